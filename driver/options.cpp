@@ -1,0 +1,94 @@
+#include "driver/options.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace ptdelta {
+
+namespace {
+// strtod's conversion (leading white space, longest numeric prefix, 0 when none), rounded to float.
+float number_argument(const char* text) { return static_cast<float>(std::strtod(text, nullptr)); }
+}  // namespace
+
+RunOptions parse_command_line(int argc, const char* const* argv) {
+  RunOptions o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (!has_value) continue;  // never read past the last argument
+    const std::int32_t value = i + 1;
+    if (word == "-r") {
+      o.reference_index = value;
+    } else if (word == "-rp") {
+      o.rp_seen = true;
+      o.reference_index = value;
+    } else if (word == "-c") {
+      o.test_index = value;
+    } else if (word == "-cp") {
+      o.cp_seen = true;
+      o.test_index = value;
+    } else if (word == "-cpl") {
+      o.cpl_seen = true;
+      o.test_index = value;
+    } else if (word == "-o") {
+      o.output_index = value;
+    } else if (word == "-d") {
+      o.maxdist = number_argument(argv[value]);
+    } else if (word == "-l") {
+      o.box_half_width = number_argument(argv[value]);
+    }
+  }
+  return o;
+}
+
+float derive_box_half_width(float maxdist) {
+  const double m = static_cast<double>(maxdist);
+  const auto product = static_cast<float>(m * m * 3.0);
+  return static_cast<float>(std::sqrt(static_cast<double>(product)));
+}
+
+void print_banner() {
+  std::fputs("ptdelta " PTDELTA_VERSION " - distances of a test point cloud from a reference point cloud\n", stderr);
+  std::fputs("If you use ptdelta in your research, please acknowledge it in your publications.\n", stderr);
+  std::fputs("https://ptdelta.example.org\n", stderr);
+  std::fputs("This software is provided as is, without warranty of any kind.\n"
+             "You may use it only under the terms of its license.\n\n",
+             stderr);
+}
+
+void print_help() {
+  static const char* const texts[] = {
+      "3D ptdelta of 2 point clouds\n",
+      "One is used as refernce\n",
+      "Point clouds are ASCII files of x,y,z\n",
+      "It uses two methods of distance calculation\n",
+      "A. min distance between closest points if reference has more points\n",
+      "B. Finds 3 closest points and calculates the distance from that \n\tplane if reference has less points\n",
+      "Export includes a file named as the export.ply with extension log\nwhere statistics are dumbed.\n",
+      "\nUsage: -r reference_file -c 2b_compared_file -o export_file\n",
+      "export_file = export.ply\nIt exports plys files with color code G->Y->R with red being the -d distance\n",
+      "defined by user. Everything red is more than the maxdist.\nThe ply file has an extra column of the absolute "
+      "distance from the reference.\n",
+      "Default input files are in txt format with x y z columns\n",
+      "Reference and 2B compared files might be PLY files\nin the x y z nx ny nz r g b format",
+      "Use -rp and -cp intead, when declaring input files\n",
+      "The 2B might also be a list of PLY files in the aforementioned format.\n",
+      "Use -cpl instead when declaring input file\n",
+      "\nOptions\n",
+      "[-d]      larger distances will be conserned as outliers. Default 5 in mm\n",
+      "[-l]      box to eliminate fast far away point. Set internally automatically\n\t\tin relation with the -b "
+      "parameter",
+      "[-filter] second run using only points within mean+std, default: yes\n",
+      "\nExamples:\n",
+      "ptdelta.exe -c 3dscan.txt -r fgram.txt -d 3 -o relic3.ply\n",
+      "ptdelta.exe -cp 3dscan.ply -r fgram.txt -d 3 -o relic3.ply\n",
+      "ptdelta.exe -cp 3dscan.ply -rp fgram.ply -d 3 -o relic3.ply\n",
+      "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n",
+  };
+  static_assert(sizeof texts / sizeof texts[0] == 24);
+  for (const char* text : texts) std::fputs(text, stderr);
+}
+
+}  // namespace ptdelta

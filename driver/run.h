@@ -1,0 +1,13 @@
+// run.h - the run sequence of one comparison
+// Parse, banner or help, load both clouds, compare, report, export; returns the exit status.
+#pragma once
+
+namespace ptdelta {
+
+inline constexpr int exit_complete = 0;  // the export is written and "Done." printed
+inline constexpr int exit_failure = 1;   // a run stopped by a failure, after its one message
+inline constexpr int exit_usage = 2;     // the help text, because a file argument is missing
+
+int run(int argc, const char* const* argv);
+
+}  // namespace ptdelta
