@@ -1,0 +1,56 @@
+#include "input/byte_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ptdelta {
+
+ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
+    : file_(file), block_(new char[block_size]), block_size_(block_size) {
+  cur_ = end_ = block_.get();
+}
+
+ByteSource::ByteSource(const void* data, std::size_t size)
+    : cur_(static_cast<const char*>(data)), end_(static_cast<const char*>(data) + size) {}
+
+bool ByteSource::refill() {
+  if (cur_ != end_) return true;
+  if (file_ == nullptr || failed_) return false;
+  const std::size_t n = std::fread(block_.get(), 1, block_size_, file_);
+  cur_ = block_.get();
+  end_ = cur_ + n;
+  if (n == 0) {
+    // The C library reports a failed read (EIO, a directory) like the end of the
+    // file; only ferror tells them apart.
+    if (std::ferror(file_)) failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool ByteSource::read_line(std::string& line) {
+  bool any = false;
+  while (refill()) {
+    any = true;
+    const auto* nl = static_cast<const char*>(std::memchr(cur_, '\n', static_cast<std::size_t>(end_ - cur_)));
+    const char* stop = nl ? nl + 1 : end_;
+    line.append(cur_, stop);
+    cur_ = stop;
+    if (nl) break;
+  }
+  return any;
+}
+
+std::size_t ByteSource::read_bytes(void* out, std::size_t size) {
+  auto* dst = static_cast<char*>(out);
+  std::size_t done = 0;
+  while (done < size && refill()) {
+    const std::size_t n = std::min(size - done, static_cast<std::size_t>(end_ - cur_));
+    std::memcpy(dst + done, cur_, n);
+    cur_ += n;
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace ptdelta

@@ -1,0 +1,228 @@
+#include "input/ply_header.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace ptdelta {
+
+namespace {
+
+// White space as the C locale's isspace has it.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Up to `max_tokens` white-space-delimited tokens of `line`; one more than that
+// means "too many" to the callers.
+std::size_t split(std::string_view line, std::string_view* tokens, std::size_t max_tokens) {
+  std::size_t n = 0, i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i == line.size()) break;
+    const std::size_t start = i;
+    while (i < line.size() && !is_blank(line[i])) ++i;
+    if (n == max_tokens) return n + 1;
+    tokens[n++] = line.substr(start, i - start);
+  }
+  return n;
+}
+
+// A count of decimal digits only, within the signed 64-bit range.
+std::optional<std::int64_t> parse_count(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    if (value > (std::numeric_limits<std::int64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+PlyFormat format_named(std::string_view name) {
+  if (name == "ascii") return PlyFormat::ascii;
+  if (name == "binary_little_endian") return PlyFormat::binary_little_endian;
+  if (name == "binary_big_endian") return PlyFormat::binary_big_endian;
+  return PlyFormat::unknown;
+}
+
+void parse_format(const std::string_view* t, std::size_t n, PlyHeader& header) {
+  const PlyFormat kind = n >= 2 ? format_named(t[1]) : PlyFormat::unknown;
+  if (header.format != PlyFormat::unknown) header.understood = false;  // a second format line
+  // A binary kind, once seen, is kept: its bytes must never be scanned as text.
+  if (header.format == PlyFormat::unknown || ply_format_is_binary(kind)) header.format = kind;
+  if (n != 3 || kind == PlyFormat::unknown || t[2] != "1.0") header.understood = false;
+}
+
+void parse_element(const std::string_view* t, std::size_t n, PlyHeader& header) {
+  PlyElement element;
+  if (n >= 2) element.name = std::string(t[1]);
+  const auto count = n == 3 ? parse_count(t[2]) : std::nullopt;
+  if (count) {
+    element.count = *count;
+  } else {
+    element.understood = false;
+  }
+  header.elements.push_back(std::move(element));
+}
+
+void parse_property(const std::string_view* t, std::size_t n, PlyHeader& header) {
+  if (header.elements.empty()) {
+    header.understood = false;
+    return;
+  }
+  PlyElement& element = header.elements.back();
+  PlyProperty property;
+  bool ok = false;
+  if (n >= 2 && t[1] == "list") {
+    const auto count_type = n == 5 ? ply_scalar_named(t[2]) : std::nullopt;
+    const auto item_type = n == 5 ? ply_scalar_named(t[3]) : std::nullopt;
+    if (count_type && item_type && ply_scalar_is_integer(*count_type)) {
+      property.is_list = true;
+      property.count_type = *count_type;
+      property.type = *item_type;
+      property.name = std::string(t[4]);
+      ok = true;
+    }
+  } else if (n == 3) {
+    if (const auto type = ply_scalar_named(t[1])) {
+      property.type = *type;
+      property.name = std::string(t[2]);
+      ok = true;
+    }
+  }
+  if (ok) {
+    element.properties.push_back(std::move(property));
+  } else {
+    element.understood = false;
+  }
+}
+
+bool is_declaration(std::string_view keyword) {
+  return keyword == "format" || keyword == "element" || keyword == "property";
+}
+
+}  // namespace
+
+bool is_end_header_line(std::string_view line) {
+  static constexpr char word[] = "end_header";
+  if (line.size() < 10) return false;
+  for (std::size_t i = 0; i < 10; ++i) {
+    char c = line[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != word[i]) return false;
+  }
+  return true;
+}
+
+std::optional<PlyScalar> ply_scalar_named(std::string_view name) {
+  struct Entry {
+    std::string_view name;
+    PlyScalar type;
+  };
+  static constexpr Entry names[] = {
+      {"char", PlyScalar::int8},     {"int8", PlyScalar::int8},       {"uchar", PlyScalar::uint8},
+      {"uint8", PlyScalar::uint8},   {"short", PlyScalar::int16},     {"int16", PlyScalar::int16},
+      {"ushort", PlyScalar::uint16}, {"uint16", PlyScalar::uint16},   {"int", PlyScalar::int32},
+      {"int32", PlyScalar::int32},   {"uint", PlyScalar::uint32},     {"uint32", PlyScalar::uint32},
+      {"float", PlyScalar::float32}, {"float32", PlyScalar::float32}, {"double", PlyScalar::float64},
+      {"float64", PlyScalar::float64},
+  };
+  for (const Entry& e : names)
+    if (e.name == name) return e.type;
+  return std::nullopt;
+}
+
+std::size_t ply_scalar_size(PlyScalar type) {
+  switch (type) {
+    case PlyScalar::int8:
+    case PlyScalar::uint8:
+      return 1;
+    case PlyScalar::int16:
+    case PlyScalar::uint16:
+      return 2;
+    case PlyScalar::int32:
+    case PlyScalar::uint32:
+    case PlyScalar::float32:
+      return 4;
+    case PlyScalar::float64:
+      return 8;
+  }
+  return 0;
+}
+
+bool ply_scalar_is_integer(PlyScalar type) { return type != PlyScalar::float32 && type != PlyScalar::float64; }
+
+bool ply_format_is_binary(PlyFormat format) {
+  return format == PlyFormat::binary_little_endian || format == PlyFormat::binary_big_endian;
+}
+
+void parse_ply_header_line(std::string_view line, PlyHeader& header) {
+  std::string_view t[5];
+  const std::size_t n = split(line, t, 5);
+  if (n == 0) return;
+  if (t[0] == "format") {
+    parse_format(t, n, header);
+  } else if (t[0] == "element") {
+    parse_element(t, n, header);
+  } else if (t[0] == "property") {
+    parse_property(t, n, header);
+  }
+}
+
+bool read_ply_header(ByteSource& in, PlyHeader& header) {
+  header = PlyHeader{};
+  std::string line;
+  try {
+    for (;;) {
+      // One whole line, however long; only its first ply_header_line_limit bytes are kept.
+      line.clear();
+      bool any = false, truncated = false;
+      while (in.refill()) {
+        any = true;
+        const char* cur = in.cursor();
+        const auto available = static_cast<std::size_t>(in.buffer_end() - cur);
+        const auto* nl = static_cast<const char*>(std::memchr(cur, '\n', available));
+        const std::size_t n = nl ? static_cast<std::size_t>(nl - cur) + 1 : available;
+        const std::size_t room = ply_header_line_limit - std::min(ply_header_line_limit, line.size());
+        if (n > room) truncated = true;
+        line.append(cur, std::min(n, room));
+        in.skip(n);
+        if (nl) break;
+      }
+      if (!any) return true;
+      if (is_end_header_line(line)) {
+        header.end_found = true;
+        return true;
+      }
+      parse_ply_header_line(line, header);
+      if (truncated) {
+        std::string_view t[1];
+        if (split(line, t, 1) >= 1 && is_declaration(t[0])) header.understood = false;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+std::optional<PlyVertexLayout> find_vertex_layout(const PlyHeader& header) {
+  if (!header.understood || header.format == PlyFormat::unknown) return std::nullopt;
+  for (std::size_t e = 0; e < header.elements.size(); ++e) {
+    const PlyElement& element = header.elements[e];
+    if (!element.understood) return std::nullopt;
+    if (element.name != "vertex") continue;
+    std::optional<std::size_t> axis[3];
+    static constexpr std::string_view axis_names[3] = {"x", "y", "z"};
+    for (std::size_t p = 0; p < element.properties.size(); ++p)
+      for (std::size_t a = 0; a < 3; ++a)
+        if (!axis[a] && element.properties[p].name == axis_names[a]) axis[a] = p;
+    for (const auto& a : axis)
+      if (!a || element.properties[*a].is_list) return std::nullopt;
+    return PlyVertexLayout{e, *axis[0], *axis[1], *axis[2]};
+  }
+  return std::nullopt;
+}
+
+}  // namespace ptdelta

@@ -1,0 +1,78 @@
+// ply_header.h - the header of a PLY file into a declaration of its elements
+// The header ends at the first line that begins with "end_header" in any case; the lines before it declare the body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "input/byte_source.h"
+
+namespace ptdelta {
+
+enum class PlyFormat { unknown, ascii, binary_little_endian, binary_big_endian };
+
+enum class PlyScalar : std::uint8_t { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
+
+struct PlyProperty {
+  std::string name;
+  PlyScalar type = PlyScalar::float32;     // the scalar type, or the item type of a list
+  bool is_list = false;
+  PlyScalar count_type = PlyScalar::uint8;  // lists only: always an integer type
+};
+
+struct PlyElement {
+  std::string name;
+  std::int64_t count = 0;  // 0 or more; meaningful only when `understood`
+  std::vector<PlyProperty> properties;
+  bool understood = true;  // its count and every property line of it were parsed
+};
+
+struct PlyHeader {
+  bool end_found = false;  // an end_header line was met; the source stands just after it
+  PlyFormat format = PlyFormat::unknown;
+  // False after a format line other than "format <known kind> 1.0", a second
+  // format line, a property line before any element, or a declaration line too
+  // long to keep. `format` still names a binary kind when one was seen, so that
+  // binary bytes are never scanned as text.
+  bool understood = true;
+  std::vector<PlyElement> elements;
+};
+
+// Where x, y and z are in a vertex element that can be read by its declaration.
+struct PlyVertexLayout {
+  std::size_t element = 0;       // index into PlyHeader::elements
+  std::size_t x = 0, y = 0, z = 0;  // property indices within that element
+};
+
+// Declaration lines longer than this are not kept whole (and are not understood);
+// lines of any length are still consumed whole.
+inline constexpr std::size_t ply_header_line_limit = std::size_t{1} << 16;
+
+// True when the first ten characters of `line` are "end_header", letters in any case.
+bool is_end_header_line(std::string_view line);
+
+std::optional<PlyScalar> ply_scalar_named(std::string_view name);
+std::size_t ply_scalar_size(PlyScalar type);
+bool ply_scalar_is_integer(PlyScalar type);
+bool ply_format_is_binary(PlyFormat format);
+
+// Adds one header line (without its end-of-line bytes or with them: '\r' and
+// '\n' are white space) to `header`. Lines that are neither format, element nor
+// property lines ("ply", "comment", "obj_info", anything else) are ignored.
+void parse_ply_header_line(std::string_view line, PlyHeader& header);
+
+// Reads whole lines up to and including the end_header line and parses those
+// before it. Without such a line the whole source is consumed and end_found is
+// false. False only when memory ran out while keeping the declaration.
+[[nodiscard]] bool read_ply_header(ByteSource& in, PlyHeader& header);
+
+// The vertex layout when the header is understood, its format is known, and its
+// first element named "vertex" has scalar properties x, y and z (the first of
+// each name) and follows only elements that were understood.
+std::optional<PlyVertexLayout> find_vertex_layout(const PlyHeader& header);
+
+}  // namespace ptdelta

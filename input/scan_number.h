@@ -1,0 +1,26 @@
+// scan_number.h - fscanf-exact number conversions over a ByteSource
+// scan_float is glibc's "%f" and scan_int its "%d": same value bits, same characters consumed.
+#pragma once
+
+#include <cstdio>
+
+#include "input/byte_source.h"
+
+namespace ptdelta {
+
+// Skips white space, takes the longest prefix that glibc's scanf "%f" would take
+// (sign, digits, '.', exponent with its quirks: "1e+" is taken whole and reads 1;
+// "inf", "infinity", "nan" without a payload; hexadecimal "0x1p3") and converts
+// it as strtof does. On success stores the value and returns true; on failure
+// leaves `value` untouched (the bytes taken are then of no further use).
+bool scan_float(ByteSource& in, float& value);
+
+// glibc's scanf "%d": white space, an optional sign, decimal digits; the value is
+// strtol's, narrowed to int as glibc stores it.
+bool scan_int(ByteSource& in, int& value);
+
+// The plain oracles: the C library itself on a stream.
+bool scan_float_fscanf(std::FILE* in, float& value);
+bool scan_int_fscanf(std::FILE* in, int& value);
+
+}  // namespace ptdelta
