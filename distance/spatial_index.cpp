@@ -1,0 +1,679 @@
+#include "distance/spatial_index.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace ptdelta {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr float no_neighbour = std::numeric_limits<float>::infinity();
+constexpr std::int32_t no_index = -1;
+
+// Grid sizing: about this many points per occupied column. The first guess
+// spreads the points over the whole u-v extent; a cloud that covers only part
+// of it (walls, lines, separate patches) gets finer columns, a few rounds at most.
+constexpr double points_per_column = 2.0;
+constexpr int sizing_rounds = 4;
+
+// Columns longer than this are entered by binary search on w, shorter ones by a walk.
+constexpr std::ptrdiff_t short_column = 8;
+
+// Pruning margins. Lower bounds of squared distances (from column and block
+// bounds) are formed in double with a few roundings, far below 1e-9 relative.
+//  - Method A keeps the smallest squared distance s in double, exactly as
+//    point_distance forms it before rounding: its distance, float(sqrt(float(s))),
+//    never decreases as s grows, so the smallest distance is that of the
+//    smallest s. Anything whose bound exceeds best_sq * (1 + square_margin)
+//    cannot lower it.
+//  - Method B breaks ties of the rounded distance by index, so it compares
+//    rounded distances. A computed point_distance is within 1e-6 relative of
+//    the true distance, plus under 1e-22 absolute when the squared distance
+//    falls among float subnormals; anything whose true distance exceeds
+//    best * (1 + relative_margin) + absolute_margin cannot round to a
+//    distance equal to best, so no tie is ever skipped.
+constexpr double square_margin = 1e-9;
+constexpr double relative_margin = 2e-5;
+constexpr double absolute_margin = 1e-20;
+
+// The squared reach of a ranked search whose best distance so far is `best`.
+double reach_squared(float best) {
+  if (std::isinf(best)) return infinity;
+  const double reach = static_cast<double>(best) * (1.0 + relative_margin) + absolute_margin;
+  return reach * reach;
+}
+
+bool finite_point(const PointColumns& cloud, std::size_t i) {
+  return std::isfinite(cloud.x[i]) && std::isfinite(cloud.y[i]) && std::isfinite(cloud.z[i]);
+}
+
+// The column of coordinate x on an axis of n columns starting at lo, `inverse`
+// columns per unit. Non-decreasing in x (each rounding step is monotonic), so
+// the columns of a range [a, b] lie between those of a and b. Clamped to [0, n-1].
+std::int32_t column_along(double x, double lo, double inverse, std::int32_t n) {
+  if (n <= 1) return 0;
+  const double t = (x - lo) * inverse;
+  if (!(t > 0.0)) return 0;
+  if (t >= static_cast<double>(n)) return n - 1;
+  return static_cast<std::int32_t>(t);
+}
+
+struct GridShape {
+  std::int32_t nu = 1, nv = 1;
+};
+
+// Near-square cells over extents eu x ev, about `wanted` of them and never more.
+GridShape shape_for(double eu, double ev, double wanted) {
+  GridShape shape;
+  if (eu > 0.0 && ev > 0.0) {
+    const double side = std::sqrt(eu / wanted * ev);
+    const double nu = std::clamp(std::round(eu / side), 1.0, wanted);
+    const double nv = std::clamp(std::round(ev / side), 1.0, std::max(1.0, std::floor(wanted / nu)));
+    shape.nu = static_cast<std::int32_t>(nu);
+    shape.nv = static_cast<std::int32_t>(nv);
+  } else if (eu > 0.0) {
+    shape.nu = static_cast<std::int32_t>(wanted);
+  } else if (ev > 0.0) {
+    shape.nv = static_cast<std::int32_t>(wanted);
+  }
+  return shape;
+}
+
+}  // namespace
+
+// Builds the layout described in spatial_index_impl.h. Throws std::bad_alloc
+// only; build_spatial_index turns that into a Failure.
+struct IndexBuilder {
+  const PointColumns& ref;
+  SpatialIndex& ix;
+
+  double coordinate(std::size_t i, int axis) const {
+    const std::vector<float>& column = axis == 0 ? ref.x : axis == 1 ? ref.y : ref.z;
+    return static_cast<double>(column[i]);
+  }
+
+  std::size_t column_of(std::size_t i) const {
+    const std::int32_t u = column_along(coordinate(i, ix.u_), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_);
+    const std::int32_t v = column_along(coordinate(i, ix.v_), ix.lo_[ix.v_], ix.inverse_[ix.v_], ix.nv_);
+    return static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_) + static_cast<std::size_t>(u);
+  }
+
+  void set_shape(GridShape shape) {
+    ix.nu_ = shape.nu;
+    ix.nv_ = shape.nv;
+    const int axes[2] = {ix.u_, ix.v_};
+    const std::int32_t counts[2] = {shape.nu, shape.nv};
+    for (int k = 0; k < 2; ++k) {
+      const int a = axes[k];
+      const double extent = ix.hi_[a] - ix.lo_[a];
+      const double n = static_cast<double>(counts[k]);
+      ix.cell_[a] = counts[k] > 1 ? extent / n : extent;
+      ix.inverse_[a] = counts[k] > 1 ? n / extent : 0.0;
+      // The column formula and the bounds lo + k * cell each round a few times
+      // in double; 1e-14 of the magnitudes involved covers that many times over.
+      ix.slack_[a] = 1e-14 * (std::fabs(ix.lo_[a]) + std::fabs(ix.hi_[a]) + ix.cell_[a]);
+    }
+  }
+
+  void build(float h) {
+    ix.h_ = h;
+    const auto count = static_cast<std::size_t>(std::max<std::int32_t>(ref.count, 0));
+
+    // Extent of the finite points; the others can never be inside a box.
+    std::size_t kept = 0;
+    double lo[3] = {infinity, infinity, infinity}, hi[3] = {-infinity, -infinity, -infinity};
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!finite_point(ref, i)) continue;
+      ++kept;
+      for (int a = 0; a < 3; ++a) {
+        lo[a] = std::min(lo[a], coordinate(i, a));
+        hi[a] = std::max(hi[a], coordinate(i, a));
+      }
+    }
+    if (kept == 0) {
+      ix.column_start_.assign(2, 0);
+      ix.block_low_w_.assign(1, no_neighbour);
+      ix.block_high_w_.assign(1, -no_neighbour);
+      ix.block_first_index_.assign(1, std::numeric_limits<std::int32_t>::max());
+      ix.row_low_w_.assign(1, no_neighbour);
+      ix.row_high_w_.assign(1, -no_neighbour);
+      return;
+    }
+    for (int a = 0; a < 3; ++a) {
+      ix.lo_[a] = lo[a];
+      ix.hi_[a] = hi[a];
+    }
+
+    // Columns run along the axis of smallest extent (z on ties), so a surface
+    // seen from above puts a couple of points in each column.
+    const double extent[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+    ix.w_ = 2;
+    if (extent[1] < extent[ix.w_]) ix.w_ = 1;
+    if (extent[0] < extent[ix.w_]) ix.w_ = 0;
+    ix.u_ = ix.w_ == 0 ? 1 : 0;
+    ix.v_ = ix.w_ == 2 ? 1 : 2;
+    if (extent[ix.v_] > extent[ix.u_]) std::swap(ix.u_, ix.v_);  // long rows: at most sqrt(points) of them
+
+    // Sizing: count the occupied columns of a guess and refine it while they
+    // hold far more than points_per_column each, never beyond one column per point.
+    const double most = static_cast<double>(kept);
+    double wanted = std::max(1.0, std::floor(most / points_per_column));
+    std::vector<std::uint32_t>& start = ix.column_start_;
+    for (int round = 0;; ++round) {
+      set_shape(shape_for(extent[ix.u_], extent[ix.v_], wanted));
+      start.assign(static_cast<std::size_t>(ix.nu_) * static_cast<std::size_t>(ix.nv_) + 1, 0);
+      for (std::size_t i = 0; i < count; ++i)
+        if (finite_point(ref, i)) ++start[column_of(i)];
+      const auto occupied =
+          static_cast<double>(std::count_if(start.begin(), start.end(), [](std::uint32_t n) { return n != 0; }));
+      const double per_column = most / occupied;
+      if (round + 1 == sizing_rounds || per_column <= 2.0 * points_per_column || wanted >= most) break;
+      const double next = std::min(most, std::floor(wanted * per_column / points_per_column));
+      if (next < 1.25 * wanted) break;
+      wanted = next;
+    }
+
+    // Counting sort into columns. start[c] becomes the end of column c; filling
+    // from the last point backwards leaves it at the column's start, with the
+    // points of each column in index order.
+    const std::size_t columns = start.size() - 1;
+    std::uint32_t running = 0;
+    for (std::size_t c = 0; c < columns; ++c) {
+      running += start[c];
+      start[c] = running;
+    }
+    start[columns] = running;
+    ix.points_.resize(kept);
+    for (std::size_t i = count; i-- > 0;) {
+      if (!finite_point(ref, i)) continue;
+      SpatialIndex::Point& p = ix.points_[--start[column_of(i)]];
+      p.xyz[0] = ref.x[i];
+      p.xyz[1] = ref.y[i];
+      p.xyz[2] = ref.z[i];
+      p.index = static_cast<std::int32_t>(i);
+    }
+
+    // Each column sorted along w (index order among equal w), and the w range
+    // and smallest index of each block of columns.
+    const int w = ix.w_;
+    const std::int32_t side = SpatialIndex::block_side;
+    ix.blocks_u_ = (ix.nu_ + side - 1) / side;
+    const std::int32_t blocks_v = (ix.nv_ + side - 1) / side;
+    const std::size_t blocks = static_cast<std::size_t>(ix.blocks_u_) * static_cast<std::size_t>(blocks_v);
+    ix.block_low_w_.assign(blocks, no_neighbour);
+    ix.block_high_w_.assign(blocks, -no_neighbour);
+    ix.block_first_index_.assign(blocks, std::numeric_limits<std::int32_t>::max());
+    ix.row_low_w_.assign(static_cast<std::size_t>(ix.nv_), no_neighbour);
+    ix.row_high_w_.assign(static_cast<std::size_t>(ix.nv_), -no_neighbour);
+    for (std::int32_t v = 0; v < ix.nv_; ++v) {
+      for (std::int32_t u = 0; u < ix.nu_; ++u) {
+        const std::size_t c =
+            static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_) + static_cast<std::size_t>(u);
+        const auto first = ix.points_.begin() + start[c], last = ix.points_.begin() + start[c + 1];
+        if (first == last) continue;
+        std::sort(first, last, [w](const SpatialIndex::Point& a, const SpatialIndex::Point& b) {
+          return a.xyz[w] < b.xyz[w] || (a.xyz[w] == b.xyz[w] && a.index < b.index);
+        });
+        const std::size_t block = static_cast<std::size_t>(v / side) * static_cast<std::size_t>(ix.blocks_u_) +
+                                  static_cast<std::size_t>(u / side);
+        ix.block_low_w_[block] = std::min(ix.block_low_w_[block], first->xyz[w]);
+        ix.block_high_w_[block] = std::max(ix.block_high_w_[block], (last - 1)->xyz[w]);
+        for (auto p = first; p != last; ++p)
+          ix.block_first_index_[block] = std::min(ix.block_first_index_[block], p->index);
+        const auto row = static_cast<std::size_t>(v);
+        ix.row_low_w_[row] = std::min(ix.row_low_w_[row], first->xyz[w]);
+        ix.row_high_w_[row] = std::max(ix.row_high_w_[row], (last - 1)->xyz[w]);
+      }
+    }
+  }
+};
+
+// What a search keeps of the points it is offered.
+enum class Mode {
+  nearest,  // method A: the smallest squared distance
+  ranked,   // method B: the smallest (distance, index) below an index limit
+  collect,  // method B: every in-box point within a fixed reach, with its distance
+};
+
+// A collected point as one number that orders like (distance, index): the
+// bits of a non-negative float order as its values do.
+using RankKey = std::uint64_t;
+constexpr RankKey no_key = std::numeric_limits<RankKey>::max();
+constexpr int collect_capacity = 256;
+
+RankKey rank_key(float d, std::int32_t index) {
+  return (static_cast<RankKey>(std::bit_cast<std::uint32_t>(d)) << 32) | static_cast<std::uint32_t>(index);
+}
+float key_distance(RankKey key) { return std::bit_cast<float>(static_cast<std::uint32_t>(key >> 32)); }
+std::int32_t key_index(RankKey key) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(key)); }
+
+// The smallest key with an index below `limit`, or no_key.
+RankKey smallest_below(const RankKey* keys, int count, std::int32_t limit) {
+  RankKey least = no_key;
+  for (int k = 0; k < count; ++k) least = std::min(least, key_index(keys[k]) < limit ? keys[k] : no_key);
+  return least;
+}
+
+// One search around one test point: the box, the best point so far and the
+// reach beyond which nothing can match it. Rows of columns are visited
+// outwards from the test point's row, nearer side first; a direction ends at
+// the first row whose lower bound exceeds the reach, since bounds only grow
+// outwards. Within a row, columns are taken the same way.
+struct IndexSearch {
+  using Point = SpatialIndex::Point;
+
+  const SpatialIndex& ix;
+  float qf[3] = {0.0f, 0.0f, 0.0f};  // the test point as stored
+  double q[3] = {0.0, 0.0, 0.0};
+  double box_reach_w = 0.0;                            // h: every in-box point has |w - q_w| below it
+  double gap_w_sq = 0.0;                               // squared distance from q_w to the w range of all kept points
+  std::int32_t u_first = 0, u_last = 0, u_center = 0;  // columns that may hold in-box points, and q's own
+  std::int32_t v_first = 0, v_last = 0, v_center = 0;
+
+  // Squared distance beyond which nothing can improve on the best so far.
+  double reach_sq = infinity;
+  // Mode::nearest: the smallest squared distance over in-box points so far.
+  double best_sq = infinity;
+  // Mode::ranked: only indices below `limit`, distance ties to the smaller index.
+  std::int32_t limit = std::numeric_limits<std::int32_t>::max();
+  float best = no_neighbour;
+  std::int32_t best_index = no_index;
+  // Mode::collect: the points within reach, unless there were too many (one
+  // spare slot: every point is written, only those that qualify are counted).
+  RankKey found[collect_capacity + 1];
+  int found_count = 0;
+  bool found_overflow = false;
+
+  explicit IndexSearch(const SpatialIndex& index) : ix(index) {}
+
+  // False when no kept point can be inside the box (non-finite test point, a
+  // box half-width that is not positive, or a box clear of the cloud's extent).
+  bool prepare(const PointColumns& test, std::int32_t j) {
+    const auto t = static_cast<std::size_t>(j);
+    qf[0] = test.x[t];
+    qf[1] = test.y[t];
+    qf[2] = test.z[t];
+    if (ix.points_.empty() || !(ix.h_ > 0.0f)) return false;  // h = 0, negative or NaN: nothing is inside
+    if (!std::isfinite(qf[0]) || !std::isfinite(qf[1]) || !std::isfinite(qf[2])) return false;
+    const double h = static_cast<double>(ix.h_);
+    // inside_box compares q with ref +- h rounded to double. Rounding is
+    // monotonic and q is itself a double, so an in-box point is strictly within
+    // h of q exactly, and lies between q - h and q + h however those round.
+    for (int a = 0; a < 3; ++a) {
+      q[a] = static_cast<double>(qf[a]);
+      if (q[a] + h < ix.lo_[a] || q[a] - h > ix.hi_[a]) return false;
+    }
+    const int u = ix.u_, v = ix.v_, w = ix.w_;
+    u_first = column_along(q[u] - h, ix.lo_[u], ix.inverse_[u], ix.nu_);
+    u_last = column_along(q[u] + h, ix.lo_[u], ix.inverse_[u], ix.nu_);
+    u_center = column_along(q[u], ix.lo_[u], ix.inverse_[u], ix.nu_);
+    v_first = column_along(q[v] - h, ix.lo_[v], ix.inverse_[v], ix.nv_);
+    v_last = column_along(q[v] + h, ix.lo_[v], ix.inverse_[v], ix.nv_);
+    v_center = column_along(q[v], ix.lo_[v], ix.inverse_[v], ix.nv_);
+    box_reach_w = h;
+    const double gap_w = q[w] < ix.lo_[w] ? ix.lo_[w] - q[w] : q[w] > ix.hi_[w] ? q[w] - ix.hi_[w] : 0.0;
+    gap_w_sq = gap_w * gap_w;
+    return true;
+  }
+
+  // The larger column width: the nearest point is usually within about one.
+  double cell() const { return std::max(ix.cell_[ix.u_], ix.cell_[ix.v_]); }
+
+  // Lower bound of the distance from q to any point of column k on grid axis a
+  // (n columns), widened by the rounding slack of the column formula.
+  double gap_to_column(int a, std::int32_t k, std::int32_t n) const {
+    const double low = k == 0 ? ix.lo_[a] : (ix.lo_[a] + static_cast<double>(k) * ix.cell_[a]) - ix.slack_[a];
+    if (q[a] < low) return low - q[a];
+    const double high = k == n - 1 ? ix.hi_[a] : (ix.lo_[a] + static_cast<double>(k + 1) * ix.cell_[a]) + ix.slack_[a];
+    if (q[a] > high) return q[a] - high;
+    return 0.0;
+  }
+
+  // Exactly inside_box on the stored coordinates. The comparisons have no side
+  // effects, so they are all evaluated, in any order, without branches.
+  bool inside(const Point& p) const {
+    const double h = static_cast<double>(ix.h_);
+    bool in = true;
+    for (int a = 0; a < 3; ++a) {
+      const double r = static_cast<double>(p.xyz[a]);
+      const double t = static_cast<double>(qf[a]);
+      in = in & (t < r + h) & (r - h < t);
+    }
+    return in;
+  }
+
+  // The reach that the best point so far settles.
+  template <Mode mode>
+  double settled_reach() const {
+    if constexpr (mode == Mode::nearest) {
+      return best_sq * (1.0 + square_margin);
+    } else {
+      return reach_squared(best);
+    }
+  }
+
+  // Offers one point.
+  template <Mode mode>
+  void consider(const Point& p) {
+    if constexpr (mode == Mode::ranked) {
+      if (p.index >= limit) return;
+    }
+    // The squared distance exactly as point_distance forms it, before its two roundings.
+    const double dx = static_cast<double>(p.xyz[0]) - static_cast<double>(qf[0]);
+    const double dy = static_cast<double>(p.xyz[1]) - static_cast<double>(qf[1]);
+    const double dz = static_cast<double>(p.xyz[2]) - static_cast<double>(qf[2]);
+    const double s = (dx * dx + dy * dy) + dz * dz;
+    // Whether a point qualifies is a coin toss the branch predictor loses, so
+    // the nearest and collecting searches decide without branches.
+    if constexpr (mode == Mode::nearest) {
+      best_sq = std::min(best_sq, inside(p) ? s : infinity);
+      reach_sq = std::min(reach_sq, best_sq * (1.0 + square_margin));
+    } else if constexpr (mode == Mode::collect) {
+      // An infinite distance never counts: the scans start their minimum at
+      // +infinity and compare strictly.
+      const float d = static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(s))));
+      const bool take = (s <= reach_sq) & inside(p) & (d != no_neighbour);
+      found[found_count] = rank_key(d, p.index);
+      found_count += take ? 1 : 0;
+      if (found_count == collect_capacity) {
+        found_overflow = true;
+        --found_count;
+      }
+    } else {
+      if (s > reach_sq || !inside(p)) return;
+      const float d = static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(s))));
+      if (d == best && p.index < best_index) best_index = p.index;
+      if (!(d < best)) return;
+      best = d;
+      best_index = p.index;
+      reach_sq = reach_squared(d);
+    }
+  }
+
+  // Offers the points of column c, whose u-v distance from q is at least
+  // sqrt(uv_sq), that may lie within reach and inside the box along w.
+  template <Mode mode>
+  void scan_column(std::size_t c, double uv_sq) {
+    const std::uint32_t* start = ix.column_start_.data();
+    const Point* p = ix.points_.data() + start[c];
+    const Point* const end = ix.points_.data() + start[c + 1];
+    const int w = ix.w_;
+    const double qw = q[w];
+    if (end - p > short_column) {
+      // A long column (a wall seen edge-on, a deep cloud): enter the window by
+      // binary search. A point outside the rounded window q_w -+ window is
+      // outside the exact one, and the roundings of the window itself are far
+      // inside the margin of the reach.
+      const double window =
+          reach_sq == infinity ? box_reach_w : std::min(box_reach_w, std::sqrt(std::max(0.0, reach_sq - uv_sq)));
+      p = std::lower_bound(p, end, qw - window,
+                           [w](const Point& a, double z) { return static_cast<double>(a.xyz[w]) < z; });
+    }
+    // In w order: below q_w pass over points out of reach or box, above q_w
+    // stop at the first (every later one is farther along w).
+    for (; p != end; ++p) {
+      const double dw = static_cast<double>(p->xyz[w]) - qw;
+      if (dw * dw + uv_sq > reach_sq || std::fabs(dw) > box_reach_w) {
+        if (dw > 0.0) break;
+        continue;
+      }
+      consider<mode>(*p);
+    }
+  }
+
+  // True when the block of column (u, v) holds no point within reach and
+  // inside the box along w, for the block's columns in row v from u onwards
+  // (u-v distance at least sqrt(uv_sq)), or, for a ranked search, no index
+  // below its limit.
+  template <Mode mode>
+  bool block_clear(std::int32_t u, std::int32_t v, double uv_sq) const {
+    const std::int32_t side = SpatialIndex::block_side;
+    const std::size_t block = static_cast<std::size_t>(v / side) * static_cast<std::size_t>(ix.blocks_u_) +
+                              static_cast<std::size_t>(u / side);
+    if constexpr (mode == Mode::ranked) {
+      if (ix.block_first_index_[block] >= limit) return true;
+    }
+    const double window =
+        reach_sq == infinity ? box_reach_w : std::min(box_reach_w, std::sqrt(std::max(0.0, reach_sq - uv_sq)));
+    const double w = q[ix.w_];
+    return static_cast<double>(ix.block_high_w_[block]) < w - window ||
+           static_cast<double>(ix.block_low_w_[block]) > w + window;
+  }
+
+  // Lower bound of the squared u-v distance to column u of a row at v_sq
+  // (infinity outside the box's columns; the walks test the range themselves).
+  double column_bound(std::int32_t u, double v_sq) const {
+    if (u < u_first || u > u_last) return infinity;
+    const double g = gap_to_column(ix.u_, u, ix.nu_);
+    return g * g + v_sq;
+  }
+
+  double row_bound(std::int32_t v) const {
+    if (v < v_first || v > v_last) return infinity;
+    const double g = gap_to_column(ix.v_, v, ix.nv_);
+    return g * g;
+  }
+
+  // Walks row v (u-v distance at least sqrt(v_sq), squared w distance at
+  // least w_sq) column by column, with column and block pruning: for a reach
+  // that is large or not yet known.
+  template <Mode mode>
+  void walk_row(std::int32_t v, double v_sq, double w_sq) {
+    const std::uint32_t* start = ix.column_start_.data();
+    const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_);
+    const auto column = [base](std::int32_t u) { return base + static_cast<std::size_t>(u); };
+    // Until something is found the walk would cross the whole box: skip a row
+    // with nothing in the box's columns (the offsets are prefix counts). Once
+    // the reach is finite the walk stops near q, and this check would only
+    // cost two far loads.
+    if (reach_sq == infinity && start[column(u_first)] == start[column(u_last) + 1]) return;
+    const std::int32_t side = SpatialIndex::block_side;
+    std::int32_t right = u_center, left = u_center - 1;
+    double right_sq = column_bound(right, v_sq), left_sq = column_bound(left, v_sq);
+    bool right_entering = true, left_entering = true;  // at the first column of a block in this walk
+    for (;;) {
+      const bool right_open = right <= u_last && right_sq + w_sq <= reach_sq;
+      const bool left_open = left >= u_first && left_sq + w_sq <= reach_sq;
+      if (right_open && (!left_open || right_sq <= left_sq)) {
+        // Entering a block, this column is its nearest in the walk's direction.
+        if (right_entering && block_clear<mode>(right, v, right_sq)) {
+          right = (right / side + 1) * side;  // past this row's columns of the block
+        } else {
+          if (start[column(right)] != start[column(right) + 1]) scan_column<mode>(column(right), right_sq);
+          ++right;
+        }
+        right_entering = right % side == 0;
+        right_sq = column_bound(right, v_sq);
+      } else if (left_open) {
+        if (left_entering && block_clear<mode>(left, v, left_sq)) {
+          left = left / side * side - 1;
+        } else {
+          if (start[column(left)] != start[column(left) + 1]) scan_column<mode>(column(left), left_sq);
+          --left;
+        }
+        left_entering = left % side == side - 1;
+        left_sq = column_bound(left, v_sq);
+      } else {
+        return;
+      }
+    }
+  }
+
+  // Offers every point of row v (u-v distance at least sqrt(v_sq), squared w
+  // distance at least w_sq) whose column lies within reach of q along u, as
+  // one run of points: for a small reach.
+  template <Mode mode>
+  void scan_run(std::int32_t v, double v_sq, double w_sq) {
+    const double rest = reach_sq - v_sq - w_sq;
+    if (!(rest >= 0.0)) return;
+    const double r = std::sqrt(rest);
+    const int u = ix.u_;
+    // A point within r of q along u has its column between those of q_u -+ r
+    // (the column formula is monotonic and the point's coordinate exact).
+    const std::int32_t first = std::max(u_first, column_along(q[u] - r, ix.lo_[u], ix.inverse_[u], ix.nu_));
+    const std::int32_t last = std::min(u_last, column_along(q[u] + r, ix.lo_[u], ix.inverse_[u], ix.nu_));
+    if (first > last) return;
+    const std::uint32_t* start = ix.column_start_.data();
+    const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_);
+    const Point* p = ix.points_.data() + start[base + static_cast<std::size_t>(first)];
+    const Point* const end = ix.points_.data() + start[base + static_cast<std::size_t>(last) + 1];
+    for (; p != end; ++p) consider<mode>(*p);
+  }
+
+  // Rows outwards from q's row, nearer side first, while their bound is within
+  // reach; each as one run (runs = true) or by a walk. A direction ends on the
+  // bound from the whole cloud's w range, which grows outwards; a row is
+  // skipped on the tighter bound from its own w range, which does not.
+  template <Mode mode, bool runs>
+  void scan_rows() {
+    std::int32_t up = v_center, down = v_center - 1;
+    double up_sq = row_bound(up), down_sq = row_bound(down);
+    for (;;) {
+      const bool up_open = up <= v_last && up_sq + gap_w_sq <= reach_sq;
+      const bool down_open = down >= v_first && down_sq + gap_w_sq <= reach_sq;
+      std::int32_t v;
+      double v_sq;
+      if (up_open && (!down_open || up_sq <= down_sq)) {
+        v = up;
+        v_sq = up_sq;
+        up_sq = row_bound(++up);
+      } else if (down_open) {
+        v = down;
+        v_sq = down_sq;
+        down_sq = row_bound(--down);
+      } else {
+        return;
+      }
+      const auto row = static_cast<std::size_t>(v);
+      const double low = static_cast<double>(ix.row_low_w_[row]), high = static_cast<double>(ix.row_high_w_[row]);
+      if (!(low <= high)) continue;  // an empty row
+      const double gap = q[ix.w_] < low ? low - q[ix.w_] : q[ix.w_] > high ? q[ix.w_] - high : 0.0;
+      const double w_sq = gap * gap;
+      if (v_sq + w_sq > reach_sq) continue;
+      if constexpr (runs) {
+        scan_run<mode>(v, v_sq, w_sq);
+      } else {
+        walk_row<mode>(v, v_sq, w_sq);
+      }
+    }
+  }
+
+  // A nearest or ranked search. First search as if something had been found
+  // at distance `assumed`, then at four times that: all that lies within the
+  // assumed reach is seen, so a best point whose own reach fits inside it is
+  // final. Otherwise the general walk goes on from the best so far.
+  template <Mode mode>
+  void run(double assumed) {
+    if constexpr (mode == Mode::ranked) {
+      if (limit <= 0) return;
+    }
+    if (assumed > 0.0) {
+      for (const double reach : {assumed, 4.0 * assumed}) {
+        const double assumed_sq = reach * reach;
+        reach_sq = std::min(settled_reach<mode>(), assumed_sq);
+        scan_rows<mode, true>();
+        reach_sq = settled_reach<mode>();
+        if (reach_sq <= assumed_sq) return;
+      }
+    }
+    scan_rows<mode, false>();
+  }
+
+  // A ranked search for the best point below index `below`, starting from
+  // `seed` (an in-box point below it, or no_key).
+  void run_ranked(std::int32_t below, RankKey seed, double assumed) {
+    limit = below;
+    best = seed == no_key ? no_neighbour : key_distance(seed);
+    best_index = seed == no_key ? no_index : key_index(seed);
+    reach_sq = reach_squared(best);
+    run<Mode::ranked>(assumed);
+  }
+
+  // Collects the in-box points within `radius` (all of them unless found_overflow).
+  void collect(double radius) {
+    found_count = 0;
+    found_overflow = false;
+    reach_sq = radius * radius;
+    scan_rows<Mode::collect, true>();
+  }
+};
+
+std::size_t SpatialIndex::memory_bytes() const {
+  return points_.capacity() * sizeof(Point) + column_start_.capacity() * sizeof(std::uint32_t) +
+         (block_low_w_.capacity() + block_high_w_.capacity()) * sizeof(float) +
+         block_first_index_.capacity() * sizeof(std::int32_t) +
+         (row_low_w_.capacity() + row_high_w_.capacity()) * sizeof(float);
+}
+
+Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index) {
+  index = SpatialIndex{};
+  try {
+    IndexBuilder{ref, index}.build(h);
+  } catch (const std::bad_alloc&) {
+    index = SpatialIndex{};
+    return Failure::out_of_memory;
+  }
+  return Failure::none;
+}
+
+float indexed_nearest_distance(const SpatialIndex& index, const PointColumns& test, std::int32_t j) {
+  IndexSearch search(index);
+  if (!search.prepare(test, j)) return no_neighbour;
+  search.run<Mode::nearest>(search.cell());
+  // The distance of the smallest squared distance, rounded as point_distance rounds.
+  if (search.best_sq == infinity) return no_neighbour;
+  return static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(search.best_sq))));
+}
+
+std::int32_t indexed_track_closer_points(const SpatialIndex& index, const PointColumns& test, std::int32_t j,
+                                         PlaneCandidates& candidates) {
+  IndexSearch search(index);
+  if (!search.prepare(test, j)) return 0;
+  // The kept points form a chain: newest is the nearest point (smallest index
+  // among equals), previous the same below newest's index, oldest the same
+  // below previous's.
+  std::int32_t kept = 0;
+  std::int32_t limit = std::numeric_limits<std::int32_t>::max();
+  const auto keep = [&](std::int32_t i) {
+    (kept == 0 ? candidates.newest : kept == 1 ? candidates.previous : candidates.oldest) = i;
+    limit = i;
+    ++kept;
+  };
+  // Usually the whole chain lies within a few cells: collect every in-box
+  // point within a radius and take the chain from them. A link is final when
+  // its own reach fits inside the radius, since everything that could beat or
+  // tie it was collected.
+  const double cell = search.cell();
+  double collected = 0.0;  // every in-box point within this radius has been seen
+  for (const double radius : {1.5 * cell, 3.0 * cell}) {
+    if (!(radius > 0.0)) break;
+    search.collect(radius);
+    if (search.found_overflow) break;
+    collected = radius;
+    while (kept < 3) {
+      const RankKey link = smallest_below(search.found, search.found_count, limit);
+      if (link == no_key || reach_squared(key_distance(link)) > radius * radius) break;
+      keep(key_index(link));
+    }
+    if (kept == 3) return 3;
+  }
+  // The rest of the chain by ranked searches, each below the last link. Any
+  // collected point below the limit (all of them are in the box) is a valid
+  // start; the missing link lies beyond the radius seen in full, so the
+  // assumed reaches start beyond it.
+  while (kept < 3) {
+    const RankKey seed = smallest_below(search.found, search.found_count, limit);
+    search.run_ranked(limit, seed, collected > 0.0 ? 2.0 * collected : cell);
+    if (search.best_index == no_index) return kept;
+    keep(search.best_index);
+  }
+  return 3;
+}
+
+}  // namespace ptdelta

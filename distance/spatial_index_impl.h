@@ -1,0 +1,64 @@
+// spatial_index_impl.h - the SpatialIndex class behind spatial_index.h
+// A grid of columns over the two widest axes of the finite reference points; each column sorted along the third.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "input/failure.h"
+#include "input/point_columns.h"
+
+namespace ptdelta {
+
+// Layout, filled once by build_spatial_index and then only read:
+//   - Only points whose three coordinates are finite are kept: any other point
+//     fails every box test, so it can never be a candidate.
+//   - Axes u and v (the two with the widest extent, u the wider) carry a grid
+//     of nu x nv columns; column c = v * nu + u holds points_[column_start_[c],
+//     column_start_[c + 1]), sorted by the coordinate on axis w, then by index.
+//     A row (fixed v) is one run of memory, and there are at most sqrt(points) rows.
+//   - The cell size comes from the data (a couple of points per occupied
+//     column), never from the box half-width, and the column count never
+//     exceeds the number of kept points.
+//   - Blocks of block_side x block_side columns record the smallest and largest
+//     w coordinate they hold, so a search skips whole blocks of a surface that
+//     lie above or below its box, and their smallest point index, so a search
+//     restricted to smaller indices skips blocks without any. Each row of
+//     columns records its w range too.
+class SpatialIndex {
+ public:
+  // Bytes held by the index: the point copies, column offsets, block and row summaries.
+  [[nodiscard]] std::size_t memory_bytes() const;
+
+  static constexpr std::int32_t block_side = 8;
+
+ private:
+  friend struct IndexBuilder;
+  friend struct IndexSearch;
+
+  // A kept reference point: its coordinates as stored in the cloud and its index there.
+  struct Point {
+    float xyz[3];
+    std::int32_t index;
+  };
+
+  float h_ = 0.0f;
+  int u_ = 0, v_ = 1, w_ = 2;            // grid axes u, v and the column axis w (0 = x, 1 = y, 2 = z)
+  std::int32_t nu_ = 1, nv_ = 1;         // columns along u and v
+  std::int32_t blocks_u_ = 1;            // blocks along u
+  double lo_[3] = {0.0, 0.0, 0.0};       // smallest kept coordinate on each axis (exact)
+  double hi_[3] = {0.0, 0.0, 0.0};       // largest kept coordinate on each axis (exact)
+  double cell_[3] = {0.0, 0.0, 0.0};     // column width along u and v
+  double inverse_[3] = {0.0, 0.0, 0.0};  // columns per unit along u and v
+  double slack_[3] = {0.0, 0.0, 0.0};    // how far rounding may put a point outside its column's bounds
+  std::vector<Point> points_;
+  std::vector<std::uint32_t> column_start_;      // nu * nv + 1 offsets into points_
+  std::vector<float> block_low_w_;               // per block: smallest w held, +inf when empty
+  std::vector<float> block_high_w_;              // per block: largest w held, -inf when empty
+  std::vector<std::int32_t> block_first_index_;  // per block: smallest point index held, INT32_MAX when empty
+  std::vector<float> row_low_w_;                 // per row of columns: smallest w held, +inf when empty
+  std::vector<float> row_high_w_;                // per row of columns: largest w held, -inf when empty
+};
+
+}  // namespace ptdelta

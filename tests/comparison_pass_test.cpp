@@ -1,0 +1,122 @@
+#include "distance/comparison_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/options.h"
+#include "support/clouds.h"
+
+namespace ptdelta {
+namespace {
+
+using testing::make_cloud;
+
+struct Pass {
+  std::vector<float> cd;
+  PassTotals totals;
+  std::string console;
+};
+
+// Runs the pass both ways and checks the searches agree before returning.
+Pass run_pass(const PointColumns& ref, const PointColumns& test, float maxdist) {
+  Pass slow, fast;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(comparison_pass(ref, test, maxdist, derive_box_half_width(maxdist), SearchMode::full_scan, slow.cd,
+                            slow.totals),
+            Failure::none);
+  slow.console = ::testing::internal::GetCapturedStderr();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(comparison_pass(ref, test, maxdist, derive_box_half_width(maxdist), SearchMode::spatial_index, fast.cd,
+                            fast.totals),
+            Failure::none);
+  fast.console = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::bits_of(slow.cd), testing::bits_of(fast.cd));
+  EXPECT_EQ(slow.console, fast.console);
+  EXPECT_EQ(slow.totals.accepted_count, fast.totals.accepted_count);
+  EXPECT_EQ(slow.totals.outlier_count, fast.totals.outlier_count);
+  EXPECT_EQ(slow.totals.distance_sum, fast.totals.distance_sum);
+  EXPECT_EQ(slow.totals.distance_max, fast.totals.distance_max);
+  return slow;
+}
+
+const std::string banner = "Processing ................................";
+
+TEST(ComparisonPass, MethodAWorkedExample) {
+  const PointColumns ref = make_cloud({{3.5f, 0, 0}, {3, 0, 0}, {0, 2, 0}, {0, 0, -2}});
+  const PointColumns test = make_cloud({{0, 0, 0}, {10, 10, 10}});
+  const Pass p = run_pass(ref, test, 2.0f);
+  EXPECT_EQ(p.cd, (std::vector<float>{2.0f, -1.0f}));
+  EXPECT_EQ(p.totals.accepted_count, 1);
+  EXPECT_EQ(p.totals.outlier_count, 1);
+  EXPECT_EQ(p.totals.distance_sum, 2.0f);
+  EXPECT_EQ(p.totals.distance_max, 2.0f);
+  EXPECT_EQ(p.console, banner);
+}
+
+TEST(ComparisonPass, EqualityWithMaxdistDiffersBetweenMethods) {
+  // Method A accepts d == maxdist (equal counts take method A).
+  const Pass a = run_pass(make_cloud({{0, 0, 2}}), make_cloud({{0, 0, 0}}), 2.0f);
+  EXPECT_EQ(a.cd, (std::vector<float>{2.0f}));
+  // Method B makes a plane distance of exactly maxdist an outlier: three
+  // reference points on z = 0 and four test points 2 above it.
+  const PointColumns plane = make_cloud({{3, 0, 0}, {0, 2, 0}, {1, 1, 0}});
+  const PointColumns test = make_cloud({{0.5f, 0.5f, 2}, {0.5f, 0.5f, 1}, {0.5f, 0.5f, 2}, {0.5f, 0.5f, 1}});
+  const Pass b = run_pass(plane, test, 2.0f);
+  EXPECT_EQ(b.cd, (std::vector<float>{-1.0f, 1.0f, -1.0f, 1.0f}));
+  EXPECT_EQ(b.totals.accepted_count, 2);
+  EXPECT_EQ(b.totals.outlier_count, 2);
+  EXPECT_EQ(b.totals.distance_sum, 2.0f);
+}
+
+TEST(ComparisonPass, RejectedPointsCountNowhere) {
+  // Empty reference: method B, every point rejected, both counts 0.
+  const Pass p = run_pass(make_cloud({}), make_cloud({{0, 0, 0}, {1, 1, 1}}), 5.0f);
+  EXPECT_EQ(p.cd, (std::vector<float>{-1.0f, -1.0f}));
+  EXPECT_EQ(p.totals.accepted_count, 0);
+  EXPECT_EQ(p.totals.outlier_count, 0);
+  EXPECT_EQ(p.totals.distance_max, -10000.0f);
+}
+
+TEST(ComparisonPass, EmptyTestCloudKeepsStartTotals) {
+  const Pass p = run_pass(make_cloud({{1, 2, 3}}), make_cloud({}), 5.0f);
+  EXPECT_TRUE(p.cd.empty());
+  EXPECT_EQ(p.console, banner);
+  EXPECT_EQ(p.totals.accepted_count, 0);
+  EXPECT_EQ(p.totals.distance_sum, 0.0f);
+  EXPECT_EQ(p.totals.distance_max, -10000.0f);
+}
+
+TEST(ComparisonPass, NoNeighbourIsAnOutlierWhateverMaxdist) {
+  const PointColumns ref = make_cloud({{0, 0, 0}, {1, 0, 0}});
+  const PointColumns test = make_cloud({{0, 0, 0.5f}, {50000, 0, 0}});
+  for (const float maxdist : {5.0f, 10000.0f, 1e30f}) {
+    const Pass p = run_pass(ref, test, maxdist);
+    EXPECT_EQ(p.cd[0], 0.5f);
+    // 50000 away: inside the box only when maxdist is huge, and then a real distance.
+    EXPECT_EQ(p.cd[1], maxdist > 40000.0f ? 49999.0f : -1.0f) << maxdist;
+  }
+  // maxdist 0: nothing is inside a box of half-width 0.
+  const Pass zero = run_pass(ref, test, 0.0f);
+  EXPECT_EQ(zero.cd, (std::vector<float>{-1.0f, -1.0f}));
+  EXPECT_EQ(zero.totals.outlier_count, 2);
+  // A negative maxdist accepts nothing.
+  const Pass negative = run_pass(ref, test, -5.0f);
+  EXPECT_EQ(negative.totals.accepted_count, 0);
+  EXPECT_EQ(negative.totals.outlier_count, 2);
+}
+
+TEST(ComparisonPass, ProgressShowsEveryFiveHundredTestPoints) {
+  const PointColumns ref = make_cloud({{0, 0, 0}});
+  for (const auto& [count, progress] : std::vector<std::pair<int, std::string>>{
+           {501, ""}, {502, "\b\b\b\b\b\b\b\b     501"}, {1200, "\b\b\b\b\b\b\b\b     501\b\b\b\b\b\b\b\b    1001"}}) {
+    PointColumns test = make_cloud({});
+    ::testing::internal::CaptureStderr();  // the store's own progress is not under test here
+    for (int i = 0; i < count; ++i) (void)commit_point(test);
+    (void)::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run_pass(ref, test, 5.0f).console, banner + progress) << count;
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta
