@@ -1,0 +1,32 @@
+// fixed_format.h - printf-identical number formatting for the export and reports
+// "%.5f" of a float, "%d" and "%3d" written straight into a buffer, byte for byte what printf writes.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+
+namespace ptdelta {
+
+// Longest "%.5f" of a float widened to double: sign, 39 integer digits, point, 5 decimals.
+inline constexpr int fixed5_max_chars = 48;
+
+// printf("%.5f", double(v)): the exact binary value rounded to five decimals
+// (ties to even on the exact value), "-0.00000" for negative zero and for
+// negatives that round to zero, "inf", "-inf", "nan", "-nan".
+inline char* format_fixed5(char* out, float v) {
+  return std::to_chars(out, out + fixed5_max_chars, static_cast<double>(v), std::chars_format::fixed, 5).ptr;
+}
+
+// printf("%d", v).
+inline char* format_int(char* out, std::int32_t v) { return std::to_chars(out, out + 11, v).ptr; }
+
+// printf("%3d", v): right-aligned in at least three characters.
+inline char* format_int3(char* out, std::int32_t v) {
+  char digits[11];
+  char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+  for (auto n = end - digits; n < 3; ++n) *out++ = ' ';
+  for (char* p = digits; p != end; ++p) *out++ = *p;
+  return out;
+}
+
+}  // namespace ptdelta

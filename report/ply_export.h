@@ -1,0 +1,40 @@
+// ply_export.h - the coloured ASCII PLY export of the test cloud
+// Every test point with a green-yellow-red colour by its distance and the distance as an extra column.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input/failure.h"
+#include "input/point_columns.h"
+
+namespace ptdelta {
+
+struct Rgb {
+  std::int32_t red = 0, green = 0, blue = 0;
+};
+
+// 512 / distance_max in double, rounded to float; computed once per export.
+float colour_scale_for(float distance_max);
+
+// Colour of a Cd entry. excluded_distance is the fixed red 255 0 0; every other
+// entry takes the ramp on v = entry * colour_scale truncated toward zero:
+// v < 256 gives v 255 0 (green turning yellow), above that 255 min(512 - v, 255) 0.
+// A distance of 0 is v = 0 (green) even when every distance is 0 and the scale is infinite.
+Rgb ramp_colour(float entry, float colour_scale);
+
+// The 11 header lines for `vertex_count` vertices.
+std::string ply_export_header(std::int32_t vertex_count);
+
+// Writes "%.5f %.5f %.5f %3d %3d %3d %.5f\n" at `out`; returns the end.
+// `out` needs room for vertex_line_max_chars.
+char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float distance);
+inline constexpr std::size_t vertex_line_max_chars = 4 * 48 + 3 * 12 + 8;
+
+// Prints "\nExporting results .........", writes the file and prints "Done.\n".
+// Failure::cannot_open or Failure::write_error otherwise (no "Done.").
+Failure export_coloured_ply(const PointColumns& test, const std::vector<float>& cd, float distance_max,
+                            const std::string& export_name);
+
+}  // namespace ptdelta
