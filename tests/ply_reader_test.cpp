@@ -1,0 +1,409 @@
+// PLY files and lists: nine-field rows against the fscanf oracle, declared ASCII and binary bodies, lists of files.
+#include "input/ply_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+
+namespace ptdelta {
+namespace {
+
+using Point = std::array<float, 3>;
+
+struct Read {
+  Failure failure = Failure::none;
+  std::vector<Point> points;
+  std::vector<std::array<std::uint32_t, 3>> bits;
+};
+
+Read collect(Failure failure, const PointColumns& cloud) {
+  Read r{failure, {}, {}};
+  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
+    r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
+    r.bits.push_back({std::bit_cast<std::uint32_t>(cloud.x[i]), std::bit_cast<std::uint32_t>(cloud.y[i]),
+                      std::bit_cast<std::uint32_t>(cloud.z[i])});
+  }
+  return r;
+}
+
+// From memory in one piece, or (block > 0) from a stream in blocks of `block` bytes,
+// so that fields, header lines and binary records straddle block ends.
+Read read_ply(const std::string& bytes, std::size_t block = 0) {
+  PointColumns cloud;
+  EXPECT_TRUE(create_point_columns(cloud));
+  if (block == 0 || bytes.empty()) {
+    ByteSource in(bytes.data(), bytes.size());
+    const Failure f = read_ply_cloud(in, cloud);
+    return collect(f, cloud);
+  }
+  std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+  EXPECT_NE(file, nullptr);
+  Failure f = Failure::none;
+  {
+    ByteSource in(file, block);
+    f = read_ply_cloud(in, cloud);
+  }
+  std::fclose(file);
+  return collect(f, cloud);
+}
+
+Read read_oracle(const std::string& bytes) {
+  PointColumns cloud;
+  EXPECT_TRUE(create_point_columns(cloud));
+  if (bytes.empty()) return collect(Failure::none, cloud);
+  std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+  EXPECT_NE(file, nullptr);
+  const Failure f = read_ply_rows_fscanf(file, cloud);
+  std::fclose(file);
+  return collect(f, cloud);
+}
+
+// Binary bodies in either byte order.
+struct Bytes {
+  bool big_endian = false;
+  std::string s;
+  template <class T>
+  Bytes& put(T value) {
+    auto raw = std::bit_cast<std::array<unsigned char, sizeof(T)>>(value);
+    if ((std::endian::native == std::endian::big) != big_endian) std::reverse(raw.begin(), raw.end());
+    s.append(reinterpret_cast<const char*>(raw.data()), raw.size());
+    return *this;
+  }
+};
+
+const std::string xyz_float = "property float x\nproperty float y\nproperty float z\n";
+const std::string nine_properties = xyz_float +
+                                    "property float nx\nproperty float ny\nproperty float nz\n"
+                                    "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+
+std::string ascii_header(int vertices, const std::string& properties = nine_properties,
+                         const std::string& after = "") {
+  return "ply\nformat ascii 1.0\nelement vertex " + std::to_string(vertices) + "\n" + properties + after +
+         "end_header\n";
+}
+
+// ---- nine-field rows (headers without a usable declaration) ----
+
+TEST(PlyNineFieldRows, RowsHeadersAndFacesAsBefore) {
+  const std::string rows = "1 2 3 0 0 1 255 0 0\n4.5 -5 6e1 0 0 1 0 255 0\n";
+  for (const char* end : {"end_header\n", "END_HEADER\n", "End_Header\n", "end_header and more\n"}) {
+    const Read r = read_ply(std::string("ply\ncomment no declaration\n") + end + rows);
+    EXPECT_EQ(r.points, (std::vector<Point>{{1, 2, 3}, {4.5f, -5, 60}})) << end;
+  }
+  // A line with blanks before end_header does not end the header: everything is header.
+  EXPECT_TRUE(read_ply("ply\n  end_header\n" + rows).points.empty());
+  // Rows of x y z r g b: the second row's x is the seventh field; its "." stops the eighth.
+  EXPECT_TRUE(read_ply("ply\nend_header\n1.0 2.0 3.0 4 5 6\n7.0 8.0 9.0 1 2 3\n").points.empty());
+  // Without a declared count, face rows whose integers convert in nines are points too.
+  const Read faces = read_ply("ply\nend_header\n" + rows + "3 0 1 2\n3 1 2 0\n3 2 0 1\n3 0 1\n");
+  EXPECT_EQ(faces.points.size(), 3u);
+  EXPECT_EQ(faces.points[2], (Point{3, 0, 1}));
+  // An ASCII header whose vertex element has no z falls back to the rows as well.
+  EXPECT_EQ(read_ply(ascii_header(1, "property float x\nproperty float y\n") + rows).points.size(), 2u);
+  EXPECT_TRUE(read_ply("").points.empty());
+}
+
+// Random bodies, friendly and hostile, against fscanf: same points, bit for bit.
+TEST(PlyNineFieldRows, MatchesFscanfOnRandomBodies) {
+  const std::vector<std::string> numbers = {"0",    "-0",    "+7",    "12",     "255",   "-2147483649", "99999999999",
+                                            "1.5",  "-.5",   "5.",    "1e5",    "-2.25e-3", "1e+",  "1e",   "1e-",
+                                            "inf",  "-Inf",  "nan",   "NAN(12)", "0x1p3", "0X.8P-1", "3.4028236e38",
+                                            "1e-46", "7.0064923e-46", "0.1", "123456789012345678901234567890"};
+  const std::vector<std::string> junk = {"abc", ",", "-", "+", ".", "e5", "x", "--1", "0x", "1,5"};
+  const std::vector<std::string> blanks = {" ", "\n", "\t", "\r\n", "  ", "\v", "\f"};
+  const std::vector<std::string> headers = {"ply\nformat ascii 1.0\nend_header\n", "ply\nEND_HEADERx\n",
+                                            "ply\ncomment " + std::string(1500, 'h') + "\nend_header\n",
+                                            "ply\nelement vertex 5\nend_header", "no end at all\n"};
+  for (std::uint32_t seed = 1; seed <= 400; ++seed) {
+    std::mt19937 rng(seed);
+    auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
+    std::string body = pick(headers);
+    const int fields = static_cast<int>(rng() % 60);
+    for (int i = 0; i < fields; ++i) {
+      const unsigned kind = rng() % 20;
+      if (kind == 0) {
+        body += pick(junk);
+      } else if (kind < 5) {
+        body += pick(numbers);
+      } else {
+        // Mostly the well-formed fields a row would have in that place.
+        body += (i % 9 < 6) ? std::to_string(static_cast<int>(rng() % 2001) - 1000) + "." + std::to_string(rng() % 1000)
+                            : std::to_string(rng() % 256);
+      }
+      // Occasionally no blank: a following sign or "." may still start a new field.
+      if (rng() % 10 != 0) body += pick(blanks);
+    }
+    const Read expected = read_oracle(body);
+    for (const std::size_t block : {std::size_t{0}, std::size_t{1 + seed % 7}}) {
+      const Read got = read_ply(body, block);
+      ASSERT_EQ(got.failure, expected.failure) << "seed=" << seed;
+      ASSERT_EQ(got.bits, expected.bits) << "seed=" << seed << " block=" << block << "\n" << body;
+    }
+  }
+}
+
+// ---- ASCII bodies read by their declaration ----
+
+TEST(PlyAsciiDeclared, WellFormedNineFieldFilesReadAsTheRows) {
+  for (std::uint32_t seed = 1; seed <= 50; ++seed) {
+    std::mt19937 rng(seed);
+    const int n = static_cast<int>(rng() % 40);
+    std::string body;
+    for (int i = 0; i < n; ++i) {
+      for (int k = 0; k < 6; ++k)
+        body += std::to_string(static_cast<int>(rng() % 20001) - 10000) + "." + std::to_string(rng() % 100000) + "e" +
+                std::to_string(static_cast<int>(rng() % 9) - 4) + " ";
+      body += std::to_string(rng() % 256) + " " + std::to_string(rng() % 256) + " " + std::to_string(rng() % 256) +
+              (seed % 2 ? "\r\n" : "\n");
+    }
+    const std::string file = ascii_header(n) + body;
+    const Read expected = read_oracle(file);
+    ASSERT_EQ(expected.bits.size(), static_cast<std::size_t>(n)) << "seed=" << seed;
+    ASSERT_EQ(read_ply(file).bits, expected.bits) << "seed=" << seed;
+  }
+}
+
+TEST(PlyAsciiDeclared, ReadsByDeclarationAndStopsAfterTheVertices) {
+  // Any order, integer and double types, a list inside the vertex, an element
+  // before the vertices (with a list), faces after them, CRLF line ends.
+  const std::string header =
+      "ply\r\nformat ascii 1.0\r\ncomment scanner\r\nelement camera 2\r\nproperty float f\r\n"
+      "property list uchar int ids\r\nelement vertex 3\r\nproperty uchar quality\r\nproperty double z\r\n"
+      "property list int float extra\r\nproperty int x\r\nproperty float y\r\nelement face 2\r\n"
+      "property list uchar int vertex_indices\r\nend_header\r\n";
+  const std::string body =
+      "1.5 2 7 8\r\n0.5 0\r\n"
+      "9 3.25 0 -4 1e1\r\n"
+      "255 -1e-2 2 0.5 0.25 2147483647 +2.\r\n"
+      "0 0.1 1 9 -0 -0\r\n"
+      "3 0 1 2\r\n3 2 1 0\r\n";
+  const Read r = read_ply(header + body);
+  EXPECT_EQ(r.failure, Failure::none);
+  EXPECT_EQ(r.points, (std::vector<Point>{{-4, 10, 3.25f}, {2147483648.0f, 2, -0.01f}, {0, -0.0f, 0.1f}}));
+  EXPECT_TRUE(std::signbit(r.points[2][1]));
+  // The same through tiny blocks.
+  EXPECT_EQ(read_ply(header + body, 3).bits, r.bits);
+}
+
+TEST(PlyAsciiDeclared, StopsSilentlyAtTheFirstFieldThatDoesNotConvert) {
+  const std::string header = ascii_header(5, xyz_float + "property uchar red\n");
+  EXPECT_EQ(read_ply(header + "1 2 3 4\n5 6 7 8\n9 10 x 12\n13 14 15 16\n").points,
+            (std::vector<Point>{{1, 2, 3}, {5, 6, 7}}));
+  // An integer field written with a decimal point: "%d" takes 4, and ".0" is the next vertex's x.
+  EXPECT_EQ(read_ply(header + "1 2 3 4.0\n5 6 7 8\n").points, (std::vector<Point>{{1, 2, 3}, {0, 5, 6}}));
+  // Fewer vertices than declared: the complete ones.
+  EXPECT_EQ(read_ply(header + "1 2 3 4\n5 6 7").points.size(), 1u);
+  // A negative list count ends the body.
+  EXPECT_EQ(read_ply(ascii_header(3, xyz_float + "property list char int l\n") + "1 2 3 0\n4 5 6 -1\n7 8 9 0\n")
+                .points.size(),
+            1u);
+  // Declared count 0, or an element before the vertices that runs out: no point.
+  EXPECT_TRUE(read_ply(ascii_header(0) + "1 2 3 4 5 6 7 8 9\n").points.empty());
+  EXPECT_TRUE(read_ply("ply\nformat ascii 1.0\nelement face 3\nproperty int a\nelement vertex 1\n" + xyz_float +
+                       "end_header\n1 2\n")
+                  .points.empty());
+}
+
+// ---- binary bodies ----
+
+std::string binary_header(bool big_endian, const std::string& declarations) {
+  return std::string("ply\nformat ") + (big_endian ? "binary_big_endian" : "binary_little_endian") + " 1.0\n" +
+         declarations + "end_header\n";
+}
+
+TEST(PlyBinary, BothByteOrdersFloatAndDoubleWithExtrasBeforeAndAfter) {
+  for (const bool big : {false, true}) {
+    const std::string header = binary_header(
+        big, "element material 2\nproperty uchar r\nproperty double s\n"
+             "element vertex 3\nproperty ushort flags\nproperty double z\nproperty list uint8 int32 rings\n"
+             "property float x\nproperty float64 y\nproperty int8 q\n"
+             "element face 1\nproperty list uchar int vertex_indices\n");
+    Bytes b{big, ""};
+    b.put<std::uint8_t>(1).put(2.5).put<std::uint8_t>(3).put(4.5);                      // materials
+    b.put<std::uint16_t>(7).put(0.1).put<std::uint8_t>(2).put<std::int32_t>(5).put<std::int32_t>(6);
+    b.put(1.5f).put(-2.0).put<std::int8_t>(-1);                                          // vertex 0
+    b.put<std::uint16_t>(0).put(1e300).put<std::uint8_t>(0).put(-0.0f).put(3.0).put<std::int8_t>(0);
+    b.put<std::uint16_t>(9).put(-1e-300).put<std::uint8_t>(1).put<std::int32_t>(2).put(7.0f).put(1e-50).put<std::int8_t>(5);
+    b.put<std::uint8_t>(3).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(2);  // the face
+    const Read r = read_ply(header + b.s);
+    EXPECT_EQ(r.failure, Failure::none);
+    ASSERT_EQ(r.points.size(), 3u) << big;
+    EXPECT_EQ(r.points[0], (Point{1.5f, -2.0f, static_cast<float>(0.1)}));
+    EXPECT_EQ(r.points[1], (Point{-0.0f, 3.0f, std::numeric_limits<float>::infinity()}));
+    EXPECT_EQ(r.bits[2][1], 0u);            // 1e-50 rounds to +0
+    EXPECT_EQ(r.bits[2][2], 0x80000000u);   // -1e-300 rounds to -0
+    EXPECT_EQ(r.points[2][0], 7.0f);
+    for (const std::size_t block : {1, 5, 13}) EXPECT_EQ(read_ply(header + b.s, block).bits, r.bits) << block;
+  }
+}
+
+TEST(PlyBinary, EveryScalarTypeAsACoordinate) {
+  for (const bool big : {false, true}) {
+    Bytes b{big, ""};
+    b.put<std::int8_t>(-128).put<std::uint8_t>(255).put<std::int16_t>(-32768)
+        .put<std::uint16_t>(65535).put<std::int32_t>(-2147483647 - 1).put<std::uint32_t>(4294967295u)
+        .put(0.3f).put(0.3);
+    const std::string header =
+        binary_header(big, "element vertex 2\nproperty char x\nproperty uchar y\nproperty short z\n"
+                           "property ushort a\nproperty int b\nproperty uint c\nproperty float d\nproperty double e\n");
+    // The second vertex reuses the record with x y z moved onto the other five.
+    const std::string other =
+        binary_header(big, "element vertex 1\nproperty char p\nproperty uchar q\nproperty short r\n"
+                           "property ushort x\nproperty int y\nproperty uint z\nproperty float s\nproperty double t\n");
+    const std::string doubles =
+        binary_header(big, "element vertex 1\nproperty int8 p\nproperty uint8 q\nproperty int16 r\n"
+                           "property uint16 u\nproperty int32 v\nproperty uint32 y\nproperty float32 z\nproperty float64 x\n");
+    EXPECT_EQ(read_ply(header + b.s).points, (std::vector<Point>{{-128, 255, -32768}}));  // second one truncated
+    EXPECT_EQ(read_ply(other + b.s).points, (std::vector<Point>{{65535, -2147483648.0f, 4294967296.0f}}));
+    EXPECT_EQ(read_ply(doubles + b.s).points, (std::vector<Point>{{static_cast<float>(0.3), 4294967296.0f, 0.3f}}));
+  }
+}
+
+TEST(PlyBinary, TruncatedBodiesKeepTheCompleteVertices) {
+  Bytes b{false, ""};
+  for (int i = 0; i < 4; ++i) b.put(static_cast<float>(i)).put(1.0f).put(2.0f);
+  const std::string header = binary_header(false, "element vertex 4\n" + xyz_float);
+  for (std::size_t cut = 0; cut <= b.s.size(); ++cut)
+    EXPECT_EQ(read_ply(header + b.s.substr(0, cut)).points.size(), cut / 12) << cut;
+  // A list count that is negative or beyond the signed 32-bit range ends the body.
+  const std::string listed = binary_header(false, "element vertex 3\n" + xyz_float + "property list int uint8 l\n");
+  Bytes l{false, ""};
+  l.put(1.0f).put(2.0f).put(3.0f).put<std::int32_t>(1).put<std::uint8_t>(9);
+  l.put(4.0f).put(5.0f).put(6.0f).put<std::int32_t>(-1);
+  l.put(7.0f).put(8.0f).put(9.0f).put<std::int32_t>(0);
+  EXPECT_EQ(read_ply(listed + l.s).points, (std::vector<Point>{{1, 2, 3}}));
+  const std::string huge = binary_header(false, "element vertex 2\n" + xyz_float + "property list uint uint8 l\n");
+  Bytes h{false, ""};
+  h.put(1.0f).put(2.0f).put(3.0f).put<std::uint32_t>(0).put(4.0f).put(5.0f).put(6.0f).put<std::uint32_t>(0x80000000u);
+  EXPECT_EQ(read_ply(huge + h.s).points, (std::vector<Point>{{1, 2, 3}}));
+}
+
+TEST(PlyDeclared, HugeCountsNeitherLoopNorOverflow) {
+  // An element without properties takes nothing, however many items it declares;
+  // a vertex count beyond any store ends at the end of the data.
+  EXPECT_EQ(read_ply("ply\nformat ascii 1.0\nelement nothing 9223372036854775807\nelement vertex "
+                     "9223372036854775807\n" + xyz_float + "end_header\n1 2 3\n4 5 6\n").points,
+            (std::vector<Point>{{1, 2, 3}, {4, 5, 6}}));
+  Bytes b{true, ""};
+  b.put(1.0f).put(2.0f).put(3.0f);
+  EXPECT_EQ(read_ply(binary_header(true, "element nothing 9223372036854775807\nelement vertex 9223372036854775807\n" +
+                                             xyz_float) + b.s)
+                .points,
+            (std::vector<Point>{{1, 2, 3}}));
+  // Skipping count * stride bytes beyond 64 bits ends the data.
+  EXPECT_TRUE(read_ply(binary_header(true, "element big 9223372036854775807\nproperty double a\nelement vertex 1\n" +
+                                               xyz_float) + b.s)
+                  .points.empty());
+}
+
+TEST(PlyBinary, WithoutAVertexDeclarationIsUnsupported) {
+  const std::string body = "\x01\x02\x03\x04 1 2 3 4 5 6 7 8 9\n";
+  for (const std::string& declarations :
+       std::vector<std::string>{"", "element vertex 1\nproperty float x\nproperty float y\n",
+        "element face 1\nproperty list uchar\nelement vertex 1\n" + xyz_float,
+        "element vertex 1\nproperty list uchar float x\nproperty float y\nproperty float z\n"}) {
+    EXPECT_EQ(read_ply(binary_header(false, declarations) + body).failure, Failure::unsupported_ply) << declarations;
+    EXPECT_EQ(read_ply(binary_header(true, declarations) + body).failure, Failure::unsupported_ply) << declarations;
+  }
+  EXPECT_EQ(read_ply("ply\nformat binary_little_endian 1.1\nelement vertex 1\n" + xyz_float + "end_header\n" + body)
+                .failure,
+            Failure::unsupported_ply);
+  // No end_header: the whole file is header, and there is no body to refuse.
+  const Read r = read_ply("ply\nformat binary_little_endian 1.0\n" + body);
+  EXPECT_EQ(r.failure, Failure::none);
+  EXPECT_TRUE(r.points.empty());
+}
+
+// ---- lists ----
+
+std::string ascii_file(int first, int n) {
+  std::string s = ascii_header(n);
+  for (int i = 0; i < n; ++i) s += std::to_string(first + i) + " 0 0 0 0 1 255 0 0\n";
+  return s;
+}
+
+PlyListOutcome read_list(const std::string& text, PointColumns& cloud) {
+  EXPECT_TRUE(create_point_columns(cloud));
+  ByteSource in(text.data(), text.size());
+  return read_ply_list(in, cloud);
+}
+
+TEST(PlyList, FilesInOrderCountsRunOn) {
+  testing::TempDir dir;
+  testing::write_file(dir / "a.ply", ascii_file(0, 300));
+  testing::write_file(dir / "b.ply", ascii_file(300, 300));
+  // Blank lines are skipped, text after a name is ignored, CRLF and a last line without '\n' are fine.
+  const std::string list = dir / "a.ply" + "  first\r\n\n \t \r\n" + dir / "b.ply";
+  PointColumns cloud;
+  const PlyListOutcome outcome = read_list(list, cloud);
+  EXPECT_EQ(outcome.failure, Failure::none);
+  EXPECT_EQ(outcome.files_read, (std::vector<std::string>{dir / "a.ply", dir / "b.ply"}));
+  ASSERT_EQ(cloud.count, 600);
+  for (std::size_t i = 0; i < 600; ++i) ASSERT_EQ(cloud.x[i], static_cast<float>(i)) << i;
+  EXPECT_EQ(cloud.growth_counter, 100);
+
+  PointColumns empty;
+  EXPECT_EQ(read_list("", empty).failure, Failure::none);
+  EXPECT_EQ(empty.count, 0);
+}
+
+TEST(PlyList, FailuresOfNamedFilesCarryTheirNames) {
+  testing::TempDir dir;
+  testing::write_file(dir / "a.ply", ascii_file(0, 1));
+  testing::write_file(dir / "bin.ply", "ply\nformat binary_big_endian 1.0\nend_header\n\x01\x02");
+  // A missing third file stops the list; what was read before stays.
+  PointColumns cloud;
+  PlyListOutcome outcome =
+      read_list(dir / "a.ply" + "\n" + dir / "a.ply\n" + dir / "c.ply\n" + dir / "a.ply\n", cloud);
+  EXPECT_EQ(outcome.failure, Failure::cannot_open);
+  EXPECT_EQ(outcome.failed_name, dir / "c.ply");
+  EXPECT_EQ(outcome.files_read.size(), 2u);
+  EXPECT_EQ(cloud.count, 2);
+  PointColumns cloud1;
+  outcome = read_list(dir / "a.ply" + "\n" + dir / "bin.ply\n" + dir / "a.ply\n", cloud1);
+  EXPECT_EQ(outcome.failure, Failure::unsupported_ply);
+  EXPECT_EQ(outcome.failed_name, dir / "bin.ply");
+  EXPECT_EQ(cloud1.count, 1);
+  // A directory opens for reading but cannot be read.
+  PointColumns cloud2;
+  outcome = read_list(dir.path() + "\n", cloud2);
+  EXPECT_EQ(outcome.failure, Failure::read_error);
+  EXPECT_EQ(outcome.failed_name, dir.path());
+}
+
+TEST(PlyList, LongNamesAndManyFiles) {
+  testing::TempDir dir;
+  // A name well past 511 characters.
+  std::string path = dir.path();
+  for (int i = 0; i < 3; ++i) {
+    path += "/" + std::string(200, static_cast<char>('a' + i));
+    ASSERT_TRUE(std::filesystem::create_directory(path));
+  }
+  path += "/p.ply";
+  ASSERT_GT(path.size(), 600u);
+  testing::write_file(path, ascii_file(7, 1));
+  // Each file is closed once read: far more entries than a process may hold open.
+  std::string list;
+  for (int i = 0; i < 1500; ++i) list += path + "\n";
+  PointColumns cloud;
+  const PlyListOutcome outcome = read_list(list, cloud);
+  EXPECT_EQ(outcome.failure, Failure::none);
+  EXPECT_EQ(cloud.count, 1500);
+  EXPECT_EQ(outcome.files_read.size(), 1500u);
+  EXPECT_EQ(cloud.x[1499], 7.0f);
+}
+
+}  // namespace
+}  // namespace ptdelta
