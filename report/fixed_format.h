@@ -3,6 +3,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace ptdelta {
@@ -14,7 +15,25 @@ inline constexpr int fixed5_max_chars = 48;
 // (ties to even on the exact value), "-0.00000" for negative zero and for
 // negatives that round to zero, "inf", "-inf", "nan", "-nan".
 inline char* format_fixed5(char* out, float v) {
-  return std::to_chars(out, out + fixed5_max_chars, static_cast<double>(v), std::chars_format::fixed, 5).ptr;
+  // A float has 24 significant bits and 100000 has 17, so v * 100000 is exact in
+  // double; rounding it to an integer (to nearest, ties to even) is then exactly
+  // printf's rounding to five decimals. Large and non-finite values take the
+  // general path.
+  const double scaled = static_cast<double>(v) * 100000.0;
+  if (!(std::fabs(scaled) < 9.0e15)) {
+    return std::to_chars(out, out + fixed5_max_chars, static_cast<double>(v), std::chars_format::fixed, 5).ptr;
+  }
+  const double rounded = std::nearbyint(scaled);
+  if (std::signbit(v)) *out++ = '-';
+  auto units = static_cast<std::uint64_t>(std::fabs(rounded));
+  out = std::to_chars(out, out + 20, units / 100000).ptr;
+  *out++ = '.';
+  units %= 100000;
+  for (int i = 4; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + units % 10);
+    units /= 10;
+  }
+  return out + 5;
 }
 
 // printf("%d", v).

@@ -61,7 +61,11 @@ TEST(Export, VertexLineMatchesPrintfBitForBit) {
                             -std::numeric_limits<float>::quiet_NaN(), 1e-45f, 123456.789f, -0.000004f};
   auto pick = [&](int i) -> float {
     if (i % 4 == 0) return specials[rng() % std::size(specials)];
-    if (i % 4 == 1) return std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+    if (i % 4 == 1) {
+      // Random bits, half of them with exponents where scans live (about 1e-6 to 1e11).
+      const auto bits = static_cast<std::uint32_t>(rng());
+      return std::bit_cast<float>((i & 8) ? bits : (bits & 0x807fffffu) | ((100u + bits % 60u) << 23));
+    }
     // Values on or near five-decimal halfway points, where rounding is decided.
     const double k = static_cast<double>(rng() % 2000000) - 1000000.0;
     return static_cast<float>((k + 0.5) / 100000.0);
