@@ -1,0 +1,263 @@
+#!/usr/bin/env bash
+# run.sh - what `make bench` runs: scan-like clouds, whole-run timings and peak memory,
+# the stage breakdown, the full-scan ratio and the kd-tree-from-Python peer, as a Markdown table.
+#
+#   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
+#
+# Environment:
+#   BENCH_REPEAT=3               runs of each timed command; the best wall time is kept
+#                                (and the highest peak memory, to stay on the safe side)
+#   BENCH_FULL_SCAN_SAMPLE=2000  test points of the timed full scan
+#   BENCH_SCALE=1                divide every cloud size by this for a quick try (goals are then not judged)
+#   BENCH_TIMEOUT=600            seconds before one run is abandoned
+#
+# The report goes to standard output and to BUILD_DIR/bench/results.md.
+# The clouds are generated once into BUILD_DIR/bench/ and kept (they are regenerated
+# when the generator is newer than them). Nothing is installed: the peer runs only
+# when /usr/bin/python3 can import numpy and scipy (Debian: python3-scipy).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-build}
+case $build in /*) ;; *) build=$root/$build ;; esac
+tool=$build/ptdelta
+make_clouds=$build/bench/make_clouds
+stages=$build/bench/stages
+data=$build/bench
+peer=$root/bench/peer_kdtree.py
+python=/usr/bin/python3
+
+repeat=${BENCH_REPEAT:-3}
+sample=${BENCH_FULL_SCAN_SAMPLE:-2000}
+scale=${BENCH_SCALE:-1}
+time_limit=${BENCH_TIMEOUT:-600}
+maxdist=5
+
+for f in "$tool" "$make_clouds" "$stages"; do
+  [[ -x $f ]] || { echo "run.sh: $f is missing; build it first (make bench)" >&2; exit 1; }
+done
+[[ -x /usr/bin/time ]] || { echo "run.sh: /usr/bin/time (GNU time, Debian package 'time') is needed" >&2; exit 1; }
+
+# ---------------------------------------------------------------- clouds
+n_small=$((100000 / scale))
+n_large=$((1000000 / scale))
+n_mixed=$((200000 / scale))
+
+label() {  # 100000 -> 100k, 1000000 -> 1M
+  local n=$1
+  if ((n >= 1000000 && n % 1000000 == 0)); then echo "$((n / 1000000))M"
+  elif ((n >= 1000 && n % 1000 == 0)); then echo "$((n / 1000))k"
+  else echo "$n"; fi
+}
+
+cloud() {  # cloud KIND COUNT SEED -> path; generated when missing or older than the generator
+  local path=$data/$1-$(label "$2").txt
+  if [[ ! -s $path || $make_clouds -nt $path ]]; then
+    echo "generating $path" >&2
+    "$make_clouds" "$1" "$2" "$3" "$path"
+  fi
+  echo "$path"
+}
+
+ref_small=$(cloud ref "$n_small" 11)
+test_small=$(cloud test "$n_small" 12)
+ref_large=$(cloud ref "$n_large" 21)
+test_large=$(cloud test "$n_large" 22)
+ref_mixed=$(cloud ref "$n_mixed" 31)
+
+# ---------------------------------------------------------------- timed runs
+declare -A wall mem cpu status
+ran() { [[ ${status[$1]:-} == ok ]]; }
+
+# measure NAME OK_CHECK command...: best wall time of $repeat runs under GNU time.
+# OK_CHECK is "done" (stderr must show "Done.", the tool's last word whatever its
+# exit status) or "status" (exit status 0).
+measure() {
+  local name=$1 check=$2
+  shift 2
+  local best="" peak=0 best_cpu="" i rc line w m u s
+  for ((i = 0; i < repeat; i++)); do
+    rc=0
+    timeout "$time_limit" /usr/bin/time -f "%e %M %U %S" -o "$data/$name.time" "$@" \
+      >"$data/$name.out" 2>"$data/$name.err" || rc=$?
+    if ((rc == 124)); then status[$name]="timed out after ${time_limit} s"; return; fi
+    if [[ $check == done ]] && ! grep -q 'Done\.' "$data/$name.err"; then
+      status[$name]="failed (exit $rc, see $data/$name.err)"; return
+    fi
+    if [[ $check == status ]] && ((rc != 0)); then
+      status[$name]="failed (exit $rc, see $data/$name.err)"; return
+    fi
+    line=$(tail -n 1 "$data/$name.time")
+    read -r w m u s <<<"$line"
+    if [[ -z $best ]] || awk -v a="$w" -v b="$best" 'BEGIN { exit !(a < b) }'; then
+      best=$w
+      best_cpu=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+    fi
+    if ((m > peak)); then peak=$m; fi
+  done
+  wall[$name]=$best
+  mem[$name]=$peak
+  cpu[$name]=$best_cpu
+  status[$name]=ok
+}
+
+echo "timing ptdelta ($repeat runs each) ..." >&2
+measure tool-small done "$tool" -r "$ref_small" -c "$test_small" -o "$data/result-small.ply"
+measure tool-large done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-large.ply"
+measure tool-mixed done "$tool" -r "$ref_mixed" -c "$test_large" -o "$data/result-mixed.ply"
+
+have_peer=no
+if "$python" -c "import numpy, scipy.spatial" 2>/dev/null; then
+  have_peer=yes
+  echo "timing the kd-tree-from-Python peer ($repeat runs each) ..." >&2
+  # One thread for the linear-algebra runtime too: the peer does not use it, and
+  # idle worker threads would only add to its memory.
+  peer_env=(env OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1)
+  measure peer-small status "${peer_env[@]}" "$python" "$peer" "$ref_small" "$test_small" "$data/peer-small.txt" "$maxdist"
+  measure peer-large status "${peer_env[@]}" "$python" "$peer" "$ref_large" "$test_large" "$data/peer-large.txt" "$maxdist"
+fi
+
+echo "stage breakdown and full scan ..." >&2
+run_stages() {  # run_stages NAME REF TEST [SAMPLE]; the tool's console text goes to NAME.err
+  local name=$1
+  shift
+  "$stages" "$1" "$2" "$data/stages-$name.ply" "$maxdist" "${3:-0}" >"$data/stages-$name.txt" \
+    2>"$data/stages-$name.err" || { echo "run.sh: bench/stages failed, see $data/stages-$name.err" >&2; exit 1; }
+}
+run_stages small "$ref_small" "$test_small" "$sample"
+run_stages large "$ref_large" "$test_large"
+run_stages mixed "$ref_mixed" "$test_large"
+# The stage breakdown is only worth reading if it did what the tool did.
+same_outputs=yes
+for name in small large mixed; do
+  if ran "tool-$name" && ! { cmp -s "$data/result-$name.ply" "$data/stages-$name.ply" &&
+    cmp -s "$data/result-$name.ply.log" "$data/stages-$name.ply.log"; }; then
+    same_outputs="no ($name)"
+  fi
+done
+
+# ---------------------------------------------------------------- report
+key() { awk -v k="$2" '$1 == k { print $2 }' "$data/$1"; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+mib() { calc "%.1f" "$1 / 1024"; }
+judge() {  # judge CONDITION (awk) -> pass / miss / n/a
+  if ((scale != 1)); then echo "n/a (scaled)"
+  elif awk "BEGIN { exit !($1) }"; then echo "pass"
+  else echo "**miss**"; fi
+}
+size_small="$(label "$n_small") x $(label "$n_small")"
+size_large="$(label "$n_large") x $(label "$n_large")"
+size_mixed="$(label "$n_mixed") x $(label "$n_large")"
+
+{
+cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)
+echo
+echo "Machine: $(getconf _NPROCESSORS_ONLN) cores (${cpu_model:-unknown CPU}), $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME"), $(g++ --version 2>/dev/null | head -n 1)."
+echo "Best wall time of $repeat runs; peak resident memory by GNU time (highest of the runs); maxdist $maxdist."
+echo
+echo "| goal | target | measured | result |"
+echo "|---|---|---|---|"
+if ran tool-large; then
+  echo "| $size_large, method A, whole run | ≤ 1.0 s | ${wall[tool-large]} s | $(judge "${wall[tool-large]} <= 1.0") |"
+  if ran peer-large; then
+    ratio=$(calc "%.1f" "${wall[peer-large]} / ${wall[tool-large]}")
+    echo "| $size_large, faster than the kd-tree from Python (${wall[peer-large]} s) | ≥ 3x | ${ratio}x | $(judge "$ratio >= 3") |"
+  else
+    echo "| $size_large, faster than the kd-tree from Python | ≥ 3x | peer not installed (python3-scipy) | n/a |"
+  fi
+  echo "| $size_large, peak resident memory | ≤ 80 MiB | $(mib "${mem[tool-large]}") MiB | $(judge "${mem[tool-large]} <= 80 * 1024") |"
+else
+  echo "| $size_large, method A, whole run | ≤ 1.0 s | ${status[tool-large]} | **miss** |"
+fi
+if ran tool-mixed; then
+  echo "| $size_mixed, method B, whole run | ≤ 1.5 s | ${wall[tool-mixed]} s | $(judge "${wall[tool-mixed]} <= 1.5") |"
+else
+  echo "| $size_mixed, method B, whole run | ≤ 1.5 s | ${status[tool-mixed]} | **miss** |"
+fi
+full_points=$(key stages-small.txt full_scan_points)
+if [[ -n $full_points ]]; then
+  full_est=$(key stages-small.txt full_scan_extrapolated)
+  indexed_pass=$(key stages-small.txt comparison_pass)
+  pass_ratio=$(calc "%.0f" "$full_est / $indexed_pass")
+  shuffled_est=$(key stages-small.txt full_scan_shuffled_extrapolated)
+  shuffled_ratio=$(calc "%.0f" "$shuffled_est / $indexed_pass")
+  echo "| $size_small, faster than the full scan (comparison pass; clouds in scan-line order) | ≥ 1000x | ${pass_ratio}x | $(judge "$pass_ratio >= 1000") |"
+  echo "| $size_small, the same with the reference points in random order | ≥ 1000x | ${shuffled_ratio}x | $(judge "$shuffled_ratio >= 1000") |"
+fi
+for name in tool-large tool-mixed; do
+  if ran "$name"; then
+    threads=$(calc "%.2f" "${cpu[$name]} / ${wall[$name]}")
+    label_run=$([[ $name == tool-large ]] && echo "$size_large" || echo "$size_mixed")
+    echo "| $label_run, one thread (CPU time / wall time) | ≤ 1 | $threads | $(judge "${cpu[$name]} <= ${wall[$name]} * 1.05 + 0.02") |"
+  fi
+done
+
+echo
+echo "| run | wall (s) | peak memory (MiB) | CPU, user + system (s) |"
+echo "|---|---|---|---|"
+row() {  # row NAME TEXT
+  if ran "$1"; then echo "| $2 | ${wall[$1]} | $(mib "${mem[$1]}") | ${cpu[$1]} |"
+  elif [[ -n ${status[$1]:-} ]]; then echo "| $2 | ${status[$1]} | | |"; fi
+}
+row tool-small "ptdelta $size_small (method A)"
+row tool-large "ptdelta $size_large (method A)"
+row tool-mixed "ptdelta $size_mixed (method B)"
+if [[ $have_peer == yes ]]; then
+  row peer-small "kd-tree from Python $size_small"
+  row peer-large "kd-tree from Python $size_large"
+else
+  echo "| kd-tree from Python | not run: $python cannot import scipy (Debian: python3-scipy) | | |"
+fi
+
+echo
+echo "Stages of one run in one process (bench/stages, steady clock, seconds):"
+echo
+echo "| stage | $size_small | $size_large | $size_mixed |"
+echo "|---|---|---|---|"
+stage_row() {  # stage_row KEY TEXT
+  echo "| $2 | $(key stages-small.txt "$1") | $(key stages-large.txt "$1") | $(key stages-mixed.txt "$1") |"
+}
+stage_row load_reference "load reference"
+stage_row load_test "load test"
+stage_row comparison_pass "comparison pass (with the index build)"
+stage_row index_build "... of which the index build"
+stage_row statistics "statistics and log"
+stage_row export "coloured PLY export"
+stage_row total "total"
+stage_row method "method"
+stage_row accepted "accepted points"
+stage_row outliers "outliers"
+echo
+if [[ $same_outputs == yes ]]; then
+  echo "bench/stages wrote the same export and log as the timed runs of ptdelta."
+else
+  echo "**bench/stages wrote another export or log than ptdelta: $same_outputs.**"
+fi
+
+if [[ $have_peer == yes ]] && ran peer-large; then
+  echo
+  echo "kd-tree from Python, steps of its best $size_large run (seconds): $(awk '$1 ~ /^peer_/ && $1 != "peer_within_maxdist" { sub(/^peer_/, "", $1); printf "%s%s %s", sep, $1, $2; sep = ", " }' "$data/peer-large.out")."
+fi
+
+if [[ -n $full_points ]]; then
+  mismatches=$(key stages-small.txt full_scan_mismatches)
+  full_sample=$(key stages-small.txt full_scan_seconds)
+  echo
+  echo "Full scan: $full_points test points taken at an even stride, each scanned against all $(key stages-small.txt points_reference) reference points, took ${full_sample} s;"
+  echo "a full-scan query costs the same whatever the test point, so the full pass over all $(key stages-small.txt points_test) test points is about ${full_est} s,"
+  echo "against ${indexed_pass} s for the indexed pass (index build included): ${pass_ratio}x."
+  echo "The full scan's box test is a chain of branches that comes in long predictable runs when the reference"
+  echo "cloud is in scan-line order, as generated; with the same reference points in a fixed random order the"
+  echo "sample took $(key stages-small.txt full_scan_shuffled_seconds) s, about ${shuffled_est} s for the full pass: ${shuffled_ratio}x."
+  if ran tool-small && awk -v w="${wall[tool-small]}" 'BEGIN { exit !(w >= 0.01) }'; then
+    whole=$(calc "%.0f" "(${wall[tool-small]} - $indexed_pass + $full_est) / ${wall[tool-small]}")
+    echo "Whole run with the full scan in scan-line order (the measured run with its pass replaced) against the whole measured run (${wall[tool-small]} s): about ${whole}x."
+  fi
+  mismatches=$((mismatches + $(key stages-small.txt full_scan_shuffled_mismatches)))
+  if [[ $mismatches == 0 ]]; then
+    echo "The sampled full-scan distances equal the indexed ones bit for bit."
+  else
+    echo "**$mismatches of the sampled full-scan distances (both orders) differ from the indexed ones.**"
+  fi
+fi
+} | tee "$data/results.md"
