@@ -1,0 +1,146 @@
+// Output files appear whole or not at all: temporary file, rename, clean-up on every failure path.
+#include "report/output_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+
+namespace ptdelta {
+namespace {
+
+using testing::list_dir;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST(OutputFile, NewFileAppearsOnlyWhenFinishedWithPlainPermissions) {
+  TempDir dir;
+  const std::string target = dir / "out.ply";
+  OutputFile out;
+  ASSERT_EQ(out.open(target), Failure::none);
+  out.write("first ");
+  // Larger than a block, so some of it reaches the disk before finish().
+  const std::string big(OutputFile::block_size + 17, 'x');
+  out.write(big);
+  EXPECT_FALSE(testing::file_exists(target));
+  ASSERT_NE(out.temporary_name(), target);
+  EXPECT_EQ(out.temporary_name().rfind(dir.path() + "/", 0), 0u) << "same folder, so the rename is atomic";
+  ASSERT_EQ(out.finish(), Failure::none);
+  EXPECT_EQ(read_file(target), "first " + big);
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"out.ply"});
+  const mode_t mask = umask(022);
+  umask(mask);
+  EXPECT_EQ(mode_of(target), static_cast<mode_t>(0666 & ~mask));
+}
+
+TEST(OutputFile, UnfinishedOutputLeavesEarlierFileAndNoTemporary) {
+  TempDir dir;
+  const std::string target = dir / "out.ply";
+  write_file(target, "earlier\n");
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  {
+    OutputFile out;
+    ASSERT_EQ(out.open(target), Failure::none);
+    out.write("half of a new file");
+    EXPECT_EQ(list_dir(dir.path()).size(), 2u);
+  }
+  EXPECT_EQ(read_file(target), "earlier\n");
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"out.ply"});
+
+  // Replacing it keeps the mode the earlier file had, as rewriting it in place would.
+  OutputFile out;
+  ASSERT_EQ(out.open(target), Failure::none);
+  out.write("new\n");
+  ASSERT_EQ(out.finish(), Failure::none);
+  EXPECT_EQ(read_file(target), "new\n");
+  EXPECT_EQ(mode_of(target), 0640u);
+}
+
+TEST(OutputFile, SymlinkToFileIsFollowedDevicesAreWrittenDirectly) {
+  TempDir dir;
+  write_file(dir / "real.ply", "earlier");
+  ASSERT_EQ(symlink("real.ply", (dir / "link.ply").c_str()), 0);
+  OutputFile out;
+  ASSERT_EQ(out.open(dir / "link.ply"), Failure::none);
+  out.write("through the link");
+  ASSERT_EQ(out.finish(), Failure::none);
+  struct stat st {};
+  ASSERT_EQ(lstat((dir / "link.ply").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(read_file(dir / "real.ply"), "through the link");
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"link.ply", "real.ply"}));
+
+  OutputFile full;
+  ASSERT_EQ(full.open("/dev/full"), Failure::none);
+  EXPECT_EQ(full.temporary_name(), "");
+  full.write("no room");
+  EXPECT_EQ(full.finish(), Failure::write_error);
+
+  OutputFile null;
+  ASSERT_EQ(null.open("/dev/null"), Failure::none);
+  null.write("gone");
+  EXPECT_EQ(null.finish(), Failure::none);
+  struct stat dev {};
+  ASSERT_EQ(stat("/dev/null", &dev), 0);
+  EXPECT_TRUE(S_ISCHR(dev.st_mode)) << "a device is never replaced by a file";
+}
+
+TEST(OutputFile, UnopenableAndOverlongNames) {
+  TempDir dir;
+  OutputFile missing;
+  EXPECT_EQ(missing.open(dir / "no/such/folder.ply"), Failure::cannot_open);
+  OutputFile folder;
+  EXPECT_EQ(folder.open(dir.path()), Failure::cannot_open);
+  EXPECT_EQ(folder.finish(), Failure::write_error);
+
+  // Room for the name but not for a suffix: the temporary file takes a short name.
+  const std::string longest(250, 'n');
+  OutputFile out;
+  ASSERT_EQ(out.open(dir / longest), Failure::none);
+  out.write("long");
+  ASSERT_EQ(out.finish(), Failure::none);
+  EXPECT_EQ(read_file(dir / longest), "long");
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{longest});
+
+  OutputFile too_long;
+  EXPECT_EQ(too_long.open(dir / std::string(300, 'n')), Failure::cannot_open);
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{longest});
+}
+
+TEST(OutputFile, InterruptRemovesTemporariesAndStillEndsTheProcess) {
+  TempDir dir;
+  write_file(dir / "out.ply", "earlier");
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      OutputFile log, out;
+      if (log.open(dir / "out.ply.log") != Failure::none || out.open(dir / "out.ply") != Failure::none) _exit(3);
+      out.write("partial");
+      raise(sig);
+      _exit(4);  // not reached: the signal still ends the process
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << sig << " status " << status;
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"out.ply"}) << "signal " << sig;
+    EXPECT_EQ(read_file(dir / "out.ply"), "earlier");
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta
