@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "distance/comparison_pass.h"
+#include "driver/input_identity.h"
 #include "driver/options.h"
 #include "input/byte_source.h"
 #include "input/ply_reader.h"
@@ -51,6 +52,7 @@ enum class CloudReader { text, ply, ply_list };
 struct LoadResult {
   Failure failure = Failure::none;
   std::string failed_name;
+  std::vector<std::string> files_read;  // the PLY files a list named
 };
 
 // The loading frame: banner, the selected reader, close, final line with the count.
@@ -71,6 +73,7 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
         PlyListOutcome outcome = read_ply_list(source, cloud);
         result.failure = outcome.failure;
         result.failed_name = std::move(outcome.failed_name);
+        result.files_read = std::move(outcome.files_read);
         if (result.failure == Failure::none && source.failed()) result.failure = Failure::read_error;
         break;
       }
@@ -119,6 +122,14 @@ int run(int argc, const char* const* argv) {
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, test_reader, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+
+  // Nothing has been written yet: refuse an export or log that is one of the inputs.
+  std::vector<std::string> inputs = std::move(loaded.files_read);
+  inputs.push_back(reference_name);
+  inputs.push_back(test_name);
+  if (const std::string clash = find_overwritten_input(inputs, {export_name, statistics_log_name(export_name)});
+      !clash.empty())
+    return stop(Failure::refused_overwrite, clash);
 
   std::vector<float> cd;
   PassTotals totals;
