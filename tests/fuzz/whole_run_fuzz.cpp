@@ -1,0 +1,90 @@
+// whole_run_fuzz.cpp - load, compare, report and export two small fuzzed clouds
+// The first byte picks maxdist (among the awkward ones) and the reader of each cloud;
+// the rest is split at the first "###" into reference and test. Both search modes must
+// give the same Cd bits and totals: the full scan is the oracle of the spatial index.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "distance/comparison_pass.h"
+#include "driver/options.h"
+#include "fuzz_support.h"
+#include "input/byte_source.h"
+#include "input/ply_reader.h"
+#include "input/point_columns.h"
+#include "input/text_reader.h"
+#include "report/ply_export.h"
+#include "report/statistics.h"
+
+namespace {
+
+using namespace ptdelta;
+
+const float maxdists[] = {5.0f, 0.0f, __builtin_nanf(""), __builtin_inff(), -5.0f, 1e30f, 1e-3f, 1e38f};
+
+bool load(std::string_view bytes, bool ply, PointColumns& cloud) {
+  if (!create_point_columns(cloud)) return false;
+  ByteSource source(bytes.data(), bytes.size());
+  const Failure f = ply ? read_ply_cloud(source, cloud) : read_text_cloud(source, cloud);
+  return f == Failure::none;
+}
+
+char export_folder[] = "/tmp/ptdelta_fuzz.XXXXXX";
+
+void remove_export_folder() {
+  const std::string folder = export_folder;
+  unlink((folder + "/out.ply").c_str());
+  unlink((folder + "/out.ply.log").c_str());
+  rmdir(folder.c_str());
+}
+
+// A private folder for the export and its log, removed when the process ends.
+const std::string& export_name() {
+  static const std::string name = [] {
+    if (mkdtemp(export_folder) == nullptr) std::abort();
+    std::atexit(remove_export_folder);
+    return std::string(export_folder) + "/out.ply";
+  }();
+  return name;
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0 || size > 8192) return 0;
+  const std::uint8_t pick = data[0];
+  const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::size_t split = rest.find("###");
+  const std::string_view ref_bytes = rest.substr(0, split);
+  const std::string_view test_bytes = split == std::string_view::npos ? std::string_view() : rest.substr(split + 3);
+
+  PointColumns reference, test;
+  if (!load(ref_bytes, (pick & 8) != 0, reference) || !load(test_bytes, (pick & 16) != 0, test)) return 0;
+  const float maxdist = maxdists[pick & 7];
+  const float box = derive_box_half_width(maxdist);
+
+  std::vector<float> cd_index, cd_scan;
+  PassTotals t_index, t_scan;
+  const Failure f1 = comparison_pass(reference, test, maxdist, box, SearchMode::spatial_index, cd_index, t_index);
+  const Failure f2 = comparison_pass(reference, test, maxdist, box, SearchMode::full_scan, cd_scan, t_scan);
+  PTDELTA_FUZZ_CHECK(f1 == f2);
+  if (f1 != Failure::none) return 0;
+  PTDELTA_FUZZ_CHECK(cd_index.size() == cd_scan.size());
+  for (std::size_t i = 0; i < cd_index.size(); ++i) PTDELTA_FUZZ_CHECK(same_bits(cd_index[i], cd_scan[i]));
+  PTDELTA_FUZZ_CHECK(t_index.accepted_count == t_scan.accepted_count);
+  PTDELTA_FUZZ_CHECK(t_index.outlier_count == t_scan.outlier_count);
+  PTDELTA_FUZZ_CHECK(same_bits(t_index.distance_sum, t_scan.distance_sum));
+  PTDELTA_FUZZ_CHECK(same_bits(t_index.distance_max, t_scan.distance_max));
+  PTDELTA_FUZZ_CHECK(t_index.accepted_count >= 0 && t_index.accepted_count <= test.count);
+
+  std::string failed_name;
+  PTDELTA_FUZZ_CHECK(run_statistics(cd_index, t_index, export_name(), failed_name) == Failure::none);
+  PTDELTA_FUZZ_CHECK(export_coloured_ply(test, cd_index, t_index.distance_max, export_name()) == Failure::none);
+  return 0;
+}
