@@ -41,7 +41,9 @@ std::int32_t track_closer_points(const PointColumns& ref, const PointColumns& te
 }
 
 float det3(float a, float b, float c, float d, float e, float f, float g, float h, float l) {
-  const double A = a, B = b, C = c, D = d, E = e, F = f, G = g, H = h, L = l;
+  const auto A = static_cast<double>(a), B = static_cast<double>(b), C = static_cast<double>(c);
+  const auto D = static_cast<double>(d), E = static_cast<double>(e), F = static_cast<double>(f);
+  const auto G = static_cast<double>(g), H = static_cast<double>(h), L = static_cast<double>(l);
   // Expansion along the first column, in this grouping, rounded once.
   return static_cast<float>(((C * H - B * L) * D + (L * E - H * F) * A) + (B * F - C * E) * G);
 }
@@ -70,8 +72,10 @@ std::optional<float> plane_distance_from(const PointColumns& ref, const PointCol
   // no plane; z = 0 or x + y = 1 are planes with zero coefficients.
   if (p.a == 0.0f && p.b == 0.0f && p.c == 0.0f) return std::nullopt;
   const auto tj = static_cast<std::size_t>(j);
-  const double a = p.a, b = p.b, c = p.c, d = p.d;
-  const double x = test.x[tj], y = test.y[tj], z = test.z[tj];
+  const auto a = static_cast<double>(p.a), b = static_cast<double>(p.b), c = static_cast<double>(p.c);
+  const auto d = static_cast<double>(p.d);
+  const auto x = static_cast<double>(test.x[tj]), y = static_cast<double>(test.y[tj]),
+             z = static_cast<double>(test.z[tj]);
   const float numerator = std::fabs(static_cast<float>(((a * x + b * y) + c * z) + d));
   const float norm_sq = static_cast<float>((a * a + b * b) + c * c);
   const float norm = static_cast<float>(std::sqrt(static_cast<double>(norm_sq)));
