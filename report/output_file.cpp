@@ -77,6 +77,43 @@ int make_temporary(std::string& pattern) {
   return fd;
 }
 
+// A new temporary file beside `target` (the same folder, so the rename is atomic);
+// its name goes to `temp_name`. -1 when none can be made; -2 when the target's own
+// name is too long for the folder, so the run can say so now, not after the work.
+int open_temporary_beside(const std::string& target, std::string& temp_name) {
+  temp_name = target + ".XXXXXX";
+  int fd = make_temporary(temp_name);
+  if (fd < 0 && errno == ENAMETOOLONG) {
+    // Room for the name but not for the suffix: a short name in the same folder.
+    const std::string folder = folder_of(target);
+    const long name_max = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::size_t slash = target.rfind('/');
+    const std::size_t base = slash == std::string::npos ? target.size() : target.size() - slash - 1;
+    if (name_max > 0 && base > static_cast<std::size_t>(name_max)) return -2;
+    temp_name = folder + "/.ptdelta.XXXXXX";
+    fd = make_temporary(temp_name);
+  }
+  return fd;
+}
+
+// mkstemp makes the file 0600; give it what opening the target for writing would
+// leave: the mode (and, for root, the owner) of the file it replaces, or 0666 less
+// the umask for a new one.
+void match_target_mode(int fd, const struct stat* replaced) {
+  mode_t mode = 0;
+  if (replaced != nullptr) {
+    mode = replaced->st_mode & 07777;
+    if (getuid() == 0 && fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+      // keep root's ownership
+    }
+  } else {
+    const mode_t mask = umask(022);
+    umask(mask);
+    mode = static_cast<mode_t>(0666 & ~mask);
+  }
+  fchmod(fd, mode);
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() { discard(); }
@@ -103,46 +140,19 @@ Failure OutputFile::open(const std::string& name) {
     file_ = std::fopen(name.c_str(), "w");
   } else {
     // A symlink to a file is followed, as a plain open would: the file it points to is replaced.
-    if (exists) {
-      struct stat link {};
-      if (lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (char* resolved = realpath(name.c_str(), nullptr); resolved != nullptr) {
-          final_name_ = resolved;
-          std::free(resolved);
-        }
+    struct stat link {};
+    if (exists && lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      if (char* resolved = realpath(name.c_str(), nullptr); resolved != nullptr) {
+        final_name_ = resolved;
+        std::free(resolved);
       }
     }
-    // The same folder as the target, so the rename is atomic.
-    std::string pattern = final_name_ + ".XXXXXX";
-    int fd = make_temporary(pattern);
-    if (fd < 0 && errno == ENAMETOOLONG) {
-      // Room for the name but not for the suffix: a short name in the same folder. A name
-      // that is itself too long cannot be opened at all, so say so now, not after the run.
-      const std::string folder = folder_of(final_name_);
-      const long name_max = pathconf(folder.c_str(), _PC_NAME_MAX);
-      const std::size_t slash = final_name_.rfind('/');
-      const std::size_t base = slash == std::string::npos ? final_name_.size() : final_name_.size() - slash - 1;
-      if (name_max > 0 && base > static_cast<std::size_t>(name_max)) return Failure::cannot_open;
-      pattern = folder + "/.ptdelta.XXXXXX";
-      fd = make_temporary(pattern);
-    }
+    std::string temp_name;
+    const int fd = open_temporary_beside(final_name_, temp_name);
+    if (fd == -2) return Failure::cannot_open;
     if (fd >= 0) {
-      // mkstemp makes the file 0600; give it what opening the target for writing would
-      // leave: the mode of the file it replaces, or 0666 less the umask for a new one.
-      mode_t mode = 0;
-      if (exists) {
-        mode = target.st_mode & 07777;
-      } else {
-        const mode_t mask = umask(022);
-        umask(mask);
-        mode = static_cast<mode_t>(0666 & ~mask);
-      }
-      if (exists && getuid() == 0) {
-        // Only root can hand the file to the owner of the file it replaces.
-        if (fchown(fd, target.st_uid, target.st_gid) != 0) { /* keep root's ownership */ }
-      }
-      fchmod(fd, mode);
-      temp_name_ = pattern;
+      match_target_mode(fd, exists ? &target : nullptr);
+      temp_name_ = temp_name;
       install_interrupt_handlers();
       signal_slot_ = claim_slot(temp_name_);
       file_ = fdopen(fd, "w");

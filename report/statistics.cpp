@@ -103,11 +103,9 @@ Failure run_statistics(std::vector<float>& cd, const PassTotals& totals, const s
   const auto threshold = static_cast<float>(static_cast<double>(stage1.mean) + static_cast<double>(stage1.std_dev));
   const FilterResult kept = filter_above_mean_std(cd, threshold, totals.accepted_count);
   const DistanceStats stage2 = compute_distance_stats(cd, kept.count, kept.sum);
-  const std::string report2 = stage2_report(stage2);
-  std::fputs(filter_notice().c_str(), stderr);
-  std::fputs(report2.c_str(), stderr);
-  log.write(filter_notice());
-  log.write(report2);
+  const std::string notice_and_report2 = filter_notice() + stage2_report(stage2);
+  std::fputs(notice_and_report2.c_str(), stderr);
+  log.write(notice_and_report2);
 
   if (const Failure f = log.finish(); f != Failure::none) {
     failed_name = log.name();
