@@ -14,8 +14,10 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Compare the shipped example clouds; the export and its log go under build/.
-run: build
+# Builds the tool alone (the tests are built by `make test`), then compares the
+# shipped example clouds; the export and its log go under build/.
+run: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target ptdelta
 	./$(BUILD)/ptdelta -r examples/reference.txt -c examples/test.txt -o $(BUILD)/example_result.ply
 
 test: build

@@ -7,7 +7,7 @@
 //
 // Built by hand (not part of the default build), e.g.
 //   g++ -std=c++20 -O2 -ffp-contract=off -I. -Itests bench/index_bench.cpp distance/spatial_index.cpp
-//       distance/full_scan.cpp input/point_columns.cpp tests/support/random_clouds.cpp -o index_bench
+//       distance/full_scan.cpp core/point_cloud.cpp tests/support/random_clouds.cpp -o index_bench
 #include <sys/resource.h>
 
 #include <algorithm>

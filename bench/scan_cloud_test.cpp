@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "input/byte_source.h"
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 #include "input/text_reader.h"
 
 namespace {
@@ -44,9 +44,8 @@ TEST(ScanCloud, EmitsExactlyTheCountAndTheReaderTakesEveryLine) {
   for (const std::int64_t count : {0, 1, 2, 7, 10, 999, 1001, 4097}) {
     const std::string text = cloud_text(CloudKind::test, count, 5);
     ptdelta::PointColumns cloud;
-    ASSERT_TRUE(ptdelta::create_point_columns(cloud));
     ptdelta::ByteSource source(text.data(), text.size());
-    ASSERT_EQ(ptdelta::read_text_cloud(source, cloud), ptdelta::Failure::none);
+    ASSERT_EQ(ptdelta::read_text_cloud(source, {cloud, ptdelta::no_progress()}), ptdelta::Failure::none);
     EXPECT_EQ(cloud.count, count) << "count=" << count;
   }
 }

@@ -25,13 +25,14 @@
 #include <utility>
 #include <vector>
 
+#include "core/exact.h"
 #include "distance/comparison_pass.h"
 #include "distance/spatial_index.h"
-#include "driver/options.h"
 #include "input/byte_source.h"
-#include "input/failure.h"
-#include "input/point_columns.h"
+#include "core/failure.h"
+#include "core/point_cloud.h"
 #include "input/text_reader.h"
+#include "report/output_file.h"
 #include "report/ply_export.h"
 #include "report/statistics.h"
 
@@ -45,15 +46,14 @@ double seconds_since(Clock::time_point start) {
 
 void print_seconds(const char* key, double seconds) { std::printf("%s %.4f\n", key, seconds); }
 
-// The tool's loading frame without its banners: create the store, read, close.
+// The tool's loading frame without its banners: read, close.
 bool load_text_cloud(const char* name, ptdelta::PointColumns& cloud) {
-  if (!ptdelta::create_point_columns(cloud)) return false;
   std::FILE* in = std::fopen(name, "r");
   if (in == nullptr) return false;
   ptdelta::Failure failure;
   {
     ptdelta::ByteSource source(in);
-    failure = ptdelta::read_text_cloud(source, cloud);
+    failure = ptdelta::read_text_cloud(source, {cloud, ptdelta::no_progress()});
   }
   std::fclose(in);
   return failure == ptdelta::Failure::none;
@@ -136,16 +136,17 @@ int main(int argc, char** argv) {
     index_build = seconds_since(t);
   }
 
-  std::vector<float> cd;
-  PassTotals totals;
+  PassResult result;
   t = Clock::now();
-  if (comparison_pass(reference, test, maxdist, h, SearchMode::spatial_index, cd, totals) != Failure::none)
+  if (comparison_pass(reference, test, maxdist, SearchMode::spatial_index, no_progress(), result) != Failure::none)
     return fail("comparison pass failed on", test_name);
   const double pass = seconds_since(t);
-  const bool method_a = reference.count >= test.count;
+  const std::vector<float>& cd = result.cd;
+  const PassTotals& totals = result.totals;
+  const bool method_a = result.method == Method::nearest_point;
   const std::uint64_t cd_checksum = checksum(cd);
 
-  // Keep the indexed distances of the sample before the statistics filter Cd.
+  // The indexed distances of a sample, for the full scan to match.
   std::int32_t sample_count = 0, stride = 1;
   if (method_a && sample_wanted > 0 && test.count > 0) {
     sample_count = sample_wanted < test.count ? static_cast<std::int32_t>(sample_wanted) : test.count;
@@ -162,14 +163,23 @@ int main(int argc, char** argv) {
   }
   sample.count = sample_count;
 
-  std::string failed_name;
   t = Clock::now();
-  if (run_statistics(cd, totals, export_name, failed_name) != Failure::none)
-    return fail("cannot write", failed_name.c_str());
+  const Summary summary = summarise(result);
+  {
+    OutputFile log;
+    const std::string log_name = statistics_log_name(export_name);
+    if (log.open(log_name) != Failure::none) return fail("cannot write", log_name.c_str());
+    log.write(stage1_report(totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
+    if (log.finish() != Failure::none) return fail("cannot write", log_name.c_str());
+  }
   const double statistics = seconds_since(t);
   t = Clock::now();
-  if (export_coloured_ply(test, cd, totals.distance_max, export_name) != Failure::none)
-    return fail("cannot write", export_name.c_str());
+  {
+    OutputFile exported;
+    if (exported.open(export_name) != Failure::none) return fail("cannot write", export_name.c_str());
+    write_coloured_ply(exported, test, cd, summary.kept, totals.distance_max);
+    if (exported.finish() != Failure::none) return fail("cannot write", export_name.c_str());
+  }
   const double export_seconds = seconds_since(t);
   const double total = seconds_since(run_start);
 
@@ -185,10 +195,10 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(cd_checksum));
 
   if (sample_count > 0) {
-    std::vector<float> sample_cd;
-    PassTotals sample_totals;
+    PassResult sample_result;
+    const std::vector<float>& sample_cd = sample_result.cd;
     t = Clock::now();
-    if (comparison_pass(reference, sample, maxdist, h, SearchMode::full_scan, sample_cd, sample_totals) !=
+    if (comparison_pass(reference, sample, maxdist, SearchMode::full_scan, no_progress(), sample_result) !=
         Failure::none)
       return fail("full-scan pass failed on", test_name);
     const double full_scan = seconds_since(t);
@@ -207,7 +217,7 @@ int main(int argc, char** argv) {
     // full scan depends on the order of the file. Method A's distances do not.
     const PointColumns shuffled = shuffled_copy(reference);
     t = Clock::now();
-    if (comparison_pass(shuffled, sample, maxdist, h, SearchMode::full_scan, sample_cd, sample_totals) !=
+    if (comparison_pass(shuffled, sample, maxdist, SearchMode::full_scan, no_progress(), sample_result) !=
         Failure::none)
       return fail("full-scan pass failed on", test_name);
     const double full_scan_shuffled = seconds_since(t);

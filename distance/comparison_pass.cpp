@@ -1,10 +1,10 @@
 #include "distance/comparison_pass.h"
 
 #include <cmath>
-#include <cstdio>
 #include <new>
 #include <optional>
 
+#include "core/exact.h"
 #include "distance/full_scan.h"
 #include "distance/spatial_index.h"
 
@@ -31,61 +31,66 @@ struct Search {
 
 void accept(PassTotals& totals, float d) {
   ++totals.accepted_count;
-  totals.distance_sum = static_cast<float>(static_cast<double>(totals.distance_sum) + static_cast<double>(d));
+  totals.distance_sum = add_rounded(totals.distance_sum, static_cast<double>(d));
   if (d > totals.distance_max) totals.distance_max = d;
 }
 
 }  // namespace
 
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, float box_half_width,
-                        SearchMode mode, std::vector<float>& cd, PassTotals& totals) {
+Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
+  const auto n = static_cast<std::size_t>(test.count);
   try {
-    cd.assign(static_cast<std::size_t>(test.count), 0.0f);
+    result.cd.assign(n, 0.0f);
+    result.outcome.assign(n, PointOutcome::accepted);
   } catch (const std::bad_alloc&) {
     return Failure::cd_out_of_memory;
   }
-  std::fputs("Processing ................................", stderr);
-  totals = PassTotals{};
-  PlaneCandidates candidates;  // one set for the whole pass, never reset between points
-  std::int32_t progress_threshold = 500;
-  const bool method_a = ref.count >= test.count;  // equal counts take method A
+  return Failure::none;
+}
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, SearchMode mode,
+                        ProgressSink& progress, PassResult& result) {
+  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+  result.method = method_for(ref, test);
+  PassTotals& totals = result.totals = PassTotals{};
+  const float h = derive_box_half_width(maxdist);
 
   SpatialIndex index;
   if (mode == SearchMode::spatial_index && test.count > 0) {
-    if (build_spatial_index(ref, box_half_width, index) != Failure::none) return Failure::out_of_memory;
+    if (build_spatial_index(ref, h, index) != Failure::none) return Failure::out_of_memory;
   }
-  const Search search{ref, test, box_half_width, mode == SearchMode::spatial_index ? &index : nullptr};
+  const Search search{ref, test, h, mode == SearchMode::spatial_index ? &index : nullptr};
+  PlaneCandidates candidates;  // one set for the whole pass, never reset between points
 
   for (std::int32_t i = 0; i < test.count; ++i) {
-    if (i > progress_threshold) {
-      print_progress(i);
-      progress_threshold += 500;
-    }
+    if ((i & (progress_report_step - 1)) == 0) progress.reached(i);
     const auto slot = static_cast<std::size_t>(i);
-    if (method_a) {
-      const float d = search.nearest(i);
+    PointOutcome outcome = PointOutcome::accepted;
+    float d = excluded_distance;
+    if (result.method == Method::nearest_point) {
+      d = search.nearest(i);
       // No point in the box gives +infinity, which is never a measurement: an
       // outlier whatever maxdist is.
-      if (d > maxdist || std::isinf(d)) {
-        cd[slot] = excluded_distance;
-        ++totals.outlier_count;
-      } else {
-        cd[slot] = d;
-        accept(totals, d);
-      }
+      if (d > maxdist || std::isinf(d)) outcome = PointOutcome::outlier;
     } else {
-      const std::optional<float> d = search.plane(i, candidates);
-      if (!d) {
-        cd[slot] = excluded_distance;  // rejected: counted nowhere
-      } else if (*d < maxdist) {       // strict under method B
-        cd[slot] = *d;
-        accept(totals, *d);
+      const std::optional<float> plane = search.plane(i, candidates);
+      if (!plane) {
+        outcome = PointOutcome::rejected;
       } else {
-        cd[slot] = excluded_distance;
-        ++totals.outlier_count;
+        d = *plane;
+        if (!(d < maxdist)) outcome = PointOutcome::outlier;  // strict under method B
       }
     }
+    result.outcome[slot] = outcome;
+    if (outcome == PointOutcome::accepted) {
+      result.cd[slot] = d;
+      accept(totals, d);
+    } else {
+      result.cd[slot] = excluded_distance;
+      ++(outcome == PointOutcome::outlier ? totals.outlier_count : totals.rejected_count);
+    }
   }
+  progress.reached(test.count);
   return Failure::none;
 }
 

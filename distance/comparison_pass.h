@@ -1,23 +1,39 @@
-// comparison_pass.h - one distance per test point, outliers marked, totals gathered
-// Chooses method A or B once per run and fills Cd in test order, with the processing banner and progress.
+// comparison_pass.h - one distance per test point, outliers and rejections marked, totals gathered
+// A pure function of the two clouds and maxdist: method A or B once per run, results in test order.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "input/failure.h"
-#include "input/point_columns.h"
+#include "core/failure.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta {
 
 // Cd value of a point that takes no part in the statistics; compared by exact equality.
 inline constexpr float excluded_distance = -1.0f;
 
+enum class PointOutcome : std::uint8_t {
+  accepted,  // its distance counts
+  outlier,   // beyond maxdist (or, under method A, no reference point in its box)
+  rejected,  // method B found no plane
+};
+
+enum class Method { nearest_point, plane };
+
 struct PassTotals {
   std::int32_t accepted_count = 0;
   std::int32_t outlier_count = 0;
+  std::int32_t rejected_count = 0;
   float distance_sum = 0.0f;       // rounded to float after every addition, in test order
   float distance_max = -10000.0f;  // stays -10000 when nothing is accepted
+};
+
+struct PassResult {
+  Method method = Method::nearest_point;
+  std::vector<float> cd;               // the distance of an accepted point, excluded_distance otherwise
+  std::vector<PointOutcome> outcome;   // one per test point
+  PassTotals totals;
 };
 
 // How the reference cloud is searched; both give the same bits.
@@ -25,11 +41,21 @@ enum class SearchMode { full_scan, spatial_index };
 
 // Method A (nearest point) when the reference cloud has at least as many points
 // as the test cloud, otherwise method B (plane through three kept points).
+inline Method method_for(const PointColumns& ref, const PointColumns& test) {
+  return ref.count >= test.count ? Method::nearest_point : Method::plane;  // equal counts take method A
+}
+
+// Sizes result.cd and result.outcome for `test`; Failure::cd_out_of_memory when
+// they cannot be had.
+Failure reserve_pass_result(const PointColumns& test, PassResult& result);
+
+// Fills `result` for box half-width derive_box_half_width(maxdist).
 // A: accepted when d <= maxdist; no point in the box (d infinite) is an outlier.
-// B: accepted when d < maxdist; a rejected point counts nowhere.
-// Failure::cd_out_of_memory when Cd cannot be had, Failure::out_of_memory when
-// the index cannot; otherwise Cd holds one entry per test point.
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, float box_half_width,
-                        SearchMode mode, std::vector<float>& cd, PassTotals& totals);
+// B: accepted when d < maxdist; no plane is a rejection.
+// `progress` hears how many test points are done. Failure::cd_out_of_memory
+// when the result columns cannot be had, Failure::out_of_memory when the index
+// cannot; otherwise one entry per test point.
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, SearchMode mode,
+                        ProgressSink& progress, PassResult& result);
 
 }  // namespace ptdelta

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "distance/point_distance.h"
+#include "core/exact.h"
 
 namespace ptdelta {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta {
 

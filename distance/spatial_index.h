@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "distance/full_scan.h"
-#include "input/failure.h"
-#include "input/point_columns.h"
+#include "core/failure.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta {
 

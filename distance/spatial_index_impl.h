@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "input/failure.h"
-#include "input/point_columns.h"
+#include "core/failure.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta {
 

@@ -22,31 +22,25 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
     if (word == "-r") {
       o.reference_index = value;
     } else if (word == "-rp") {
-      o.rp_seen = true;
+      o.reference_kind = InputKind::ply;
       o.reference_index = value;
     } else if (word == "-c") {
       o.test_index = value;
     } else if (word == "-cp") {
-      o.cp_seen = true;
+      o.test_kind = InputKind::ply_list;
       o.test_index = value;
     } else if (word == "-cpl") {
-      o.cpl_seen = true;
+      // A list wins over a single PLY file whichever came first.
+      if (o.test_kind != InputKind::ply_list) o.test_kind = InputKind::ply;
       o.test_index = value;
     } else if (word == "-o") {
       o.output_index = value;
     } else if (word == "-d") {
       o.maxdist = number_argument(argv[value]);
-    } else if (word == "-l") {
-      o.box_half_width = number_argument(argv[value]);
     }
+    // "-l" is accepted and has no effect: the box half-width always follows from maxdist.
   }
   return o;
-}
-
-float derive_box_half_width(float maxdist) {
-  const double m = static_cast<double>(maxdist);
-  const auto product = static_cast<float>(m * m * 3.0);
-  return static_cast<float>(std::sqrt(static_cast<double>(product)));
 }
 
 void print_banner() {

@@ -1,8 +1,10 @@
 // options.h - command line, banner and help text
-// Positions of the file arguments, the input-kind flags, maxdist, and the box half-width derived from it.
+// Positions of the file arguments, the kind of each input, and maxdist.
 #pragma once
 
 #include <cstdint>
+
+#include "input/cloud_reader.h"
 
 namespace ptdelta {
 
@@ -12,21 +14,16 @@ struct RunOptions {
   std::int32_t reference_index = 0;
   std::int32_t test_index = 0;
   std::int32_t output_index = 0;
-  bool rp_seen = false;
-  bool cp_seen = false;
-  bool cpl_seen = false;
+  // A kind is only ever promoted by its flag: "-rp a -r b" still reads b as PLY.
+  InputKind reference_kind = InputKind::text;
+  InputKind test_kind = InputKind::text;
   float maxdist = 5.0f;
-  float box_half_width = 0.0f;  // "-l"; always replaced by derive_box_half_width
 };
 
 // Every argument is matched against the option words, values included; the last
 // of a repeated option wins. An option word in the last position has no value
 // and is treated as not given.
 RunOptions parse_command_line(int argc, const char* const* argv);
-
-// sqrt(maxdist * maxdist * 3): product in double rounded to float, root in
-// double rounded to float.
-float derive_box_half_width(float maxdist);
 
 void print_banner();
 void print_help();

@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "distance/comparison_pass.h"
+#include "driver/console.h"
 #include "driver/input_identity.h"
 #include "driver/options.h"
 #include "input/byte_source.h"
-#include "input/ply_reader.h"
-#include "input/text_reader.h"
+#include "input/cloud_reader.h"
+#include "report/output_file.h"
 #include "report/ply_export.h"
 #include "report/statistics.h"
 
@@ -47,39 +48,25 @@ int stop(Failure failure, const std::string& name) {
   return exit_failure;
 }
 
-enum class CloudReader { text, ply, ply_list };
-
 struct LoadResult {
   Failure failure = Failure::none;
   std::string failed_name;
-  std::vector<std::string> files_read;  // the PLY files a list named
+  std::vector<std::string> files_read;  // the files a list named
 };
 
-// The loading frame: banner, the selected reader, close, final line with the count.
-LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, CloudReader reader,
+// The loading frame: banner, the reader for `kind`, close, final line with the count.
+LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind,
                       PointColumns& cloud) {
   std::fputs(banner, stderr);
-  LoadResult result;
+  LoadingCounter counter;
+  CloudReadOutcome outcome;
   {
     ByteSource source(in);
-    switch (reader) {
-      case CloudReader::text:
-        result.failure = read_text_cloud(source, cloud);
-        break;
-      case CloudReader::ply:
-        result.failure = read_ply_cloud(source, cloud);
-        break;
-      case CloudReader::ply_list: {
-        PlyListOutcome outcome = read_ply_list(source, cloud);
-        result.failure = outcome.failure;
-        result.failed_name = std::move(outcome.failed_name);
-        result.files_read = std::move(outcome.files_read);
-        if (result.failure == Failure::none && source.failed()) result.failure = Failure::read_error;
-        break;
-      }
-    }
+    outcome = read_cloud(kind, source, {cloud, counter});
   }
   std::fclose(in);
+  counter.reached(cloud.count);
+  LoadResult result{outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read)};
   if (result.failure != Failure::none) {
     if (result.failed_name.empty()) result.failed_name = name;
     return result;
@@ -91,8 +78,7 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
 }  // namespace
 
 int run(int argc, const char* const* argv) {
-  RunOptions options = parse_command_line(argc, argv);
-  options.box_half_width = derive_box_half_width(options.maxdist);
+  const RunOptions options = parse_command_line(argc, argv);
 
   print_banner();
   if (options.reference_index == 0 || options.test_index == 0 || options.output_index == 0) {
@@ -103,46 +89,55 @@ int run(int argc, const char* const* argv) {
   const std::string test_name = argv[options.test_index];
   const std::string export_name = argv[options.output_index];
 
-  PointColumns reference, test;
-  if (!create_point_columns(reference) || !create_point_columns(test)) return stop(Failure::out_of_memory, "");
-
   // Both inputs are open before either is read.
   std::FILE* reference_file = std::fopen(reference_name.c_str(), "r");
   if (reference_file == nullptr) return stop(Failure::cannot_open, reference_name);
   std::FILE* test_file = std::fopen(test_name.c_str(), "r");
   if (test_file == nullptr) return stop(Failure::cannot_open, test_name);
 
-  const CloudReader reference_reader = options.rp_seen ? CloudReader::ply : CloudReader::text;
-  // A list wins over a single PLY file when both flags were given.
-  const CloudReader test_reader = options.cp_seen    ? CloudReader::ply_list
-                                  : options.cpl_seen ? CloudReader::ply
-                                                     : CloudReader::text;
-  LoadResult loaded =
-      load_cloud("Loading Reference points ................", reference_file, reference_name, reference_reader, reference);
+  PointColumns reference, test;
+  LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
+                                 options.reference_kind, reference);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
-  loaded = load_cloud("Loading Test points .......................", test_file, test_name, test_reader, test);
+  loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
 
   // Nothing has been written yet: refuse an export or log that is one of the inputs.
+  const std::string log_name = statistics_log_name(export_name);
   std::vector<std::string> inputs = std::move(loaded.files_read);
   inputs.push_back(reference_name);
   inputs.push_back(test_name);
-  if (const std::string clash = find_overwritten_input(inputs, {export_name, statistics_log_name(export_name)});
-      !clash.empty())
+  if (const std::string clash = find_overwritten_input(inputs, {export_name, log_name}); !clash.empty())
     return stop(Failure::refused_overwrite, clash);
 
-  std::vector<float> cd;
-  PassTotals totals;
-  if (const Failure f = comparison_pass(reference, test, options.maxdist, options.box_half_width,
-                                        SearchMode::spatial_index, cd, totals);
+  // Compute: the pass, then the summary. The result columns are had before the
+  // processing banner, so running out of memory for them shows no banner.
+  PassResult pass;
+  if (const Failure f = reserve_pass_result(test, pass); f != Failure::none) return stop(f, "");
+  std::fputs("Processing ................................", stderr);
+  ProcessingCounter counter;
+  if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, counter, pass);
       f != Failure::none)
     return stop(f, "");
+  const Summary summary = summarise(pass);
 
-  std::string failed_name;
-  if (const Failure f = run_statistics(cd, totals, export_name, failed_name); f != Failure::none)
-    return stop(f, failed_name);
-  if (const Failure f = export_coloured_ply(test, cd, totals.distance_max, export_name); f != Failure::none)
-    return stop(f, export_name);
+  // Present: the log and the console get the same statistics text.
+  OutputFile log;
+  if (const Failure f = log.open(log_name); f != Failure::none) return stop(f, log_name);
+  const std::string report1 = stage1_report(summary.totals, summary.stage1);
+  std::fputs(report1.c_str(), stderr);
+  log.write(report1);
+  const std::string report2 = filter_notice() + stage2_report(summary.stage2);
+  std::fputs(report2.c_str(), stderr);
+  log.write(report2);
+  if (const Failure f = log.finish(); f != Failure::none) return stop(f, log_name);
+
+  std::fputs("\nExporting results .........", stderr);
+  OutputFile exported;
+  if (const Failure f = exported.open(export_name); f != Failure::none) return stop(f, export_name);
+  write_coloured_ply(exported, test, pass.cd, summary.kept, summary.totals.distance_max);
+  if (const Failure f = exported.finish(); f != Failure::none) return stop(f, export_name);
+  std::fputs("Done.\n", stderr);
   return exit_complete;
 }
 

@@ -165,16 +165,12 @@ bool skip_binary_element(ByteSource& in, const ElementPlan& plan, bool big_endia
   return true;
 }
 
-Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_endian, PointColumns& cloud) {
+Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_endian, PointAppender& out) {
   if (!plan.fixed) {
     for (std::int64_t i = 0; i < plan.count; ++i) {
       float xyz[3] = {0.0f, 0.0f, 0.0f};
       if (!read_binary_item(in, plan, big_endian, xyz)) break;
-      const auto slot = static_cast<std::size_t>(cloud.count);
-      cloud.x[slot] = xyz[0];
-      cloud.y[slot] = xyz[1];
-      cloud.z[slot] = xyz[2];
-      if (!commit_point(cloud)) return Failure::out_of_memory;
+      if (!out.add(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
     }
     return end_of_body(in);
   }
@@ -191,11 +187,10 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
       if (in.read_bytes(straddling.data(), stride) != stride) break;
       record = straddling.data();
     }
-    const auto slot = static_cast<std::size_t>(cloud.count);
-    cloud.x[slot] = binary_coordinate(record + plan.offset[0], plan.axis_type[0], big_endian);
-    cloud.y[slot] = binary_coordinate(record + plan.offset[1], plan.axis_type[1], big_endian);
-    cloud.z[slot] = binary_coordinate(record + plan.offset[2], plan.axis_type[2], big_endian);
-    if (!commit_point(cloud)) return Failure::out_of_memory;
+    if (!out.add(binary_coordinate(record + plan.offset[0], plan.axis_type[0], big_endian),
+                 binary_coordinate(record + plan.offset[1], plan.axis_type[1], big_endian),
+                 binary_coordinate(record + plan.offset[2], plan.axis_type[2], big_endian)))
+      return Failure::out_of_memory;
   }
   return end_of_body(in);
 }
@@ -233,15 +228,11 @@ bool read_ascii_item(ByteSource& in, const ElementPlan& plan, float* xyz) {
   return true;
 }
 
-Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointColumns& cloud) {
+Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppender& out) {
   for (std::int64_t i = 0; i < plan.count; ++i) {
     float xyz[3] = {0.0f, 0.0f, 0.0f};
     if (!read_ascii_item(in, plan, xyz)) break;
-    const auto slot = static_cast<std::size_t>(cloud.count);
-    cloud.x[slot] = xyz[0];
-    cloud.y[slot] = xyz[1];
-    cloud.z[slot] = xyz[2];
-    if (!commit_point(cloud)) return Failure::out_of_memory;
+    if (!out.add(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
   }
   return end_of_body(in);
 }
@@ -249,7 +240,7 @@ Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointColumn
 // A body read by its declaration: the elements before the vertices are skipped
 // item by item, then exactly `count` vertices at most; nothing after them is read.
 Failure read_declared_body(ByteSource& in, const PlyHeader& header, const PlyVertexLayout& layout,
-                           PointColumns& cloud) {
+                           PointAppender& out) {
   const bool binary = ply_format_is_binary(header.format);
   const bool big_endian = header.format == PlyFormat::binary_big_endian;
   for (std::size_t e = 0; e < layout.element; ++e) {
@@ -265,21 +256,19 @@ Failure read_declared_body(ByteSource& in, const PlyHeader& header, const PlyVer
     }
   }
   const ElementPlan vertices = make_plan(header.elements[layout.element], &layout);
-  return binary ? read_binary_vertices(in, vertices, big_endian, cloud) : read_ascii_vertices(in, vertices, cloud);
+  return binary ? read_binary_vertices(in, vertices, big_endian, out) : read_ascii_vertices(in, vertices, out);
 }
 
 // Groups of nine fields regardless of line breaks: six "%f" then three "%d";
-// x y z go straight into the next slot, the other six are dropped.
-Failure read_nine_field_rows(ByteSource& in, PointColumns& cloud) {
-  float f = 0.0f;
+// x y z are kept, the other six are dropped.
+Failure read_nine_field_rows(ByteSource& in, PointAppender& out) {
+  float x = 0.0f, y = 0.0f, z = 0.0f, f = 0.0f;
   int d = 0;
   for (;;) {
-    const auto slot = static_cast<std::size_t>(cloud.count);
-    if (!(scan_float(in, cloud.x[slot]) && scan_float(in, cloud.y[slot]) && scan_float(in, cloud.z[slot]) &&
-          scan_float(in, f) && scan_float(in, f) && scan_float(in, f) && scan_int(in, d) && scan_int(in, d) &&
-          scan_int(in, d)))
+    if (!(scan_float(in, x) && scan_float(in, y) && scan_float(in, z) && scan_float(in, f) && scan_float(in, f) &&
+          scan_float(in, f) && scan_int(in, d) && scan_int(in, d) && scan_int(in, d)))
       break;
-    if (!commit_point(cloud)) return Failure::out_of_memory;
+    if (!out.add(x, y, z)) return Failure::out_of_memory;
   }
   return end_of_body(in);
 }
@@ -302,10 +291,10 @@ bool read_list_line(ByteSource& list, std::string& name) {
   return true;
 }
 
-Failure read_named_file(std::FILE* file, PointColumns& cloud) {
+Failure read_named_file(std::FILE* file, PointAppender& out) {
   try {
     ByteSource source(file);
-    return read_ply_cloud(source, cloud);
+    return read_ply_cloud(source, out);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
@@ -313,21 +302,21 @@ Failure read_named_file(std::FILE* file, PointColumns& cloud) {
 
 }  // namespace
 
-Failure read_ply_cloud(ByteSource& in, PointColumns& cloud) {
+Failure read_ply_cloud(ByteSource& in, PointAppender out) {
   try {
     PlyHeader header;
     if (!read_ply_header(in, header)) return Failure::out_of_memory;
     if (!header.end_found) return end_of_body(in);  // the whole file was header
-    if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, cloud);
+    if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, out);
     // Binary bytes scanned as text would give garbage points.
     if (ply_format_is_binary(header.format)) return Failure::unsupported_ply;
-    return read_nine_field_rows(in, cloud);
+    return read_nine_field_rows(in, out);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
 }
 
-PlyListOutcome read_ply_list(ByteSource& list, PointColumns& cloud) {
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender out) {
   PlyListOutcome outcome;
   try {
     std::string name;
@@ -341,7 +330,7 @@ PlyListOutcome read_ply_list(ByteSource& list, PointColumns& cloud) {
         outcome.failed_name = name;
         return outcome;
       }
-      const Failure failure = read_named_file(file, cloud);
+      const Failure failure = read_named_file(file, out);
       // Closed at once, so a long list never runs out of file handles.
       std::fclose(file);
       if (failure != Failure::none) {
@@ -354,30 +343,6 @@ PlyListOutcome read_ply_list(ByteSource& list, PointColumns& cloud) {
     outcome.failure = Failure::out_of_memory;
   }
   return outcome;
-}
-
-Failure read_ply_rows_fscanf(std::FILE* in, PointColumns& cloud) {
-  // Header: whole lines, compared on their first ten characters.
-  for (;;) {
-    char first[10];
-    std::size_t n = 0;
-    int c = std::getc(in);
-    if (c == EOF) break;
-    for (; c != EOF && c != '\n'; c = std::getc(in))
-      if (n < sizeof first) first[n++] = static_cast<char>(c);
-    if (is_end_header_line(std::string_view(first, n))) break;
-    if (c == EOF) break;
-  }
-  float f = 0.0f;
-  int d = 0;
-  for (;;) {
-    const auto slot = static_cast<std::size_t>(cloud.count);
-    if (std::fscanf(in, "%f %f %f %f %f %f %d %d %d", &cloud.x[slot], &cloud.y[slot], &cloud.z[slot], &f, &f, &f,
-                    &d, &d, &d) != 9)
-      break;
-    if (!commit_point(cloud)) return Failure::out_of_memory;
-  }
-  return std::ferror(in) ? Failure::read_error : Failure::none;
 }
 
 }  // namespace ptdelta

@@ -2,20 +2,19 @@
 // A declared vertex element is read by its declaration (ASCII or binary); other headers fall back to nine-field rows.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "input/byte_source.h"
-#include "input/failure.h"
-#include "input/point_columns.h"
+#include "core/failure.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta {
 
 // Reads one PLY stream (header, then body) and appends its vertices to `cloud`.
 // Failure::out_of_memory, Failure::read_error, Failure::unsupported_ply (a binary
 // body without an x y z vertex declaration), or Failure::none.
-Failure read_ply_cloud(ByteSource& in, PointColumns& cloud);
+Failure read_ply_cloud(ByteSource& in, PointAppender out);
 
 struct PlyListOutcome {
   Failure failure = Failure::none;
@@ -25,11 +24,6 @@ struct PlyListOutcome {
 
 // Reads a list of PLY file names, one per line (first token; blank lines skipped),
 // and appends every named file's vertices to `cloud`; counts run on across files.
-PlyListOutcome read_ply_list(ByteSource& list, PointColumns& cloud);
-
-// The plain oracle of the nine-field rows: skips the header by whole lines up to
-// the end_header line, then fscanf(in, "%f %f %f %f %f %f %d %d %d", ...) until a
-// group does not convert completely. The header's declarations are not used.
-Failure read_ply_rows_fscanf(std::FILE* in, PointColumns& cloud);
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender out);
 
 }  // namespace ptdelta

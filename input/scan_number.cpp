@@ -377,7 +377,4 @@ bool scan_int(ByteSource& in, int& value) {
   return true;
 }
 
-bool scan_float_fscanf(std::FILE* in, float& value) { return std::fscanf(in, "%f", &value) == 1; }
-bool scan_int_fscanf(std::FILE* in, int& value) { return std::fscanf(in, "%d", &value) == 1; }
-
 }  // namespace ptdelta

@@ -2,8 +2,6 @@
 // scan_float is glibc's "%f" and scan_int its "%d": same value bits, same characters consumed.
 #pragma once
 
-#include <cstdio>
-
 #include "input/byte_source.h"
 
 namespace ptdelta {
@@ -18,9 +16,5 @@ bool scan_float(ByteSource& in, float& value);
 // glibc's scanf "%d": white space, an optional sign, decimal digits; the value is
 // strtol's, narrowed to int as glibc stores it.
 bool scan_int(ByteSource& in, int& value);
-
-// The plain oracles: the C library itself on a stream.
-bool scan_float_fscanf(std::FILE* in, float& value);
-bool scan_int_fscanf(std::FILE* in, int& value);
 
 }  // namespace ptdelta

@@ -4,23 +4,11 @@
 
 namespace ptdelta {
 
-Failure read_text_cloud(ByteSource& in, PointColumns& cloud) {
-  // The slot at `count` always exists: convert straight into it, then commit.
-  for (;;) {
-    const auto slot = static_cast<std::size_t>(cloud.count);
-    if (!(scan_float(in, cloud.x[slot]) && scan_float(in, cloud.y[slot]) && scan_float(in, cloud.z[slot]))) break;
-    if (!commit_point(cloud)) return Failure::out_of_memory;
+Failure read_text_cloud(ByteSource& in, PointAppender out) {
+  for (float x = 0.0f, y = 0.0f, z = 0.0f; scan_float(in, x) && scan_float(in, y) && scan_float(in, z);) {
+    if (!out.add(x, y, z)) return Failure::out_of_memory;
   }
   return in.failed() ? Failure::read_error : Failure::none;
-}
-
-Failure read_text_cloud_fscanf(std::FILE* in, PointColumns& cloud) {
-  for (;;) {
-    const auto slot = static_cast<std::size_t>(cloud.count);
-    if (std::fscanf(in, "%f %f %f", &cloud.x[slot], &cloud.y[slot], &cloud.z[slot]) != 3) break;
-    if (!commit_point(cloud)) return Failure::out_of_memory;
-  }
-  return std::ferror(in) ? Failure::read_error : Failure::none;
 }
 
 }  // namespace ptdelta

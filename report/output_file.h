@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "input/failure.h"
+#include "core/failure.h"
 
 namespace ptdelta {
 

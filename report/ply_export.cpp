@@ -1,7 +1,6 @@
 #include "report/ply_export.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "distance/comparison_pass.h"
 #include "report/fixed_format.h"
@@ -61,21 +60,17 @@ char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float
   return out;
 }
 
-Failure export_coloured_ply(const PointColumns& test, const std::vector<float>& cd, float distance_max,
-                            const std::string& export_name) {
-  std::fputs("\nExporting results .........", stderr);
-  OutputFile file;
-  if (const Failure f = file.open(export_name); f != Failure::none) return f;
+void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
+                        const std::vector<bool>& kept, float distance_max) {
   file.write(ply_export_header(test.count));
   const float colour_scale = colour_scale_for(distance_max);
   for (std::int32_t i = 0; i < test.count; ++i) {
     const auto k = static_cast<std::size_t>(i);
+    // What the filter took out is written like an outlier.
+    const float entry = kept[k] ? cd[k] : excluded_distance;
     char* out = file.reserve(vertex_line_max_chars);
-    file.commit(format_vertex_line(out, test.x[k], test.y[k], test.z[k], ramp_colour(cd[k], colour_scale), cd[k]));
+    file.commit(format_vertex_line(out, test.x[k], test.y[k], test.z[k], ramp_colour(entry, colour_scale), entry));
   }
-  if (const Failure f = file.finish(); f != Failure::none) return f;
-  std::fputs("Done.\n", stderr);
-  return Failure::none;
 }
 
 }  // namespace ptdelta

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "input/failure.h"
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
+#include "report/output_file.h"
 
 namespace ptdelta {
 
@@ -32,9 +32,10 @@ std::string ply_export_header(std::int32_t vertex_count);
 char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float distance);
 inline constexpr std::size_t vertex_line_max_chars = 4 * 48 + 3 * 12 + 8;
 
-// Prints "\nExporting results .........", writes the file and prints "Done.\n".
-// Failure::cannot_open or Failure::write_error otherwise (no "Done.").
-Failure export_coloured_ply(const PointColumns& test, const std::vector<float>& cd, float distance_max,
-                            const std::string& export_name);
+// Writes the header and one line per test point to `file`: the entry of point i
+// is cd[i] where kept[i], excluded_distance elsewhere; the colour scale comes from
+// distance_max. Write errors are reported by file.finish().
+void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
+                        const std::vector<bool>& kept, float distance_max);
 
 }  // namespace ptdelta

@@ -1,5 +1,5 @@
 // statistics.h - the two stages of statistics, the mean+std filter, and the statistics log
-// Stage 1 over the accepted distances, filter above mean+std, stage 2 over what is left; console and log get the same text.
+// Stage 1 over the accepted distances, the filter above mean+std, stage 2 over what is left, and their texts.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "distance/comparison_pass.h"
-#include "input/failure.h"
-#include "report/output_file.h"
 
 namespace ptdelta {
 
@@ -26,26 +24,39 @@ struct DistanceStats {
 DistanceStats compute_distance_stats(const std::vector<float>& cd, std::int32_t count, float sum);
 
 struct FilterResult {
-  std::int32_t count = 0;
-  float sum = 0.0f;
+  std::int32_t count = 0;   // entries kept
+  float sum = 0.0f;         // their sum, rounded after every addition in index order
+  std::vector<bool> kept;   // per entry: accepted and not above the threshold
 };
 
-// Sets every entry strictly above `threshold` to excluded_distance; returns the
-// count left (from `count`) and the sum of the entries kept, in index order.
-FilterResult filter_above_mean_std(std::vector<float>& cd, float threshold, std::int32_t count);
+// Keeps every entry other than excluded_distance that is not strictly above
+// `threshold`; `count` is the number of such entries before the filter.
+// `cd` is not changed.
+FilterResult filter_above_mean_std(const std::vector<float>& cd, float threshold, std::int32_t count);
 
-// The three texts, exactly as printed and logged.
+// compute_distance_stats over the entries `kept` marks.
+DistanceStats compute_kept_stats(const std::vector<float>& cd, const std::vector<bool>& kept, std::int32_t count,
+                                 float sum);
+
+// Everything the run reports about the distances, computed serially in test order.
+struct Summary {
+  PassTotals totals;
+  DistanceStats stage1;     // over the accepted distances
+  float threshold = 0.0f;   // mean + std of stage 1
+  std::vector<bool> kept;   // per test point: accepted and not above the threshold
+  DistanceStats stage2;     // over the kept distances
+};
+
+// Stage 1, the filter and stage 2 of a pass; the pass is not changed.
+// Throws std::bad_alloc when the mask cannot be had.
+Summary summarise(const PassResult& pass);
+
+// The texts, exactly as printed and logged.
 std::string stage1_report(const PassTotals& totals, const DistanceStats& stage1);
 std::string filter_notice();
 std::string stage2_report(const DistanceStats& stage2);
 
 // The log is named after the export with ".log" appended (not substituted).
 std::string statistics_log_name(const std::string& export_name);
-Failure open_statistics_log(const std::string& export_name, OutputFile& log);
-
-// Opens the log, prints and logs stage 1, filters `cd` in place, prints and logs
-// the notice and stage 2, closes the log. On failure `failed_name` is the log's name.
-Failure run_statistics(std::vector<float>& cd, const PassTotals& totals, const std::string& export_name,
-                       std::string& failed_name);
 
 }  // namespace ptdelta

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "distance/point_distance.h"
+#include "core/exact.h"
 #include "driver/options.h"
 #include "support/clouds.h"
 

@@ -1,4 +1,5 @@
 #include "driver/options.h"
+#include "core/exact.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,8 @@ TEST(CommandLine, RecordsPositionsFlagsAndLastWins) {
   EXPECT_EQ(o.reference_index, 2);
   EXPECT_EQ(o.test_index, 4);
   EXPECT_EQ(o.output_index, 6);
-  EXPECT_FALSE(o.rp_seen || o.cp_seen || o.cpl_seen);
+  EXPECT_EQ(o.reference_kind, InputKind::text);
+  EXPECT_EQ(o.test_kind, InputKind::text);
   EXPECT_EQ(o.maxdist, 5.0f);
 
   const RunOptions last = parse({"-r", "a", "-r", "b", "-d", "2", "-d", "4"});
@@ -27,9 +29,9 @@ TEST(CommandLine, RecordsPositionsFlagsAndLastWins) {
 
   // Flags stay set: -rp a -r b reads b as PLY; -cp x -cpl y reads y as a list.
   const RunOptions flags = parse({"-rp", "a", "-r", "b", "-cp", "x", "-cpl", "y"});
-  EXPECT_TRUE(flags.rp_seen);
+  EXPECT_EQ(flags.reference_kind, InputKind::ply);
   EXPECT_EQ(flags.reference_index, 4);
-  EXPECT_TRUE(flags.cp_seen && flags.cpl_seen);
+  EXPECT_EQ(flags.test_kind, InputKind::ply_list);
   EXPECT_EQ(flags.test_index, 8);
 }
 
@@ -44,7 +46,7 @@ TEST(CommandLine, OnlyExactOptionWordsMatch) {
   const RunOptions o = parse({"-R", "a", "-r=x", "b", "-rpx", "c", "-filter", "-rpl", "list.txt", "-b", "3"});
   EXPECT_EQ(o.reference_index, 0);
   EXPECT_EQ(o.test_index, 0);
-  EXPECT_FALSE(o.rp_seen);
+  EXPECT_EQ(o.reference_kind, InputKind::text);
 }
 
 TEST(CommandLine, OptionInLastPositionIsNotGiven) {
@@ -57,7 +59,6 @@ TEST(CommandLine, NumbersConvertLikeStrtodRoundedToFloat) {
   EXPECT_EQ(parse({"-d", "abc"}).maxdist, 0.0f);
   EXPECT_EQ(parse({"-d", "  2.5mm"}).maxdist, 2.5f);
   EXPECT_EQ(parse({"-d", "0.1"}).maxdist, 0.1f);
-  EXPECT_EQ(parse({"-l", "100"}).box_half_width, 100.0f);
 }
 
 TEST(BoxHalfWidth, DerivedFromMaxdistWithFloatRoundings) {

@@ -1,58 +1,46 @@
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 
 #include <gtest/gtest.h>
 
-#include <limits>
+#include <vector>
 
 namespace ptdelta {
 namespace {
 
-// Commits n points numbered 0..n-1; returns the progress text printed.
-std::string fill(PointColumns& c, int n) {
-  ::testing::internal::CaptureStderr();
-  for (int i = 0; i < n; ++i) {
-    const auto k = static_cast<std::size_t>(c.count);
-    c.x[k] = static_cast<float>(i) + 0.25f;
-    c.y[k] = -static_cast<float>(i);
-    c.z[k] = static_cast<float>(i) * 1e-3f;
-    EXPECT_TRUE(commit_point(c));
-  }
-  return ::testing::internal::GetCapturedStderr();
-}
+// Counts what the appender tells its sink.
+struct Recorder final : ProgressSink {
+  std::vector<std::int64_t> told;
+  void reached(std::int64_t done) override { told.push_back(done); }
+};
 
-TEST(PointColumns, GrowsAfterEveryFiveHundredthPointAndPrintsTheCount) {
-  struct Case {
-    int points;
-    std::size_t capacity;
-    const char* progress;
-  };
-  for (const Case& t : {Case{0, 500, ""}, Case{499, 500, ""}, Case{500, 1000, "\b\b\b\b\b\b\b\b     500"},
-                        Case{1001, 1500, "\b\b\b\b\b\b\b\b     500\b\b\b\b\b\b\b\b    1000"}}) {
+TEST(PointColumns, AppendKeepsTheColumnsExactlyAsLongAsTheCount) {
+  for (const int n : {0, 1, 1023, 1024, 1025, 100000}) {
     PointColumns c;
-    ASSERT_TRUE(create_point_columns(c));
-    EXPECT_EQ(c.x[499], 0.0f);
-    EXPECT_EQ(fill(c, t.points), t.progress) << t.points;
-    EXPECT_EQ(c.count, t.points);
-    EXPECT_EQ(c.x.size(), t.capacity);
-    EXPECT_EQ(c.y.size(), t.capacity);
-    // The slot for the next point always exists.
-    EXPECT_EQ(c.x.size() - static_cast<std::size_t>(c.count), static_cast<std::size_t>(500 - c.growth_counter));
-    for (int i = 0; i < t.points; ++i) {
+    Recorder progress;
+    PointAppender out(c, progress);
+    for (int i = 0; i < n; ++i)
+      ASSERT_TRUE(out.add(static_cast<float>(i) + 0.25f, -static_cast<float>(i), static_cast<float>(i) * 1e-3f));
+    EXPECT_EQ(c.count, n);
+    EXPECT_EQ(c.x.size(), static_cast<std::size_t>(n));
+    EXPECT_EQ(c.z.size(), static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
       const auto k = static_cast<std::size_t>(i);
       ASSERT_EQ(c.x[k], static_cast<float>(i) + 0.25f);
       ASSERT_EQ(c.z[k], static_cast<float>(i) * 1e-3f);
     }
+    // The sink hears of every whole step, in order.
+    std::vector<std::int64_t> expected;
+    for (std::int64_t k = progress_report_step; k <= n; k += progress_report_step) expected.push_back(k);
+    EXPECT_EQ(progress.told, expected) << n;
   }
 }
 
-TEST(PointColumns, RefusesToGrowBeyondTheSigned32BitCount) {
+TEST(PointColumns, RefusesAPointBeyondTheSigned32BitCount) {
   PointColumns c;
-  ASSERT_TRUE(create_point_columns(c));
-  // Pretend the store holds as many points as the 32-bit count allows.
-  c.count = std::numeric_limits<std::int32_t>::max() - 400;
-  c.growth_counter = 499;
-  EXPECT_FALSE(commit_point(c));
-  EXPECT_EQ(c.y.size(), 500u);  // untouched
+  c.count = max_point_count;  // pretend the store is full
+  EXPECT_FALSE(c.append(1.0f, 2.0f, 3.0f));
+  EXPECT_EQ(c.count, max_point_count);
+  EXPECT_TRUE(c.x.empty());
 }
 
 }  // namespace

@@ -14,9 +14,13 @@
 #include <vector>
 
 #include "support/random_clouds.h"
+#include "support/oracles.h"
 
 namespace ptdelta {
 namespace {
+
+using testing::scan_float_fscanf;
+using testing::scan_int_fscanf;
 
 using testing::Rng;
 

@@ -1,3 +1,4 @@
+#include "core/exact.h"
 #include "distance/spatial_index.h"
 
 #include <gtest/gtest.h>

@@ -30,8 +30,8 @@ TEST(Statistics, WorkedExampleToThePrintedDigit) {
   const FilterResult kept = filter_above_mean_std(cd, static_cast<float>(2.0 + static_cast<double>(s1.std_dev)), 3);
   EXPECT_EQ(kept.count, 2);
   EXPECT_EQ(kept.sum, 3.0f);
-  EXPECT_EQ(cd, (std::vector<float>{1, 2, -1, -1}));
-  EXPECT_EQ(stage2_report(compute_distance_stats(cd, kept.count, kept.sum)),
+  EXPECT_EQ(kept.kept, (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(stage2_report(compute_kept_stats(cd, kept.kept, kept.count, kept.sum)),
             "STATISTICS----\nChecked points:\t2\nMean Dif:\t1.500000\nStd Dev:\t0.500000\nMAD:\t1.500000\n"
             "RMS:\t1.581139 Completed\n");
 }
@@ -45,8 +45,8 @@ TEST(Statistics, EqualAndSingleDistancesAreNotFiltered) {
     const FilterResult kept =
         filter_above_mean_std(cd, static_cast<float>(static_cast<double>(s1.mean) + static_cast<double>(s1.std_dev)),
                               t.accepted_count);
-    EXPECT_EQ(cd, input);
-    const DistanceStats s2 = compute_distance_stats(cd, kept.count, kept.sum);
+    EXPECT_EQ(kept.kept, std::vector<bool>(input.size(), true));
+    const DistanceStats s2 = compute_kept_stats(cd, kept.kept, kept.count, kept.sum);
     EXPECT_EQ(s2.point_count, s1.point_count);
     EXPECT_EQ(s2.mean, s1.mean);
     EXPECT_EQ(s2.mad, s1.mad);
@@ -57,7 +57,7 @@ TEST(Statistics, EqualAndSingleDistancesAreNotFiltered) {
 TEST(Statistics, DistanceEqualToTheThresholdIsKept) {
   std::vector<float> cd = {1.0f, 2.0f, 2.0000002f, -1.0f};
   const FilterResult kept = filter_above_mean_std(cd, 2.0f, 3);
-  EXPECT_EQ(cd, (std::vector<float>{1.0f, 2.0f, -1.0f, -1.0f}));
+  EXPECT_EQ(kept.kept, (std::vector<bool>{true, true, false, false}));
   EXPECT_EQ(kept.count, 2);
   EXPECT_EQ(kept.sum, 3.0f);
 }

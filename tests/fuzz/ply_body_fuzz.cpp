@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "input/byte_source.h"
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 #include "input/ply_reader.h"
 
 namespace {
@@ -37,9 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string stream = headers[pick];
   stream.append(reinterpret_cast<const char*>(data + 1), size - 1);
   PointColumns cloud;
-  if (!create_point_columns(cloud)) return 0;
   ByteSource source(stream.data(), stream.size());
-  const Failure f = read_ply_cloud(source, cloud);
+  const Failure f = read_ply_cloud(source, {cloud, no_progress()});
   PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported_ply || f == Failure::out_of_memory);
   PTDELTA_FUZZ_CHECK(cloud.count >= 0);
   // No point is made of fewer bytes than its three coordinates' smallest encoding.

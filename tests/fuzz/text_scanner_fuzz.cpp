@@ -6,13 +6,17 @@
 
 #include "fuzz_support.h"
 #include "input/byte_source.h"
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 #include "input/scan_number.h"
 #include "input/text_reader.h"
+#include "support/oracles.h"
 
 namespace {
 
 using namespace ptdelta;
+using ptdelta::testing::read_text_cloud_fscanf;
+using ptdelta::testing::scan_float_fscanf;
+using ptdelta::testing::scan_int_fscanf;
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -45,9 +49,8 @@ void check_scanner(const std::uint8_t* data, std::size_t size, bool integers) {
 
 void check_cloud(const std::uint8_t* data, std::size_t size) {
   PointColumns fast, slow;
-  if (!create_point_columns(fast) || !create_point_columns(slow)) return;
   ByteSource source(data, size);
-  const Failure f1 = read_text_cloud(source, fast);
+  const Failure f1 = read_text_cloud(source, {fast, no_progress()});
   std::vector<char> copy(data, data + size);
   copy.push_back('\0');
   std::FILE* stream = fmemopen(copy.data(), size == 0 ? 1 : size, "r");

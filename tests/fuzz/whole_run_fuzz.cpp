@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "distance/comparison_pass.h"
-#include "driver/options.h"
 #include "fuzz_support.h"
 #include "input/byte_source.h"
 #include "input/ply_reader.h"
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 #include "input/text_reader.h"
+#include "report/output_file.h"
 #include "report/ply_export.h"
 #include "report/statistics.h"
 
@@ -27,9 +27,8 @@ using namespace ptdelta;
 const float maxdists[] = {5.0f, 0.0f, __builtin_nanf(""), __builtin_inff(), -5.0f, 1e30f, 1e-3f, 1e38f};
 
 bool load(std::string_view bytes, bool ply, PointColumns& cloud) {
-  if (!create_point_columns(cloud)) return false;
   ByteSource source(bytes.data(), bytes.size());
-  const Failure f = ply ? read_ply_cloud(source, cloud) : read_text_cloud(source, cloud);
+  const Failure f = ply ? read_ply_cloud(source, {cloud, no_progress()}) : read_text_cloud(source, {cloud, no_progress()});
   return f == Failure::none;
 }
 
@@ -67,24 +66,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PointColumns reference, test;
   if (!load(ref_bytes, (pick & 8) != 0, reference) || !load(test_bytes, (pick & 16) != 0, test)) return 0;
   const float maxdist = maxdists[pick & 7];
-  const float box = derive_box_half_width(maxdist);
 
-  std::vector<float> cd_index, cd_scan;
-  PassTotals t_index, t_scan;
-  const Failure f1 = comparison_pass(reference, test, maxdist, box, SearchMode::spatial_index, cd_index, t_index);
-  const Failure f2 = comparison_pass(reference, test, maxdist, box, SearchMode::full_scan, cd_scan, t_scan);
+  PassResult by_index, by_scan;
+  const Failure f1 =
+      comparison_pass(reference, test, maxdist, SearchMode::spatial_index, no_progress(), by_index);
+  const Failure f2 = comparison_pass(reference, test, maxdist, SearchMode::full_scan, no_progress(), by_scan);
   PTDELTA_FUZZ_CHECK(f1 == f2);
   if (f1 != Failure::none) return 0;
-  PTDELTA_FUZZ_CHECK(cd_index.size() == cd_scan.size());
-  for (std::size_t i = 0; i < cd_index.size(); ++i) PTDELTA_FUZZ_CHECK(same_bits(cd_index[i], cd_scan[i]));
+  PTDELTA_FUZZ_CHECK(by_index.cd.size() == by_scan.cd.size());
+  for (std::size_t i = 0; i < by_index.cd.size(); ++i) {
+    PTDELTA_FUZZ_CHECK(same_bits(by_index.cd[i], by_scan.cd[i]));
+    PTDELTA_FUZZ_CHECK(by_index.outcome[i] == by_scan.outcome[i]);
+  }
+  const PassTotals& t_index = by_index.totals;
+  const PassTotals& t_scan = by_scan.totals;
   PTDELTA_FUZZ_CHECK(t_index.accepted_count == t_scan.accepted_count);
   PTDELTA_FUZZ_CHECK(t_index.outlier_count == t_scan.outlier_count);
+  PTDELTA_FUZZ_CHECK(t_index.rejected_count == t_scan.rejected_count);
   PTDELTA_FUZZ_CHECK(same_bits(t_index.distance_sum, t_scan.distance_sum));
   PTDELTA_FUZZ_CHECK(same_bits(t_index.distance_max, t_scan.distance_max));
   PTDELTA_FUZZ_CHECK(t_index.accepted_count >= 0 && t_index.accepted_count <= test.count);
+  PTDELTA_FUZZ_CHECK(t_index.accepted_count + t_index.outlier_count + t_index.rejected_count == test.count);
 
-  std::string failed_name;
-  PTDELTA_FUZZ_CHECK(run_statistics(cd_index, t_index, export_name(), failed_name) == Failure::none);
-  PTDELTA_FUZZ_CHECK(export_coloured_ply(test, cd_index, t_index.distance_max, export_name()) == Failure::none);
+  const Summary summary = summarise(by_index);
+  PTDELTA_FUZZ_CHECK(summary.stage2.point_count >= 0 && summary.stage2.point_count <= t_index.accepted_count);
+  OutputFile log, exported;
+  PTDELTA_FUZZ_CHECK(log.open(statistics_log_name(export_name())) == Failure::none);
+  log.write(stage1_report(summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
+  PTDELTA_FUZZ_CHECK(log.finish() == Failure::none);
+  PTDELTA_FUZZ_CHECK(exported.open(export_name()) == Failure::none);
+  write_coloured_ply(exported, test, by_index.cd, summary.kept, summary.totals.distance_max);
+  PTDELTA_FUZZ_CHECK(exported.finish() == Failure::none);
   return 0;
 }

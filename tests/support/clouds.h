@@ -1,5 +1,5 @@
 // clouds.h - small hand-written clouds for unit tests
-// Builds a PointColumns from a list of points, with the store's own growth rule.
+// Builds a PointColumns from a list of points, .
 #pragma once
 
 #include <array>
@@ -8,20 +8,13 @@
 #include <initializer_list>
 #include <vector>
 
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta::testing {
 
 inline PointColumns make_cloud(std::initializer_list<std::array<float, 3>> points) {
   PointColumns c;
-  (void)create_point_columns(c);
-  for (const auto& p : points) {
-    const auto k = static_cast<std::size_t>(c.count);
-    c.x[k] = p[0];
-    c.y[k] = p[1];
-    c.z[k] = p[2];
-    (void)commit_point(c);
-  }
+  for (const auto& p : points) (void)c.append(p[0], p[1], p[2]);
   return c;
 }
 

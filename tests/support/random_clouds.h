@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "input/point_columns.h"
+#include "core/point_cloud.h"
 
 namespace ptdelta::testing {
 
@@ -29,8 +29,7 @@ class Rng {
   std::uint64_t state_;
 };
 
-// A cloud of n zero points, ready to be overwritten (columns sized to n, no
-// progress output as the readers' commit_point would print).
+// A cloud of n zero points, ready to be overwritten.
 PointColumns zero_cloud(std::int32_t n);
 
 // n points uniform in the cube [lo, hi)^3, rounded to float.

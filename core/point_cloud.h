@@ -1,0 +1,62 @@
+// point_cloud.h - the column store of one point cloud
+// Three parallel float columns filled by one reader through append(), then only read.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace ptdelta {
+
+// Point i is (x[i], y[i], z[i]) for 0 <= i < count, in input order. The columns
+// hold the stored points only: x.size() == y.size() == z.size() == count.
+struct PointColumns {
+  std::vector<float> x, y, z;
+  std::int32_t count = 0;
+
+  // Adds one point. False (the cloud unchanged) when memory runs out or the
+  // count would leave the signed 32-bit range.
+  [[nodiscard]] bool append(float px, float py, float pz) noexcept;
+};
+
+inline constexpr std::int32_t max_point_count = std::numeric_limits<std::int32_t>::max();
+
+// Room for `n` more points without reallocation; false when memory runs out.
+[[nodiscard]] bool reserve_points(PointColumns& cloud, std::int64_t n) noexcept;
+
+// Told how far a long stage has come; only the driver decides what that shows.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  // `done` points are complete; calls come with non-decreasing values.
+  virtual void reached(std::int64_t done) = 0;
+};
+
+// A sink that shows nothing (tests, tools that load clouds quietly).
+ProgressSink& no_progress();
+
+// How often (in points) an appender tells its sink; any step gives the same text,
+// since the sink is told the final count once more when the reader returns.
+inline constexpr std::int32_t progress_report_step = 1 << 16;
+
+// What every reader writes its points through: the cloud being filled and the
+// sink told of the count as it grows.
+class PointAppender {
+ public:
+  PointAppender(PointColumns& cloud, ProgressSink& progress) : cloud_(&cloud), progress_(&progress) {}
+
+  // False (the point not stored) when the cloud cannot take another point.
+  [[nodiscard]] bool add(float x, float y, float z) {
+    if (!cloud_->append(x, y, z)) return false;
+    if ((cloud_->count & (progress_report_step - 1)) == 0) progress_->reached(cloud_->count);
+    return true;
+  }
+
+  const PointColumns& cloud() const { return *cloud_; }
+
+ private:
+  PointColumns* cloud_;
+  ProgressSink* progress_;
+};
+
+}  // namespace ptdelta
