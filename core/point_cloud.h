@@ -39,11 +39,28 @@ ProgressSink& no_progress();
 // since the sink is told the final count once more when the reader returns.
 inline constexpr std::int32_t progress_report_step = 1 << 16;
 
-// What every reader writes its points through: the cloud being filled and the
-// sink told of the count as it grows.
+// Added to every coordinate (in double) before it is rounded to float, and taken
+// off again where coordinates are written out, so that large georeferenced
+// coordinates keep their small differences. Zero leaves every value as read.
+struct CoordinateShift {
+  double x = 0.0, y = 0.0, z = 0.0;
+  bool is_zero() const { return x == 0.0 && y == 0.0 && z == 0.0; }
+};
+
+// What every reader writes its points through: the cloud being filled, the
+// shift of the run, and the sink told of the count as it grows.
 class PointAppender {
  public:
-  PointAppender(PointColumns& cloud, ProgressSink& progress) : cloud_(&cloud), progress_(&progress) {}
+  PointAppender(PointColumns& cloud, ProgressSink& progress, CoordinateShift shift = {})
+      : cloud_(&cloud), progress_(&progress), shift_(shift) {}
+
+  const CoordinateShift& shift() const { return shift_; }
+
+  // A point whose coordinates the reader has in double precision (a scaled
+  // integer, a double field): shifted in double, then rounded once to float.
+  [[nodiscard]] bool add_double(double x, double y, double z) {
+    return add(static_cast<float>(x + shift_.x), static_cast<float>(y + shift_.y), static_cast<float>(z + shift_.z));
+  }
 
   // False (the point not stored) when the cloud cannot take another point.
   [[nodiscard]] bool add(float x, float y, float z) {
@@ -57,6 +74,7 @@ class PointAppender {
  private:
   PointColumns* cloud_;
   ProgressSink* progress_;
+  CoordinateShift shift_;
 };
 
 }  // namespace ptdelta
