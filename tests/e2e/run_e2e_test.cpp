@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "support/run_tool.h"
@@ -148,6 +149,17 @@ TEST(Run, WriteErrorsAreReportedNotCalledDone) {
   EXPECT_FALSE(file_exists(dir / "out.ply"));
 }
 
+// FNV-1a, 64 bits: enough to pin an export's bytes without committing a copy of it.
+std::uint64_t fnv1a(const std::string& bytes) {
+  std::uint64_t h = 0xcbf29ce484222325u;
+  for (const char c : bytes) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3u;
+  }
+  return h;
+}
+
+// The shipped example is the golden run: its log to the byte, its export by size and checksum.
 TEST(Run, ShippedExamplesCompareCompletely) {
   TempDir dir;
   const RunResult r = run_ptdelta({"-r", PTDELTA_SOURCE_DIR "/examples/reference.txt", "-c",
@@ -158,6 +170,17 @@ TEST(Run, ShippedExamplesCompareCompletely) {
   EXPECT_NE(r.err.find(processing + "\b\b\b\b\b\b\b\b     501"), std::string::npos);
   EXPECT_NE(r.err.find("\b\b\b\b\b\b\b\b    7501\n\nSTATISTICS----"), std::string::npos);
   EXPECT_TRUE(r.err.ends_with("Done.\n"));
+  const std::string log =
+      "\n\nSTATISTICS----\nChecked points:\t7933\n> than maxdist:\t67\nMax dist:\t1.504915\nMean Dif:\t0.215559\n"
+      "Std Dev:\t0.179907\nMAD:\t0.215559\nRMS:\t0.280770 Completed\n"
+      "\nBased on average distance, find the points within\nmean+std and recalculate\n"
+      "STATISTICS----\nChecked points:\t7353\nMean Dif:\t0.176727\nStd Dev:\t0.084203\nMAD:\t0.176727\n"
+      "RMS:\t0.195761 Completed\n";
+  EXPECT_EQ(read_file(dir / "example.ply.log"), log);
+  EXPECT_NE(r.err.find(log), std::string::npos);  // the console shows the same text
+  const std::string exported = read_file(dir / "example.ply");
+  EXPECT_EQ(exported.size(), 366484u);
+  EXPECT_EQ(fnv1a(exported), 0x3bcbf72bd36167b6u);
 }
 
 }  // namespace
