@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/exact.h"
+#include "core/parallel.h"
 #include "distance/comparison_pass.h"
 #include "distance/spatial_index.h"
 #include "input/byte_source.h"
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
 
   PassResult result;
   t = Clock::now();
-  if (comparison_pass(reference, test, maxdist, SearchMode::spatial_index, no_progress(), result) != Failure::none)
+  if (comparison_pass(reference, test, maxdist, SearchMode::spatial_index, available_threads(), no_progress(), result) != Failure::none)
     return fail("comparison pass failed on", test_name);
   const double pass = seconds_since(t);
   const std::vector<float>& cd = result.cd;
@@ -177,7 +178,7 @@ int main(int argc, char** argv) {
   {
     OutputFile exported;
     if (exported.open(export_name) != Failure::none) return fail("cannot write", export_name.c_str());
-    write_coloured_ply(exported, test, cd, summary.kept, totals.distance_max);
+    write_coloured_ply(exported, test, cd, summary.kept, totals.distance_max, available_threads());
     if (exported.finish() != Failure::none) return fail("cannot write", export_name.c_str());
   }
   const double export_seconds = seconds_since(t);
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
     PassResult sample_result;
     const std::vector<float>& sample_cd = sample_result.cd;
     t = Clock::now();
-    if (comparison_pass(reference, sample, maxdist, SearchMode::full_scan, no_progress(), sample_result) !=
+    if (comparison_pass(reference, sample, maxdist, SearchMode::full_scan, 1, no_progress(), sample_result) !=
         Failure::none)
       return fail("full-scan pass failed on", test_name);
     const double full_scan = seconds_since(t);
@@ -217,7 +218,7 @@ int main(int argc, char** argv) {
     // full scan depends on the order of the file. Method A's distances do not.
     const PointColumns shuffled = shuffled_copy(reference);
     t = Clock::now();
-    if (comparison_pass(shuffled, sample, maxdist, SearchMode::full_scan, no_progress(), sample_result) !=
+    if (comparison_pass(shuffled, sample, maxdist, SearchMode::full_scan, 1, no_progress(), sample_result) !=
         Failure::none)
       return fail("full-scan pass failed on", test_name);
     const double full_scan_shuffled = seconds_since(t);

@@ -52,10 +52,11 @@ Failure reserve_pass_result(const PointColumns& test, PassResult& result);
 // Fills `result` for box half-width derive_box_half_width(maxdist).
 // A: accepted when d <= maxdist; no point in the box (d infinite) is an outlier.
 // B: accepted when d < maxdist; no plane is a rejection.
+// Runs on up to `threads` threads; the result is the same for any number.
 // `progress` hears how many test points are done. Failure::cd_out_of_memory
 // when the result columns cannot be had, Failure::out_of_memory when the index
 // cannot; otherwise one entry per test point.
 Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, SearchMode mode,
-                        ProgressSink& progress, PassResult& result);
+                        int threads, ProgressSink& progress, PassResult& result);
 
 }  // namespace ptdelta

@@ -12,6 +12,16 @@ namespace {
 float number_argument(const char* text) { return static_cast<float>(std::strtod(text, nullptr)); }
 }  // namespace
 
+int parse_thread_count(const char* text) {
+  int n = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    n = n * 10 + (*p - '0');
+    if (n > max_threads) return 0;
+  }
+  return n;
+}
+
 RunOptions parse_command_line(int argc, const char* const* argv) {
   RunOptions o;
   for (int i = 1; i < argc; ++i) {
@@ -33,6 +43,8 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
       // A list wins over a single PLY file whichever came first.
       if (o.test_kind != InputKind::ply_list) o.test_kind = InputKind::ply;
       o.test_index = value;
+    } else if (word == "-t") {
+      o.threads_index = value;
     } else if (word == "-o") {
       o.output_index = value;
     } else if (word == "-d") {

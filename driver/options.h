@@ -18,7 +18,12 @@ struct RunOptions {
   InputKind reference_kind = InputKind::text;
   InputKind test_kind = InputKind::text;
   float maxdist = 5.0f;
+  std::int32_t threads_index = 0;  // "-t N": position of N; 0 means every hardware thread the process may use
 };
+
+// The value of "-t": a whole number from 1 to max_threads, nothing else; 0 when invalid.
+inline constexpr int max_threads = 1024;
+int parse_thread_count(const char* text);
 
 // Every argument is matched against the option words, values included; the last
 // of a repeated option wins. An option word in the last position has no value

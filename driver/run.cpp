@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/parallel.h"
 #include "distance/comparison_pass.h"
 #include "driver/console.h"
 #include "driver/input_identity.h"
@@ -88,6 +89,14 @@ int run(int argc, const char* const* argv) {
   const std::string reference_name = argv[options.reference_index];
   const std::string test_name = argv[options.test_index];
   const std::string export_name = argv[options.output_index];
+  int threads = available_threads();
+  if (options.threads_index != 0) {
+    threads = parse_thread_count(argv[options.threads_index]);
+    if (threads == 0) {
+      std::fprintf(stderr, "Invalid thread count %s\n", argv[options.threads_index]);
+      return exit_usage;
+    }
+  }
 
   // Both inputs are open before either is read.
   std::FILE* reference_file = std::fopen(reference_name.c_str(), "r");
@@ -116,7 +125,7 @@ int run(int argc, const char* const* argv) {
   if (const Failure f = reserve_pass_result(test, pass); f != Failure::none) return stop(f, "");
   std::fputs("Processing ................................", stderr);
   ProcessingCounter counter;
-  if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, counter, pass);
+  if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, threads, counter, pass);
       f != Failure::none)
     return stop(f, "");
   const Summary summary = summarise(pass);
@@ -135,7 +144,7 @@ int run(int argc, const char* const* argv) {
   std::fputs("\nExporting results .........", stderr);
   OutputFile exported;
   if (const Failure f = exported.open(export_name); f != Failure::none) return stop(f, export_name);
-  write_coloured_ply(exported, test, pass.cd, summary.kept, summary.totals.distance_max);
+  write_coloured_ply(exported, test, pass.cd, summary.kept, summary.totals.distance_max, threads);
   if (const Failure f = exported.finish(); f != Failure::none) return stop(f, export_name);
   std::fputs("Done.\n", stderr);
   return exit_complete;

@@ -1,7 +1,10 @@
 #include "report/ply_export.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
+#include "core/parallel.h"
 #include "distance/comparison_pass.h"
 #include "report/fixed_format.h"
 #include "report/output_file.h"
@@ -61,15 +64,32 @@ char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float
 }
 
 void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
-                        const std::vector<bool>& kept, float distance_max) {
+                        const std::vector<bool>& kept, float distance_max, int threads) {
   file.write(ply_export_header(test.count));
   const float colour_scale = colour_scale_for(distance_max);
-  for (std::int32_t i = 0; i < test.count; ++i) {
-    const auto k = static_cast<std::size_t>(i);
-    // What the filter took out is written like an outlier.
-    const float entry = kept[k] ? cd[k] : excluded_distance;
-    char* out = file.reserve(vertex_line_max_chars);
-    file.commit(format_vertex_line(out, test.x[k], test.y[k], test.z[k], ramp_colour(entry, colour_scale), entry));
+  // Lines are formatted a window of chunks at a time on the threads, then written
+  // in order; the window bounds the memory whatever the size of the cloud.
+  constexpr std::int64_t chunk = 16384;
+  const std::int64_t chunks = chunk_count(test.count, chunk);
+  const std::int64_t window = 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads);
+  std::vector<std::string> text(static_cast<std::size_t>(window));
+  for (std::int64_t base = 0; base < chunks; base += window) {
+    const std::int64_t now = std::min(window, chunks - base);
+    run_chunks(now, threads, [&](std::int64_t k) {
+      std::string& out = text[static_cast<std::size_t>(k)];
+      const std::int64_t first = (base + k) * chunk;
+      const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
+      out.resize(static_cast<std::size_t>(last - first) * vertex_line_max_chars);
+      char* p = out.data();
+      for (std::int64_t i = first; i < last; ++i) {
+        const auto j = static_cast<std::size_t>(i);
+        // What the filter took out is written like an outlier.
+        const float entry = kept[j] ? cd[j] : excluded_distance;
+        p = format_vertex_line(p, test.x[j], test.y[j], test.z[j], ramp_colour(entry, colour_scale), entry);
+      }
+      out.resize(static_cast<std::size_t>(p - out.data()));
+    });
+    for (std::int64_t k = 0; k < now; ++k) file.write(text[static_cast<std::size_t>(k)]);
   }
 }
 

@@ -34,8 +34,9 @@ inline constexpr std::size_t vertex_line_max_chars = 4 * 48 + 3 * 12 + 8;
 
 // Writes the header and one line per test point to `file`: the entry of point i
 // is cd[i] where kept[i], excluded_distance elsewhere; the colour scale comes from
-// distance_max. Write errors are reported by file.finish().
+// distance_max. The lines are formatted on up to `threads` threads and written
+// in order. Write errors are reported by file.finish(); throws std::bad_alloc.
 void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
-                        const std::vector<bool>& kept, float distance_max);
+                        const std::vector<bool>& kept, float distance_max, int threads);
 
 }  // namespace ptdelta

@@ -27,7 +27,7 @@ Pass run_pass(const PointColumns& ref, const PointColumns& test, float maxdist) 
   for (int k = 0; k < 2; ++k) {
     ProcessingCounter counter;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(comparison_pass(ref, test, maxdist, modes[k], counter, pass[k]), Failure::none);
+    EXPECT_EQ(comparison_pass(ref, test, maxdist, modes[k], 1 + k, counter, pass[k]), Failure::none);
     result[k].console = ::testing::internal::GetCapturedStderr();
     result[k].cd = pass[k].cd;
     result[k].totals = pass[k].totals;

@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   PassResult by_index, by_scan;
   const Failure f1 =
-      comparison_pass(reference, test, maxdist, SearchMode::spatial_index, no_progress(), by_index);
-  const Failure f2 = comparison_pass(reference, test, maxdist, SearchMode::full_scan, no_progress(), by_scan);
+      comparison_pass(reference, test, maxdist, SearchMode::spatial_index, 3, no_progress(), by_index);
+  const Failure f2 = comparison_pass(reference, test, maxdist, SearchMode::full_scan, 1, no_progress(), by_scan);
   PTDELTA_FUZZ_CHECK(f1 == f2);
   if (f1 != Failure::none) return 0;
   PTDELTA_FUZZ_CHECK(by_index.cd.size() == by_scan.cd.size());
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   log.write(stage1_report(summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
   PTDELTA_FUZZ_CHECK(log.finish() == Failure::none);
   PTDELTA_FUZZ_CHECK(exported.open(export_name()) == Failure::none);
-  write_coloured_ply(exported, test, by_index.cd, summary.kept, summary.totals.distance_max);
+  write_coloured_ply(exported, test, by_index.cd, summary.kept, summary.totals.distance_max, 2);
   PTDELTA_FUZZ_CHECK(exported.finish() == Failure::none);
   return 0;
 }

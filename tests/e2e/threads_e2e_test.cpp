@@ -1,0 +1,74 @@
+// Whole runs on seeded random clouds: console text, log and export are the same bytes for every thread count.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/random_clouds.h"
+#include "support/run_tool.h"
+
+namespace ptdelta::testing {
+namespace {
+
+// "%.9g" reads back to the same float.
+std::string cloud_text(const PointColumns& c) {
+  std::string text;
+  char line[64];
+  for (std::size_t i = 0; i < static_cast<std::size_t>(c.count); ++i) {
+    std::snprintf(line, sizeof line, "%.9g %.9g %.9g\n", static_cast<double>(c.x[i]), static_cast<double>(c.y[i]),
+                  static_cast<double>(c.z[i]));
+    text += line;
+  }
+  return text;
+}
+
+TEST(Threads, EveryThreadCountWritesTheSameBytes) {
+  struct Case {
+    std::uint64_t seed;
+    std::int32_t reference_points, test_points;  // fewer reference points: method B
+    const char* maxdist;
+  };
+  for (const Case& c : {Case{1, 30000, 20000, "0.5"}, Case{2, 3000, 20000, "2"}, Case{3, 12000, 9000, "0.05"}}) {
+    Rng rng(c.seed);
+    PointColumns ref = surface_cloud(rng, c.reference_points, 100.0, 0.05);
+    PointColumns test = surface_cloud(rng, c.test_points, 100.0, 0.05);
+    shuffle_points(rng, test);  // a test cloud in random order, as independent sampling gives
+    TempDir inputs;
+    write_file(inputs / "ref.txt", cloud_text(ref));
+    write_file(inputs / "test.txt", cloud_text(test));
+
+    RunResult first;
+    std::string first_log, first_export;
+    for (const char* threads : {"1", "2", "3", "8"}) {
+      TempDir dir;
+      const RunResult r = run_ptdelta(
+          {"-r", inputs / "ref.txt", "-c", inputs / "test.txt", "-d", c.maxdist, "-t", threads, "-o", "out.ply"},
+          dir.path());
+      ASSERT_EQ(r.status, 0) << r.err;
+      const std::string log = read_file(dir / "out.ply.log"), exported = read_file(dir / "out.ply");
+      if (std::string(threads) == "1") {
+        first = r;
+        first_log = log;
+        first_export = exported;
+        continue;
+      }
+      EXPECT_EQ(r.err, first.err) << "seed " << c.seed << ", -t " << threads;
+      EXPECT_EQ(log, first_log) << "seed " << c.seed << ", -t " << threads;
+      EXPECT_EQ(exported, first_export) << "seed " << c.seed << ", -t " << threads;
+    }
+  }
+}
+
+TEST(Threads, AThreadCountMustBeAWholeNumberFromOne) {
+  TempDir dir;
+  write_file(dir / "a.txt", "1 2 3\n");
+  for (const char* bad : {"0", "-1", "two", "1.5", "", "99999"}) {
+    const RunResult r = run_ptdelta({"-r", "a.txt", "-c", "a.txt", "-t", bad, "-o", "out.ply"}, dir.path());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(r.err, banner_text() + "Invalid thread count " + bad + "\n");
+    EXPECT_FALSE(file_exists(dir / "out.ply"));
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta::testing
