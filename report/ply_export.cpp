@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/exact.h"
 #include "distance/comparison_pass.h"
 #include "report/fixed_format.h"
 #include "report/output_file.h"
@@ -60,16 +61,42 @@ char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float
   return out;
 }
 
-void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
-                        const std::vector<bool>& kept, float distance_max) {
+char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb colour, float distance) {
+  out = format_fixed5_double(out, x);
+  *out++ = ' ';
+  out = format_fixed5_double(out, y);
+  *out++ = ' ';
+  out = format_fixed5_double(out, z);
+  *out++ = ' ';
+  out = format_int3(out, colour.red);
+  *out++ = ' ';
+  out = format_int3(out, colour.green);
+  *out++ = ' ';
+  out = format_int3(out, colour.blue);
+  *out++ = ' ';
+  out = format_fixed5(out, distance);
+  *out++ = '\n';
+  return out;
+}
+
+void write_coloured_ply(OutputFile& file, const PointColumns& test, const CoordinateShift& shift,
+                        const std::vector<float>& cd, const std::vector<bool>& kept, float distance_max) {
   file.write(ply_export_header(test.count));
   const float colour_scale = colour_scale_for(distance_max);
+  const bool shifted = !shift.is_zero();
   for (std::int32_t i = 0; i < test.count; ++i) {
     const auto k = static_cast<std::size_t>(i);
     // What the filter took out is written like an outlier.
     const float entry = kept[k] ? cd[k] : excluded_distance;
-    char* out = file.reserve(vertex_line_max_chars);
-    file.commit(format_vertex_line(out, test.x[k], test.y[k], test.z[k], ramp_colour(entry, colour_scale), entry));
+    const Rgb colour = ramp_colour(entry, colour_scale);
+    if (shifted) {
+      char* out = file.reserve(shifted_vertex_line_max_chars);
+      file.commit(format_shifted_vertex_line(out, unshifted(test.x[k], shift.x), unshifted(test.y[k], shift.y),
+                                             unshifted(test.z[k], shift.z), colour, entry));
+    } else {
+      char* out = file.reserve(vertex_line_max_chars);
+      file.commit(format_vertex_line(out, test.x[k], test.y[k], test.z[k], colour, entry));
+    }
   }
 }
 

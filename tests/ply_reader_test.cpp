@@ -27,12 +27,13 @@ using Point = std::array<float, 3>;
 
 struct Read {
   Failure failure = Failure::none;
+  PlyReadResult result;
   std::vector<Point> points;
   std::vector<std::array<std::uint32_t, 3>> bits;
 };
 
-Read collect(Failure failure, const PointColumns& cloud) {
-  Read r{failure, {}, {}};
+Read collect(PlyReadResult result, const PointColumns& cloud) {
+  Read r{result.failure, result, {}, {}};
   for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
     r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
     r.bits.push_back({std::bit_cast<std::uint32_t>(cloud.x[i]), std::bit_cast<std::uint32_t>(cloud.y[i]),
@@ -47,15 +48,17 @@ Read read_ply(const std::string& bytes, std::size_t block = 0) {
   PointColumns cloud;
   if (block == 0 || bytes.empty()) {
     ByteSource in(bytes.data(), bytes.size());
-    const Failure f = read_ply_cloud(in, {cloud, no_progress()});
+    PointAppender out(cloud, no_progress());
+    const PlyReadResult f = read_ply_cloud(in, out);
     return collect(f, cloud);
   }
   std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
   EXPECT_NE(file, nullptr);
-  Failure f = Failure::none;
+  PlyReadResult f;
   {
     ByteSource in(file, block);
-    f = read_ply_cloud(in, {cloud, no_progress()});
+    PointAppender out(cloud, no_progress());
+    f = read_ply_cloud(in, out);
   }
   std::fclose(file);
   return collect(f, cloud);
@@ -63,12 +66,12 @@ Read read_ply(const std::string& bytes, std::size_t block = 0) {
 
 Read read_oracle(const std::string& bytes) {
   PointColumns cloud;
-  if (bytes.empty()) return collect(Failure::none, cloud);
+  if (bytes.empty()) return collect({}, cloud);
   std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
   EXPECT_NE(file, nullptr);
   const Failure f = read_ply_rows_fscanf(file, cloud);
   std::fclose(file);
-  return collect(f, cloud);
+  return collect({f, 0, 0, 0}, cloud);
 }
 
 // Binary bodies in either byte order.
@@ -337,7 +340,8 @@ std::string ascii_file(int first, int n) {
 
 PlyListOutcome read_list(const std::string& text, PointColumns& cloud) {
   ByteSource in(text.data(), text.size());
-  return read_ply_list(in, {cloud, no_progress()});
+  PointAppender out(cloud, no_progress());
+  return read_ply_list(in, out);
 }
 
 TEST(PlyList, FilesInOrderCountsRunOn) {

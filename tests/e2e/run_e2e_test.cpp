@@ -36,11 +36,15 @@ const std::string help_text =
     "ptdelta.exe -c 3dscan.txt -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -rp fgram.ply -d 3 -o relic3.ply\n"
-    "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n";
+    "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n"
+    "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
+    "coordinates of 100000 or more\n";
 
 const std::string reference_banner = "Loading Reference points ................";
 const std::string test_banner = "Loading Test points .......................";
 const std::string processing = "Processing ................................";
+const std::string method_a = "Method: nearest reference point\n";
+const std::string method_b = "Method: plane through three reference points\n";
 
 const std::string export_header_4 =
     "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
@@ -79,11 +83,11 @@ TEST(Run, LoadingLinesShowProgressAndFinalCounts) {
   std::string reference;
   for (int i = 0; i < 1234; ++i) reference += std::to_string(i) + " 0 0\n";
   write_file(dir / "ref.txt", reference);
-  write_file(dir / "test.txt", "x y z\n1 2 3\n");  // a header line: no point
+  write_file(dir / "test.txt", "x y z\n1 2 3\n");  // a heading line, skipped
   const RunResult r = run_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", "out.ply"}, dir.path());
   EXPECT_EQ(r.status, 0);
   const std::string expected = banner_text() + reference_banner + "\b\b\b\b\b\b\b\b     500\b\b\b\b\b\b\b\b    1000" +
-                               "\t1234 final\n" + test_banner + "\t0 final\n" + processing;
+                               "\t1234 final\n" + test_banner + "\t1 final\n" + method_a + processing;
   EXPECT_EQ(r.err.substr(0, expected.size()), expected);
 }
 
@@ -102,8 +106,8 @@ TEST(Run, CompleteRunMatchesFiguresWorkedOutByHand) {
   const std::string stage2 =
       "STATISTICS----\nChecked points:\t2\nMean Dif:\t1.500000\nStd Dev:\t0.500000\nMAD:\t1.500000\n"
       "RMS:\t1.581139 Completed\n";
-  EXPECT_EQ(r.err, banner_text() + reference_banner + "\t4 final\n" + test_banner + "\t4 final\n" + processing +
-                       stage1 + notice + stage2 + "\nExporting results .........Done.\n");
+  EXPECT_EQ(r.err, banner_text() + reference_banner + "\t4 final\n" + test_banner + "\t4 final\n" + method_a +
+                       processing + stage1 + notice + stage2 + "\nExporting results .........Done.\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(read_file(dir / "out.ply.log"), stage1 + notice + stage2);
   EXPECT_EQ(read_file(dir / "out.ply"), export_header_4 +
@@ -113,23 +117,43 @@ TEST(Run, CompleteRunMatchesFiguresWorkedOutByHand) {
                                             "310.00000 0.00000 0.00000 255   0   0 -1.00000\n");
 }
 
-TEST(Run, EmptyTestCloudStillCompletes) {
+TEST(Run, AnEmptyCloudStopsTheRunAndTheTestCloudIsNotReadAfterAnEmptyReference) {
   TempDir dir;
-  write_file(dir / "ref.txt", "0 0 0\n");
-  write_file(dir / "test.txt", "");
-  const RunResult r = run_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", "result"}, dir.path());
-  EXPECT_EQ(r.status, 0);
-  const std::string nan_stage1 =
-      "\n\nSTATISTICS----\nChecked points:\t0\n> than maxdist:\t0\nMax dist:\t-10000.000000\nMean Dif:\t-nan\n"
-      "Std Dev:\t-nan\nMAD:\t-nan\nRMS:\t-nan Completed\n";
-  EXPECT_NE(r.err.find(nan_stage1), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("STATISTICS----\nChecked points:\t0\nMean Dif:\t-nan\n"), std::string::npos);
-  EXPECT_TRUE(r.err.ends_with("\nExporting results .........Done.\n"));
-  // No extension is added: the export is "result" and its log "result.log".
-  const std::string exported = read_file(dir / "result");
-  EXPECT_EQ(exported.substr(0, 35), "ply\nformat ascii 1.0\nelement vertex");
-  EXPECT_EQ(std::count(exported.begin(), exported.end(), '\n'), 11);
-  EXPECT_TRUE(file_exists(dir / "result.log"));
+  write_file(dir / "points.txt", "0 0 0\n");
+  write_file(dir / "empty.txt", "");
+  write_file(dir / "heading.txt", "X Y Z\n// no numbers at all\n");
+  write_file(dir / "commas.txt", "1,5 2,5 3,5\n4,5 5,5 6,5\n");
+  write_file(dir / "short.txt", "1 2\n");
+  write_file(dir / "list.txt", "\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string after_banner;
+  };
+  const std::vector<Case> cases = {
+      {{"-r", "empty.txt", "-c", "points.txt"}, reference_banner + "\t0 final\nNo points read from empty.txt\n"},
+      {{"-r", "heading.txt", "-c", "missing.txt"}, ""},  // both are opened before either is read
+      {{"-r", "heading.txt", "-c", "points.txt"}, reference_banner + "\t0 final\nNo points read from heading.txt\n"},
+      {{"-r", "points.txt", "-c", "commas.txt"},
+       reference_banner + "\t1 final\n" + test_banner + "\t0 final\nNo points read from commas.txt\n"},
+      {{"-r", "points.txt", "-c", "short.txt"}, reference_banner + "\t1 final\n" + test_banner +
+                                                    "\t0 final\nWarning: stopped reading short.txt at line 1\n"
+                                                    "No points read from short.txt\n"},
+      {{"-r", "points.txt", "-cp", "list.txt"},
+       reference_banner + "\t1 final\n" + test_banner + "\t0 final\nNo points read from list.txt\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "out.ply"});
+    const RunResult r = run_ptdelta(args, dir.path());
+    EXPECT_EQ(r.status, 1) << c.args[1];
+    if (!c.after_banner.empty()) {
+      EXPECT_EQ(r.err, banner_text() + c.after_banner);
+    }
+    EXPECT_FALSE(file_exists(dir / "out.ply"));
+    EXPECT_FALSE(file_exists(dir / "out.ply.log"));
+  }
+  EXPECT_EQ(run_ptdelta({"-r", "heading.txt", "-c", "missing.txt", "-o", "o"}, dir.path()).err,
+            banner_text() + "Couldn't open missing.txt\n");
 }
 
 TEST(Run, WriteErrorsAreReportedNotCalledDone) {
