@@ -125,5 +125,26 @@ TEST(BoxHalfWidth, DerivedFromMaxdistWithFloatRoundings) {
   EXPECT_EQ(derive_box_half_width(-5.0f), derive_box_half_width(5.0f));
 }
 
+TEST(AutomaticShift, NearestMultipleOfAThousandHalvesAwayFromZero) {
+  struct Case {
+    double coordinate, shift;
+  };
+  for (const Case& c : std::vector<Case>{{512345.678, -512000.0},
+                                         {5412345.0, -5412000.0},
+                                         {250.0, 0.0},
+                                         {99999.999, 0.0},
+                                         {-99999.0, 0.0},
+                                         {100000.0, -100000.0},
+                                         {-100000.0, 100000.0},
+                                         {512500.0, -513000.0},
+                                         {-512500.0, 513000.0},
+                                         {512499.99999999994, -512000.0},  // just below the half: fmod keeps it exact
+                                         {512500.00000000006, -513000.0},
+                                         {-512999.5, 513000.0},
+                                         {1e15 + 500.0, -(1e15 + 1000.0)}}) {
+    EXPECT_EQ(automatic_axis_shift(c.coordinate), c.shift) << std::to_string(c.coordinate);
+  }
+}
+
 }  // namespace
 }  // namespace ptdelta

@@ -156,6 +156,115 @@ TEST(Run, AnEmptyCloudStopsTheRunAndTheTestCloudIsNotReadAfterAnEmptyReference) 
             banner_text() + "Couldn't open missing.txt\n");
 }
 
+// Two clouds placed at (512345, 5412345, 250), as survey data are, against the
+// same clouds near the origin written with the shift -(512000, 5412000, 0)
+// taken off by hand: the same statistics to the printed digit, the export in
+// the input's frame.
+TEST(Run, LargeCoordinatesAreShiftedAndGiveTheFiguresOfTheCloudsNearTheOrigin) {
+  TempDir dir;
+  std::string ref_big, ref_small, test_big, test_small;
+  auto add = [](std::string& big, std::string& small, int dx_mm, int dy_mm, int dz_mm) {
+    const auto mm = [](int base, int v) {
+      return std::to_string(base + v / 1000) + "." + std::string(3 - std::to_string(v % 1000).size(), '0') +
+             std::to_string(v % 1000);
+    };
+    big += mm(512345, dx_mm) + " " + mm(5412345, dy_mm) + " " + mm(250, dz_mm) + "\n";
+    small += mm(345, dx_mm) + " " + mm(345, dy_mm) + " " + mm(250, dz_mm) + "\n";
+  };
+  for (int i = 0; i < 30; ++i)
+    for (int j = 0; j < 30; ++j) add(ref_big, ref_small, i * 500, j * 500, (i * j) % 7 * 10);
+  for (int k = 0; k < 200; ++k) add(test_big, test_small, (k * 37) % 14500, (k * 53) % 14500, (k % 11) * 3);
+  write_file(dir / "ref_big.txt", ref_big);
+  write_file(dir / "ref_small.txt", ref_small);
+  write_file(dir / "test_big.txt", test_big);
+  write_file(dir / "test_small.txt", test_small);
+
+  const RunResult small = run_ptdelta({"-r", "ref_small.txt", "-c", "test_small.txt", "-o", "small.ply", "-d", "0.3"},
+                                      dir.path());
+  const RunResult big =
+      run_ptdelta({"-r", "ref_big.txt", "-c", "test_big.txt", "-o", "big.ply", "-d", "0.3"}, dir.path());
+  ASSERT_EQ(small.status, 0) << small.err;
+  ASSERT_EQ(big.status, 0) << big.err;
+  std::string expected = small.err;
+  const std::string reference_final = "\t900 final\n";
+  expected.insert(expected.find(reference_final) + reference_final.size(),
+                  "Coordinates shifted by (-512000, -5412000, 0)\n");
+  EXPECT_EQ(big.err, expected);
+  EXPECT_EQ(read_file(dir / "big.ply.log"), read_file(dir / "small.ply.log"));
+  EXPECT_NE(small.err.find("Checked points:\t191\n"), std::string::npos) << small.err;
+  // The export: the same colours and distances, x y z back in the input's frame.
+  const std::string small_export = read_file(dir / "small.ply"), big_export = read_file(dir / "big.ply");
+  const std::size_t body_small = small_export.find("end_header\n") + 11, body_big = big_export.find("end_header\n") + 11;
+  EXPECT_EQ(small_export.substr(body_small, 30), "345.00000 345.00000 250.00000 ");
+  EXPECT_EQ(big_export.substr(body_big, 37), "512345.00000 5412345.00000 250.00000 ");
+  EXPECT_EQ(small_export.substr(body_small + 30, 20), big_export.substr(body_big + 37, 20));
+
+  // The shift given by hand is the automatic one; without a shift the figures are those of 0.5 m steps.
+  const RunResult given = run_ptdelta(
+      {"-r", "ref_big.txt", "-c", "test_big.txt", "-o", "big.ply", "-d", "0.3", "-shift", "-512000,-5412000,0"},
+      dir.path());
+  EXPECT_EQ(given.err, big.err);
+  const RunResult none = run_ptdelta(
+      {"-r", "ref_big.txt", "-c", "test_big.txt", "-o", "none.ply", "-d", "0.3", "-shift", "none"}, dir.path());
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(none.err.find("Coordinates shifted"), std::string::npos);
+  EXPECT_NE(none.err.substr(none.err.find("STATISTICS")), small.err.substr(small.err.find("STATISTICS")));
+}
+
+// Method B names itself and counts the points that had no plane, 0 included;
+// method A's stage 1 keeps its lines.
+TEST(Run, MethodLineAndRejectedCount) {
+  TempDir dir;
+  // Each reference point is closer than those before it to the points near the origin.
+  write_file(dir / "tri.txt", "2 0 0\n0 1 0\n0 0 0\n");
+  write_file(dir / "line.txt", "3 0 0\n2 0 0\n0 0 0\n");
+  write_file(dir / "near.txt", "0.2 0.2 1\n0.3 0.3 0.5\n0.1 0.1 0.25\n0.4 0.1 2\n");
+  write_file(dir / "far.txt", "0.2 0.2 1\n0.3 0.3 0.5\n0.1 0.1 0.25\n50 50 50\n");
+  struct Case {
+    std::string reference, test, method, stage1_start;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"tri.txt", "near.txt", method_b,
+            "Checked points:\t4\n> than maxdist:\t0\nRejected (no plane):\t0\nMax dist:\t2.000000\n"},
+           {"tri.txt", "far.txt", method_b,
+            "Checked points:\t3\n> than maxdist:\t0\nRejected (no plane):\t1\nMax dist:\t1.000000\n"},
+           {"line.txt", "far.txt", method_b,  // collinear: no plane anywhere
+            "Checked points:\t0\n> than maxdist:\t0\nRejected (no plane):\t4\nMax dist:\t-10000.000000\n"},
+           {"near.txt", "tri.txt", method_a, "Checked points:\t3\n> than maxdist:\t0\nMax dist:\t"}}) {
+    const RunResult r = run_ptdelta({"-r", c.reference, "-c", c.test, "-o", "out.ply"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(" final\n" + c.method + processing), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("STATISTICS----\n" + c.stage1_start), std::string::npos) << r.err;
+    EXPECT_NE(read_file(dir / "out.ply.log").find(c.stage1_start), std::string::npos);
+  }
+}
+
+TEST(Run, InvalidMaxdistOrShiftStopsBeforeTheHelpAndBeforeAnyFileIsOpened) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"-r", "missing.txt", "-c", "x", "-o", "o", "-d", "0,002"}, "Invalid maxdist 0,002\n"},
+           {{"-d", "-5"}, "Invalid maxdist -5\n"},  // before the check for missing options
+           {{"-d", "nan", "-r", "a", "-c", "b", "-o", "o"}, "Invalid maxdist nan\n"},
+           {{"-d", "2.5mm", "-shift", "1,2"}, "Invalid maxdist 2.5mm\n"},
+           {{"-shift", "1,2", "-d", "junk"}, "Invalid shift 1,2\n"},
+           {{"-r", "a", "-shift", "1,2,inf", "-o", "o"}, "Invalid shift 1,2,inf\n"},
+           {{"-shift", ""}, "Invalid shift \n"}}) {
+    const RunResult r = run_ptdelta(c.args, dir.path());
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, banner_text() + c.message);
+    EXPECT_TRUE(list_dir(dir.path()).empty());
+  }
+  // 0 and inf stay valid maxdists.
+  write_file(dir / "p.txt", "0 0 0\n");
+  for (const std::string maxdist : {"0", "inf"}) {
+    EXPECT_EQ(run_ptdelta({"-r", "p.txt", "-c", "p.txt", "-o", "o.ply", "-d", maxdist}, dir.path()).status, 0);
+  }
+}
+
 TEST(Run, WriteErrorsAreReportedNotCalledDone) {
   TempDir dir;
   write_file(dir / "ref.txt", "0 0 0\n1 1 1\n");
