@@ -45,7 +45,8 @@ TEST(ScanCloud, EmitsExactlyTheCountAndTheReaderTakesEveryLine) {
     const std::string text = cloud_text(CloudKind::test, count, 5);
     ptdelta::PointColumns cloud;
     ptdelta::ByteSource source(text.data(), text.size());
-    ASSERT_EQ(ptdelta::read_text_cloud(source, {cloud, ptdelta::no_progress()}), ptdelta::Failure::none);
+    ptdelta::PointAppender out(cloud, ptdelta::no_progress());
+    ASSERT_EQ(ptdelta::read_text_cloud(source, out).failure, ptdelta::Failure::none);
     EXPECT_EQ(cloud.count, count) << "count=" << count;
   }
 }

@@ -54,7 +54,8 @@ bool load_text_cloud(const char* name, ptdelta::PointColumns& cloud) {
   ptdelta::Failure failure;
   {
     ptdelta::ByteSource source(in);
-    failure = ptdelta::read_text_cloud(source, {cloud, ptdelta::no_progress()});
+    ptdelta::PointAppender out(cloud, ptdelta::no_progress());
+    failure = ptdelta::read_text_cloud(source, out).failure;
   }
   std::fclose(in);
   return failure == ptdelta::Failure::none;
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
     OutputFile log;
     const std::string log_name = statistics_log_name(export_name);
     if (log.open(log_name) != Failure::none) return fail("cannot write", log_name.c_str());
-    log.write(stage1_report(totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
+    log.write(stage1_report(result.method, totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
     if (log.finish() != Failure::none) return fail("cannot write", log_name.c_str());
   }
   const double statistics = seconds_since(t);
@@ -178,7 +179,7 @@ int main(int argc, char** argv) {
   {
     OutputFile exported;
     if (exported.open(export_name) != Failure::none) return fail("cannot write", export_name.c_str());
-    write_coloured_ply(exported, test, cd, summary.kept, totals.distance_max, available_threads());
+    write_coloured_ply(exported, test, {}, cd, summary.kept, totals.distance_max, available_threads());
     if (exported.finish() != Failure::none) return fail("cannot write", export_name.c_str());
   }
   const double export_seconds = seconds_since(t);

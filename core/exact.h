@@ -47,6 +47,30 @@ inline bool inside_box(const PointColumns& ref, std::int32_t i, const PointColum
          static_cast<double>(ref.z[ri]) - hd < static_cast<double>(test.z[tj]);
 }
 
+// ---- Coordinates and the shift ----
+
+// A coordinate that is exact in double (an integer, a binary field), rounded once to float.
+inline float single_of(double v) { return static_cast<float>(v); }
+
+// The shift added in double, the sum rounded once to float.
+inline float shifted_single(double v, double shift) { return static_cast<float>(v + shift); }
+
+// A stored coordinate back in the input's frame: widened, the shift taken off in double.
+inline double unshifted(float stored, double shift) { return static_cast<double>(stored) - shift; }
+
+// The automatic shift of one axis from a finite coordinate v: 0 below 100000 in
+// magnitude, otherwise minus v rounded to the nearest multiple of 1000, exact
+// halves away from zero. fmod is exact and keeps the sign of v, so r is the
+// exact distance below (or above) the multiple v - r, which is itself exact
+// while |v| < 2^53; beyond that v - r is rounded once.
+inline double automatic_axis_shift(double v) {
+  if (!(std::fabs(v) >= 100000.0)) return 0.0;
+  const double r = std::fmod(v, 1000.0);
+  double multiple = v - r;
+  if (std::fabs(r) >= 500.0) multiple += std::copysign(1000.0, v);
+  return -multiple;
+}
+
 // ---- Running sums and the statistics ----
 
 // A running sum rounds to float after every addition, made in double.

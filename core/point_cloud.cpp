@@ -1,6 +1,9 @@
 #include "core/point_cloud.h"
 
+#include <cmath>
 #include <new>
+
+#include "core/exact.h"
 
 namespace ptdelta {
 
@@ -37,6 +40,68 @@ bool reserve_points(PointColumns& cloud, std::int64_t n) noexcept {
     return false;
   }
   return true;
+}
+
+PointAppender::PointAppender(PointColumns& cloud, ProgressSink& progress, ShiftRule rule)
+    : cloud_(&cloud),
+      progress_(&progress),
+      shift_(rule.automatic ? CoordinateShift{} : rule.value),
+      precision_(rule.automatic        ? ReadPrecision::both
+                 : shift_.is_zero()    ? ReadPrecision::single
+                                       : ReadPrecision::shifted) {}
+
+bool PointAppender::add_double(double x, double y, double z) {
+  return add(shifted_single(x, shift_.x), shifted_single(y, shift_.y), shifted_single(z, shift_.z));
+}
+
+bool PointAppender::add_reading(const CoordinateReading& x, const CoordinateReading& y, const CoordinateReading& z) {
+  switch (precision_) {
+    case ReadPrecision::single:
+      return add(x.single, y.single, z.single);
+    case ReadPrecision::shifted:
+      return add_double(x.wide, y.wide, z.wide);
+    case ReadPrecision::both:
+      break;
+  }
+  const CoordinateReading point[3] = {x, y, z};
+  return add_pending(point);
+}
+
+bool PointAppender::add_exact(double x, double y, double z) {
+  if (precision_ == ReadPrecision::shifted) return add_double(x, y, z);
+  return add_reading({single_of(x), x}, {single_of(y), y}, {single_of(z), z});
+}
+
+bool PointAppender::add_pending(const CoordinateReading (&p)[3]) {
+  const double x = p[0].wide, y = p[1].wide, z = p[2].wide;
+  if (std::isfinite(x) && std::isfinite(y) && std::isfinite(z)) {
+    // The first point with three finite coordinates decides the shift for the
+    // whole cloud, the points before it included.
+    if (!settle({automatic_axis_shift(x), automatic_axis_shift(y), automatic_axis_shift(z)})) return false;
+    return add_reading(p[0], p[1], p[2]);
+  }
+  if (static_cast<std::int64_t>(pending_.size()) + cloud_->count >= max_point_count) return false;
+  try {
+    pending_.push_back({p[0], p[1], p[2]});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool PointAppender::settle(const CoordinateShift& shift) {
+  shift_ = shift;
+  precision_ = shift_.is_zero() ? ReadPrecision::single : ReadPrecision::shifted;
+  for (const auto& p : pending_)
+    if (!add_reading(p[0], p[1], p[2])) return false;
+  pending_.clear();
+  pending_.shrink_to_fit();
+  return true;
+}
+
+bool PointAppender::finish() {
+  if (precision_ != ReadPrecision::both) return true;
+  return settle({});
 }
 
 ProgressSink& no_progress() {

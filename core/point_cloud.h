@@ -1,7 +1,8 @@
 // point_cloud.h - the column store of one point cloud
-// Three parallel float columns filled by one reader through append(), then only read.
+// Three parallel float columns filled by one reader through a PointAppender, then only read.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -47,21 +48,41 @@ struct CoordinateShift {
   bool is_zero() const { return x == 0.0 && y == 0.0 && z == 0.0; }
 };
 
+// The shift a cloud is read with: a fixed value (zero: none), or decided from
+// the first point whose three coordinates are finite.
+struct ShiftRule {
+  bool automatic = false;
+  CoordinateShift value;  // the fixed shift; unused when automatic
+};
+
+// How a reader converts a decimal coordinate for its appender:
+//   single  - "%f" straight to float (no shift: every value exactly as read);
+//   shifted - "%lf" to double, the shift added in double, rounded once to float;
+//   both    - the automatic shift is not decided yet: both readings are kept
+//             until the first point with three finite coordinates decides it.
+enum class ReadPrecision { single, shifted, both };
+
+// One coordinate as read: the float reading, the double reading, or both
+// (which of them holds a value follows the appender's ReadPrecision).
+struct CoordinateReading {
+  float single = 0.0f;
+  double wide = 0.0;
+};
+
 // What every reader writes its points through: the cloud being filled, the
-// shift of the run, and the sink told of the count as it grows.
+// shift of the run, and the sink told of the count as it grows. Readers take it
+// by reference; the caller asks it for the shift once reading is over.
 class PointAppender {
  public:
-  PointAppender(PointColumns& cloud, ProgressSink& progress, CoordinateShift shift = {})
-      : cloud_(&cloud), progress_(&progress), shift_(shift) {}
+  PointAppender(PointColumns& cloud, ProgressSink& progress, ShiftRule rule = {});
+  PointAppender(const PointAppender&) = delete;
+  PointAppender& operator=(const PointAppender&) = delete;
 
+  ReadPrecision precision() const { return precision_; }
+  // The shift points are stored with; zero while it is still undecided.
   const CoordinateShift& shift() const { return shift_; }
 
-  // A point whose coordinates the reader has in double precision (a scaled
-  // integer, a double field): shifted in double, then rounded once to float.
-  [[nodiscard]] bool add_double(double x, double y, double z) {
-    return add(static_cast<float>(x + shift_.x), static_cast<float>(y + shift_.y), static_cast<float>(z + shift_.z));
-  }
-
+  // precision() == single: the point as read.
   // False (the point not stored) when the cloud cannot take another point.
   [[nodiscard]] bool add(float x, float y, float z) {
     if (!cloud_->append(x, y, z)) return false;
@@ -69,12 +90,33 @@ class PointAppender {
     return true;
   }
 
+  // precision() == shifted: shifted in double, then rounded once to float.
+  [[nodiscard]] bool add_double(double x, double y, double z);
+
+  // Any precision: a point read as the appender asked (see ReadPrecision).
+  [[nodiscard]] bool add_reading(const CoordinateReading& x, const CoordinateReading& y, const CoordinateReading& z);
+
+  // Any precision: coordinates that are exact in double (integers, binary
+  // fields), rounded once to float after the shift, if any.
+  [[nodiscard]] bool add_exact(double x, double y, double z);
+
+  // Stores the points still waiting for the automatic shift, with no shift
+  // (their cloud had no point with three finite coordinates). False when
+  // memory runs out.
+  [[nodiscard]] bool finish();
+
   const PointColumns& cloud() const { return *cloud_; }
 
  private:
+  bool add_pending(const CoordinateReading (&p)[3]);
+  bool settle(const CoordinateShift& shift);
+
   PointColumns* cloud_;
   ProgressSink* progress_;
   CoordinateShift shift_;
+  ReadPrecision precision_;
+  // Points read before the automatic shift was decided, both readings each.
+  std::vector<std::array<CoordinateReading, 3>> pending_;
 };
 
 }  // namespace ptdelta

@@ -3,23 +3,60 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace ptdelta {
 
 namespace {
-// strtod's conversion (leading white space, longest numeric prefix, 0 when none), rounded to float.
-float number_argument(const char* text) { return static_cast<float>(std::strtod(text, nullptr)); }
+
+// strtod over the whole of `text` (leading white space allowed, as strtod takes
+// it); false when nothing converts or anything is left after the number.
+bool whole_number(const char* text, double& value) {
+  char* end = nullptr;
+  value = std::strtod(text, &end);
+  return end != text && *end == '\0';
+}
+
 }  // namespace
 
-int parse_thread_count(const char* text) {
+bool parse_maxdist(const char* text, float& maxdist) {
+  double value = 0.0;
+  if (!whole_number(text, value) || std::isnan(value) || value < 0.0) return false;
+  maxdist = static_cast<float>(value);
+  return true;
+}
+
+bool parse_shift(const char* text, ShiftRule& shift) {
+  const std::string_view word = text;
+  if (word == "none") {
+    shift = {false, {}};
+    return true;
+  }
+  double axes[3] = {0.0, 0.0, 0.0};
+  std::size_t begin = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t comma = word.find(',', begin);
+    // Exactly three fields: two commas, and none after the third field.
+    if ((i < 2) == (comma == std::string_view::npos)) return false;
+    const std::string field(word.substr(begin, comma == std::string_view::npos ? std::string_view::npos : comma - begin));
+    if (!whole_number(field.c_str(), axes[i]) || !std::isfinite(axes[i])) return false;
+    begin = comma + 1;
+  }
+  shift = {false, {axes[0], axes[1], axes[2]}};
+  return true;
+}
+
+bool parse_thread_count(const char* text, int& threads) {
   int n = 0;
   for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return 0;
+    if (*p < '0' || *p > '9') return false;
     n = n * 10 + (*p - '0');
-    if (n > max_threads) return 0;
+    if (n > max_threads) return false;
   }
-  return n;
+  if (n == 0) return false;
+  threads = n;
+  return true;
 }
 
 RunOptions parse_command_line(int argc, const char* const* argv) {
@@ -44,11 +81,22 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
       if (o.test_kind != InputKind::ply_list) o.test_kind = InputKind::ply;
       o.test_index = value;
     } else if (word == "-t") {
-      o.threads_index = value;
+      if (!parse_thread_count(argv[value], o.threads) && o.invalid == RunOptions::Invalid::none) {
+        o.invalid = RunOptions::Invalid::threads;
+        o.invalid_index = value;
+      }
     } else if (word == "-o") {
       o.output_index = value;
     } else if (word == "-d") {
-      o.maxdist = number_argument(argv[value]);
+      if (!parse_maxdist(argv[value], o.maxdist) && o.invalid == RunOptions::Invalid::none) {
+        o.invalid = RunOptions::Invalid::maxdist;
+        o.invalid_index = value;
+      }
+    } else if (word == "-shift") {
+      if (!parse_shift(argv[value], o.shift) && o.invalid == RunOptions::Invalid::none) {
+        o.invalid = RunOptions::Invalid::shift;
+        o.invalid_index = value;
+      }
     }
     // "-l" is accepted and has no effect: the box half-width always follows from maxdist.
   }
@@ -95,6 +143,12 @@ void print_help() {
   };
   static_assert(sizeof texts / sizeof texts[0] == 24);
   for (const char* text : texts) std::fputs(text, stderr);
+  // Options added since, in the same style.
+  static const char* const added[] = {
+      "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
+      "coordinates of 100000 or more\n",
+  };
+  for (const char* text : added) std::fputs(text, stderr);
 }
 
 }  // namespace ptdelta

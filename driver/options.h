@@ -1,9 +1,10 @@
 // options.h - command line, banner and help text
-// Positions of the file arguments, the kind of each input, and maxdist.
+// Positions of the file arguments, the kind of each input, maxdist, the shift, and the first invalid value.
 #pragma once
 
 #include <cstdint>
 
+#include "core/point_cloud.h"
 #include "input/cloud_reader.h"
 
 namespace ptdelta {
@@ -18,12 +19,27 @@ struct RunOptions {
   InputKind reference_kind = InputKind::text;
   InputKind test_kind = InputKind::text;
   float maxdist = 5.0f;
-  std::int32_t threads_index = 0;  // "-t N": position of N; 0 means every hardware thread the process may use
+  ShiftRule shift{true, {}};  // automatic unless -shift is given
+  int threads = 0;            // "-t N"; 0 means every hardware thread the process may use
+  // The first -d, -shift or -t value on the command line that is not valid; the
+  // run reports it and stops before anything else.
+  enum class Invalid { none, maxdist, shift, threads };
+  Invalid invalid = Invalid::none;
+  std::int32_t invalid_index = 0;
 };
 
-// The value of "-t": a whole number from 1 to max_threads, nothing else; 0 when invalid.
+// A -d value: converted whole by strtod, not negative, not NaN (0 and inf are
+// valid), rounded to float. False when it is not valid.
+bool parse_maxdist(const char* text, float& maxdist);
+
+// A -shift value: "none", or three comma-separated fields each converted whole
+// by strtod and finite. "0,0,0" is the same as "none". False when not valid.
+bool parse_shift(const char* text, ShiftRule& shift);
+
+// A -t value: a whole number from 1 to max_threads in decimal digits, nothing
+// else. False when it is not valid.
 inline constexpr int max_threads = 1024;
-int parse_thread_count(const char* text);
+bool parse_thread_count(const char* text, int& threads);
 
 // Every argument is matched against the option words, values included; the last
 // of a repeated option wins. An option word in the last position has no value

@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <charconv>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -53,27 +54,52 @@ struct LoadResult {
   Failure failure = Failure::none;
   std::string failed_name;
   std::vector<std::string> files_read;  // the files a list named
+  CoordinateShift shift;                // the shift the points were stored with
 };
 
-// The loading frame: banner, the reader for `kind`, close, final line with the count.
-LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind,
+// The warnings of a cloud read without failing, in reading order.
+void print_warnings(const std::vector<ReadWarning>& warnings, const std::string& name) {
+  for (const ReadWarning& w : warnings) {
+    const char* file = w.file.empty() ? name.c_str() : w.file.c_str();
+    if (w.kind == ReadWarning::Kind::stopped_at_line) {
+      std::fprintf(stderr, "Warning: stopped reading %s at line %lld\n", file, static_cast<long long>(w.line));
+    } else {
+      std::fprintf(stderr, "Warning: %s ends after %lld of %lld vertices\n", file,
+                   static_cast<long long>(w.vertices_read), static_cast<long long>(w.vertices_declared));
+    }
+  }
+}
+
+// The loading frame: banner, the reader for `kind`, close, final line with the
+// count, the warnings of the cloud.
+LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind, ShiftRule shift,
                       PointColumns& cloud) {
   std::fputs(banner, stderr);
   LoadingCounter counter;
   CloudReadOutcome outcome;
+  PointAppender appender(cloud, counter, shift);
   {
     ByteSource source(in);
-    outcome = read_cloud(kind, source, {cloud, counter});
+    outcome = read_cloud(kind, source, appender);
   }
   std::fclose(in);
   counter.reached(cloud.count);
-  LoadResult result{outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read)};
+  LoadResult result{outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read),
+                    appender.shift()};
   if (result.failure != Failure::none) {
     if (result.failed_name.empty()) result.failed_name = name;
     return result;
   }
   std::fprintf(stderr, "\t%d final\n", cloud.count);
+  print_warnings(outcome.warnings, name);
   return result;
+}
+
+// "%s" of a shift: plain positional notation with the fewest digits that read
+// back to the same double.
+std::string shift_text(double v) {
+  char text[400];  // the longest fixed form of a finite double is about 330 characters
+  return std::string(text, std::to_chars(text, text + sizeof text, v, std::chars_format::fixed).ptr);
 }
 
 }  // namespace
@@ -82,6 +108,13 @@ int run(int argc, const char* const* argv) {
   const RunOptions options = parse_command_line(argc, argv);
 
   print_banner();
+  if (options.invalid != RunOptions::Invalid::none) {
+    const char* what = options.invalid == RunOptions::Invalid::maxdist ? "maxdist"
+                       : options.invalid == RunOptions::Invalid::shift ? "shift"
+                                                                         : "thread count";
+    std::fprintf(stderr, "Invalid %s %s\n", what, argv[options.invalid_index]);
+    return exit_usage;
+  }
   if (options.reference_index == 0 || options.test_index == 0 || options.output_index == 0) {
     print_help();
     return exit_usage;
@@ -89,14 +122,7 @@ int run(int argc, const char* const* argv) {
   const std::string reference_name = argv[options.reference_index];
   const std::string test_name = argv[options.test_index];
   const std::string export_name = argv[options.output_index];
-  int threads = available_threads();
-  if (options.threads_index != 0) {
-    threads = parse_thread_count(argv[options.threads_index]);
-    if (threads == 0) {
-      std::fprintf(stderr, "Invalid thread count %s\n", argv[options.threads_index]);
-      return exit_usage;
-    }
-  }
+  const int threads = options.threads != 0 ? options.threads : available_threads();
 
   // Both inputs are open before either is read.
   std::FILE* reference_file = std::fopen(reference_name.c_str(), "r");
@@ -106,10 +132,25 @@ int run(int argc, const char* const* argv) {
 
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
-                                 options.reference_kind, reference);
+                                 options.reference_kind, options.shift, reference);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
-  loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind, test);
+  if (reference.count == 0) {
+    std::fclose(test_file);
+    std::fprintf(stderr, "No points read from %s\n", reference_name.c_str());
+    return exit_failure;
+  }
+  // Decided once, from the reference; the test cloud is read with the same shift.
+  const CoordinateShift shift = loaded.shift;
+  if (!shift.is_zero())
+    std::fprintf(stderr, "Coordinates shifted by (%s, %s, %s)\n", shift_text(shift.x).c_str(),
+                 shift_text(shift.y).c_str(), shift_text(shift.z).c_str());
+  loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind,
+                      {false, shift}, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  if (test.count == 0) {
+    std::fprintf(stderr, "No points read from %s\n", test_name.c_str());
+    return exit_failure;
+  }
 
   // Nothing has been written yet: refuse an export or log that is one of the inputs.
   const std::string log_name = statistics_log_name(export_name);
@@ -123,6 +164,9 @@ int run(int argc, const char* const* argv) {
   // processing banner, so running out of memory for them shows no banner.
   PassResult pass;
   if (const Failure f = reserve_pass_result(test, pass); f != Failure::none) return stop(f, "");
+  std::fputs(method_for(reference, test) == Method::nearest_point ? "Method: nearest reference point\n"
+                                                                  : "Method: plane through three reference points\n",
+             stderr);
   std::fputs("Processing ................................", stderr);
   ProcessingCounter counter;
   if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, threads, counter, pass);
@@ -133,7 +177,7 @@ int run(int argc, const char* const* argv) {
   // Present: the log and the console get the same statistics text.
   OutputFile log;
   if (const Failure f = log.open(log_name); f != Failure::none) return stop(f, log_name);
-  const std::string report1 = stage1_report(summary.totals, summary.stage1);
+  const std::string report1 = stage1_report(pass.method, summary.totals, summary.stage1);
   std::fputs(report1.c_str(), stderr);
   log.write(report1);
   const std::string report2 = filter_notice() + stage2_report(summary.stage2);
@@ -144,7 +188,7 @@ int run(int argc, const char* const* argv) {
   std::fputs("\nExporting results .........", stderr);
   OutputFile exported;
   if (const Failure f = exported.open(export_name); f != Failure::none) return stop(f, export_name);
-  write_coloured_ply(exported, test, pass.cd, summary.kept, summary.totals.distance_max, threads);
+  write_coloured_ply(exported, test, shift, pass.cd, summary.kept, summary.totals.distance_max, threads);
   if (const Failure f = exported.finish(); f != Failure::none) return stop(f, export_name);
   std::fputs("Done.\n", stderr);
   return exit_complete;

@@ -6,7 +6,7 @@ namespace ptdelta {
 
 inline constexpr int exit_complete = 0;  // the export is written and "Done." printed
 inline constexpr int exit_failure = 1;   // a run stopped by a failure, after its one message
-inline constexpr int exit_usage = 2;     // the help text, because a file argument is missing
+inline constexpr int exit_usage = 2;     // the help text (a file argument is missing), or an invalid option value
 
 int run(int argc, const char* const* argv);
 

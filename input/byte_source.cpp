@@ -7,17 +7,76 @@ namespace ptdelta {
 
 ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
     : file_(file), block_(new char[block_size]), block_size_(block_size) {
-  cur_ = end_ = block_.get();
+  cur_ = end_ = counted_from_ = block_.get();
 }
 
 ByteSource::ByteSource(const void* data, std::size_t size)
-    : cur_(static_cast<const char*>(data)), end_(static_cast<const char*>(data) + size) {}
+    : cur_(static_cast<const char*>(data)), end_(static_cast<const char*>(data) + size), counted_from_(cur_) {}
+
+namespace {
+
+std::int64_t count_newlines(const char* b, const char* e) {
+  std::int64_t n = 0;
+  for (; b != e; ++b) n += *b == '\n';
+  return n;
+}
+
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+// Called before the bytes of the current buffer go away: the mark (if it lies
+// in them) gets its line, and every '\n' up to the cursor is counted.
+void ByteSource::fold_counts() {
+  if (mark_ != nullptr) {
+    newlines_before_ += count_newlines(counted_from_, mark_);
+    marked_line_ = newlines_before_ + 1;
+    counted_from_ = mark_;
+    mark_ = nullptr;
+  }
+  newlines_before_ += count_newlines(counted_from_, cur_);
+  counted_from_ = cur_;
+}
+
+std::int64_t ByteSource::marked_line() const {
+  if (mark_ == nullptr) return marked_line_;
+  return newlines_before_ + count_newlines(counted_from_, mark_) + 1;
+}
+
+bool ByteSource::skip_space() {
+  for (;;) {
+    const char* p = cur_;
+    while (p != end_ && is_space(*p)) ++p;
+    cur_ = p;
+    if (p != end_) return true;
+    if (!refill()) return false;
+  }
+}
+
+void ByteSource::unread(const std::string& bytes) {
+  fold_counts();
+  newlines_before_ -= count_newlines(bytes.data(), bytes.data() + bytes.size());
+  marked_line_ = 0;
+  // The put-back bytes and the rest of the buffer, in one piece.
+  std::string joined = bytes;
+  joined.append(cur_, end_);
+  front_ = std::move(joined);
+  cur_ = counted_from_ = front_.data();
+  end_ = cur_ + front_.size();
+  serving_front_ = true;
+}
 
 bool ByteSource::refill() {
   if (cur_ != end_) return true;
   if (file_ == nullptr || failed_) return false;
+  fold_counts();
+  if (recording_ != nullptr) recording_->append(recorded_from_, end_);
+  if (serving_front_) {
+    serving_front_ = false;
+    front_ = std::string();
+  }
   const std::size_t n = std::fread(block_.get(), 1, block_size_, file_);
-  cur_ = block_.get();
+  cur_ = counted_from_ = recorded_from_ = block_.get();
   end_ = cur_ + n;
   if (n == 0) {
     // The C library reports a failed read (EIO, a directory) like the end of the

@@ -1,8 +1,9 @@
 // byte_source.h - buffered bytes from a stream or from memory
-// Readers pull bytes through it in large blocks; end of data is kept apart from a read error.
+// Readers pull bytes through it in large blocks; end of data is kept apart from a read error, lines are counted.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -50,6 +51,31 @@ class ByteSource {
   // True once a read failed with an error (not at the end of the data).
   bool failed() const { return failed_; }
 
+  // Takes white space (as the classic locale's isspace sees it); false when the
+  // data ends first.
+  bool skip_space();
+
+  // Remembers the current position, for marked_line(). Cheap (a pointer): the
+  // line is only worked out when a block is used up or when it is asked for.
+  void mark() { mark_ = cur_; }
+  // The 1-based line of the marked position: one more than the '\n' bytes taken
+  // before it, from the first byte of the data on. 0 when nothing was marked.
+  std::int64_t marked_line() const;
+
+  // Keeps a copy of every byte taken from now on in `into`, until stop_recording().
+  void start_recording(std::string& into) {
+    recording_ = &into;
+    recorded_from_ = cur_;
+  }
+  void stop_recording() {
+    recording_->append(recorded_from_, cur_);
+    recording_ = nullptr;
+  }
+
+  // Puts `bytes` back in front of what is left, as if they had not been taken
+  // yet (a reader that looked ahead). Lines count on as before; a mark is lost.
+  void unread(const std::string& bytes);
+
  private:
   std::FILE* file_ = nullptr;
   std::unique_ptr<char[]> block_;
@@ -57,6 +83,18 @@ class ByteSource {
   const char* cur_ = nullptr;
   const char* end_ = nullptr;
   bool failed_ = false;
+
+  // Line counting: '\n' bytes before counted_from_ (in earlier blocks, or
+  // already put back), and the line of a mark once its block is gone.
+  const char* counted_from_ = nullptr;
+  std::int64_t newlines_before_ = 0;
+  const char* mark_ = nullptr;
+  std::int64_t marked_line_ = 0;
+  std::string front_;  // bytes put back by unread(), served before the rest
+  bool serving_front_ = false;
+  std::string* recording_ = nullptr;
+  const char* recorded_from_ = nullptr;
+  void fold_counts();
 };
 
 }  // namespace ptdelta

@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "core/exact.h"
+#include "input/coordinate.h"
 #include "input/ply_header.h"
 #include "input/scan_number.h"
 
@@ -90,28 +92,29 @@ std::uint64_t load_bits(const char* p, std::size_t size, bool big_endian) {
   return bits;
 }
 
-// A coordinate of any scalar type, rounded once to single precision.
-float binary_coordinate(const char* p, PlyScalar type, bool big_endian) {
+// A coordinate of any scalar type, widened to double (exact for every type:
+// the appender rounds it once to float, after the shift if there is one).
+double binary_coordinate(const char* p, PlyScalar type, bool big_endian) {
   const std::uint64_t bits = load_bits(p, ply_scalar_size(type), big_endian);
   switch (type) {
     case PlyScalar::int8:
-      return static_cast<float>(static_cast<std::int8_t>(bits));
+      return static_cast<double>(static_cast<std::int8_t>(bits));
     case PlyScalar::uint8:
-      return static_cast<float>(static_cast<std::uint8_t>(bits));
+      return static_cast<double>(static_cast<std::uint8_t>(bits));
     case PlyScalar::int16:
-      return static_cast<float>(static_cast<std::int16_t>(bits));
+      return static_cast<double>(static_cast<std::int16_t>(bits));
     case PlyScalar::uint16:
-      return static_cast<float>(static_cast<std::uint16_t>(bits));
+      return static_cast<double>(static_cast<std::uint16_t>(bits));
     case PlyScalar::int32:
-      return static_cast<float>(static_cast<std::int32_t>(bits));
+      return static_cast<double>(static_cast<std::int32_t>(bits));
     case PlyScalar::uint32:
-      return static_cast<float>(static_cast<std::uint32_t>(bits));
+      return static_cast<double>(static_cast<std::uint32_t>(bits));
     case PlyScalar::float32:
-      return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+      return static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
     case PlyScalar::float64:
-      return static_cast<float>(std::bit_cast<double>(bits));
+      return std::bit_cast<double>(bits);
   }
-  return 0.0f;
+  return 0.0;
 }
 
 // A list count of an integer type (signed types sign-extended).
@@ -131,7 +134,7 @@ std::int64_t binary_count(const char* p, PlyScalar type, bool big_endian) {
 
 // One item of any layout, property by property. False at a truncated body or at
 // a list count that is negative or beyond the signed 32-bit range.
-bool read_binary_item(ByteSource& in, const ElementPlan& plan, bool big_endian, float* xyz) {
+bool read_binary_item(ByteSource& in, const ElementPlan& plan, bool big_endian, double* xyz) {
   char bytes[8];
   for (const PropertyPlan& p : plan.properties) {
     if (p.is_list) {
@@ -165,12 +168,14 @@ bool skip_binary_element(ByteSource& in, const ElementPlan& plan, bool big_endia
   return true;
 }
 
-Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_endian, PointAppender& out) {
+// The vertices of a declared element; `read` counts those stored.
+Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_endian, PointAppender& out,
+                             std::int64_t& read) {
   if (!plan.fixed) {
-    for (std::int64_t i = 0; i < plan.count; ++i) {
-      float xyz[3] = {0.0f, 0.0f, 0.0f};
+    for (; read < plan.count; ++read) {
+      double xyz[3] = {0.0, 0.0, 0.0};
       if (!read_binary_item(in, plan, big_endian, xyz)) break;
-      if (!out.add(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
+      if (!out.add_exact(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
     }
     return end_of_body(in);
   }
@@ -178,7 +183,7 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
   // straddles two blocks.
   const std::size_t stride = plan.stride;
   std::vector<char> straddling(stride);
-  for (std::int64_t i = 0; i < plan.count; ++i) {
+  for (; read < plan.count; ++read) {
     const char* record;
     if (static_cast<std::size_t>(in.buffer_end() - in.cursor()) >= stride) {
       record = in.cursor();
@@ -187,9 +192,9 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
       if (in.read_bytes(straddling.data(), stride) != stride) break;
       record = straddling.data();
     }
-    if (!out.add(binary_coordinate(record + plan.offset[0], plan.axis_type[0], big_endian),
-                 binary_coordinate(record + plan.offset[1], plan.axis_type[1], big_endian),
-                 binary_coordinate(record + plan.offset[2], plan.axis_type[2], big_endian)))
+    if (!out.add_exact(binary_coordinate(record + plan.offset[0], plan.axis_type[0], big_endian),
+                       binary_coordinate(record + plan.offset[1], plan.axis_type[1], big_endian),
+                       binary_coordinate(record + plan.offset[2], plan.axis_type[2], big_endian)))
       return Failure::out_of_memory;
   }
   return end_of_body(in);
@@ -197,80 +202,92 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
 
 // ---- ASCII bodies ----
 
-// One field: "%d" for integer types, "%f" for floating types. `out` may be null.
-bool read_ascii_scalar(ByteSource& in, PlyScalar type, float* out) {
+// One field: "%d" for integer types, "%f" for floating types (read as
+// `precision` asks). `out` may be null: the field is only taken.
+bool read_ascii_scalar(ByteSource& in, PlyScalar type, ReadPrecision precision, CoordinateReading* out) {
   if (ply_scalar_is_integer(type)) {
     int value = 0;
     if (!scan_int(in, value)) return false;
-    if (out != nullptr) *out = static_cast<float>(value);
-  } else {
-    float value = 0.0f;
-    if (!scan_float(in, value)) return false;
-    if (out != nullptr) *out = value;
+    if (out != nullptr) *out = {single_of(static_cast<double>(value)), static_cast<double>(value)};
+    return true;
   }
-  return true;
+  if (out != nullptr) return scan_coordinate(in, precision, *out);
+  float ignored = 0.0f;
+  return scan_float(in, ignored);
 }
 
 // One item field by field; a list gives its count by "%d", then its items.
 // False at the first field that does not convert or at a negative list count.
-bool read_ascii_item(ByteSource& in, const ElementPlan& plan, float* xyz) {
+bool read_ascii_item(ByteSource& in, const ElementPlan& plan, ReadPrecision precision, CoordinateReading* xyz) {
   for (const PropertyPlan& p : plan.properties) {
     if (p.is_list) {
       int n = 0;
       if (!scan_int(in, n) || n < 0) return false;
       for (int k = 0; k < n; ++k)
-        if (!read_ascii_scalar(in, p.type, nullptr)) return false;
+        if (!read_ascii_scalar(in, p.type, precision, nullptr)) return false;
     } else {
-      float* out = p.axis == no_axis ? nullptr : &xyz[p.axis];
-      if (!read_ascii_scalar(in, p.type, out)) return false;
+      CoordinateReading* out = p.axis == no_axis ? nullptr : &xyz[p.axis];
+      if (!read_ascii_scalar(in, p.type, precision, out)) return false;
     }
   }
   return true;
 }
 
-Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppender& out) {
-  for (std::int64_t i = 0; i < plan.count; ++i) {
-    float xyz[3] = {0.0f, 0.0f, 0.0f};
-    if (!read_ascii_item(in, plan, xyz)) break;
-    if (!out.add(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
+Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppender& out, std::int64_t& read) {
+  for (; read < plan.count; ++read) {
+    CoordinateReading xyz[3];
+    if (!read_ascii_item(in, plan, out.precision(), xyz)) break;
+    if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
   }
   return end_of_body(in);
 }
 
 // A body read by its declaration: the elements before the vertices are skipped
 // item by item, then exactly `count` vertices at most; nothing after them is read.
-Failure read_declared_body(ByteSource& in, const PlyHeader& header, const PlyVertexLayout& layout,
-                           PointAppender& out) {
+PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const PlyVertexLayout& layout,
+                                 PointAppender& out) {
   const bool binary = ply_format_is_binary(header.format);
   const bool big_endian = header.format == PlyFormat::binary_big_endian;
+  PlyReadResult result;
+  result.vertices_declared = header.elements[layout.element].count;
   for (std::size_t e = 0; e < layout.element; ++e) {
     const PlyElement& element = header.elements[e];
     // An item without properties takes no bytes and no fields, whatever the count.
     if (element.properties.empty() || element.count == 0) continue;
     const ElementPlan plan = make_plan(element, nullptr);
     if (binary) {
-      if (!skip_binary_element(in, plan, big_endian)) return end_of_body(in);
+      if (!skip_binary_element(in, plan, big_endian)) return {end_of_body(in), 0, result.vertices_declared, 0};
     } else {
       for (std::int64_t i = 0; i < plan.count; ++i)
-        if (!read_ascii_item(in, plan, nullptr)) return end_of_body(in);
+        if (!read_ascii_item(in, plan, ReadPrecision::single, nullptr))
+          return {end_of_body(in), 0, result.vertices_declared, 0};
     }
   }
   const ElementPlan vertices = make_plan(header.elements[layout.element], &layout);
-  return binary ? read_binary_vertices(in, vertices, big_endian, out) : read_ascii_vertices(in, vertices, out);
+  result.failure = binary ? read_binary_vertices(in, vertices, big_endian, out, result.vertices_read)
+                          : read_ascii_vertices(in, vertices, out, result.vertices_read);
+  return result;
 }
 
 // Groups of nine fields regardless of line breaks: six "%f" then three "%d";
 // x y z are kept, the other six are dropped.
-Failure read_nine_field_rows(ByteSource& in, PointAppender& out) {
-  float x = 0.0f, y = 0.0f, z = 0.0f, f = 0.0f;
+// Before each group the white space is taken and the position marked: where a
+// group does not convert, that mark is the line reading stopped at.
+PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out) {
+  CoordinateReading x, y, z;
+  float f = 0.0f;
   int d = 0;
   for (;;) {
-    if (!(scan_float(in, x) && scan_float(in, y) && scan_float(in, z) && scan_float(in, f) && scan_float(in, f) &&
-          scan_float(in, f) && scan_int(in, d) && scan_int(in, d) && scan_int(in, d)))
+    if (!in.skip_space()) return {end_of_body(in), 0, 0, 0};
+    in.mark();
+    const ReadPrecision p = out.precision();
+    if (!(scan_coordinate(in, p, x) && scan_coordinate(in, p, y) && scan_coordinate(in, p, z) && scan_float(in, f) &&
+          scan_float(in, f) && scan_float(in, f) && scan_int(in, d) && scan_int(in, d) && scan_int(in, d)))
       break;
-    if (!out.add(x, y, z)) return Failure::out_of_memory;
+    if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, 0, 0, 0};
   }
-  return end_of_body(in);
+  if (in.failed()) return {Failure::read_error, 0, 0, 0};
+  return {Failure::none, in.marked_line(), 0, 0};
 }
 
 bool is_blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -291,34 +308,56 @@ bool read_list_line(ByteSource& list, std::string& name) {
   return true;
 }
 
-Failure read_named_file(std::FILE* file, PointAppender& out) {
+PlyReadResult read_named_file(std::FILE* file, PointAppender& out) {
   try {
     ByteSource source(file);
     return read_ply_cloud(source, out);
   } catch (const std::bad_alloc&) {
-    return Failure::out_of_memory;
+    return {Failure::out_of_memory, 0, 0, 0};
   }
+}
+
+// True when the first line of `list` is "ply" (a PLY file given as a list);
+// the line is put back either way.
+bool starts_as_ply(ByteSource& list) {
+  std::string first;
+  // Only the first few bytes matter; a longer line is not "ply".
+  for (int c = list.peek(); c >= 0 && first.size() < 8; c = list.peek()) {
+    first.push_back(static_cast<char>(c));
+    list.advance();
+    if (c == '\n') break;
+  }
+  const bool ply = first == "ply\n" || first == "ply\r\n" || first == "ply";
+  list.unread(first);
+  return ply;
 }
 
 }  // namespace
 
-Failure read_ply_cloud(ByteSource& in, PointAppender out) {
+PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out) {
   try {
     PlyHeader header;
-    if (!read_ply_header(in, header)) return Failure::out_of_memory;
-    if (!header.end_found) return end_of_body(in);  // the whole file was header
+    if (!read_ply_header(in, header)) return {Failure::out_of_memory, 0, 0, 0};
+    if (!header.end_found) return {end_of_body(in), 0, 0, 0};  // the whole file was header
     if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, out);
     // Binary bytes scanned as text would give garbage points.
-    if (ply_format_is_binary(header.format)) return Failure::unsupported_ply;
+    if (ply_format_is_binary(header.format)) return {Failure::unsupported_ply, 0, 0, 0};
     return read_nine_field_rows(in, out);
   } catch (const std::bad_alloc&) {
-    return Failure::out_of_memory;
+    return {Failure::out_of_memory, 0, 0, 0};
   }
 }
 
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender out) {
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out) {
   PlyListOutcome outcome;
   try {
+    if (starts_as_ply(list)) {
+      outcome.single_file = true;
+      const PlyReadResult result = read_ply_cloud(list, out);
+      outcome.failure = result.failure;
+      outcome.results.push_back(result);
+      return outcome;
+    }
     std::string name;
     while (read_list_line(list, name)) {
       if (name.empty()) continue;
@@ -330,11 +369,12 @@ PlyListOutcome read_ply_list(ByteSource& list, PointAppender out) {
         outcome.failed_name = name;
         return outcome;
       }
-      const Failure failure = read_named_file(file, out);
+      const PlyReadResult result = read_named_file(file, out);
       // Closed at once, so a long list never runs out of file handles.
       std::fclose(file);
-      if (failure != Failure::none) {
-        outcome.failure = failure;
+      outcome.results.push_back(result);
+      if (result.failure != Failure::none) {
+        outcome.failure = result.failure;
         outcome.failed_name = name;
         return outcome;
       }

@@ -2,6 +2,7 @@
 // A declared vertex element is read by its declaration (ASCII or binary); other headers fall back to nine-field rows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,19 +12,34 @@
 
 namespace ptdelta {
 
-// Reads one PLY stream (header, then body) and appends its vertices to `cloud`.
+struct PlyReadResult {
+  Failure failure = Failure::none;
+  // Nine-field rows: the 1-based line where reading stopped before the end of
+  // the data (the first byte after the last stored row and the white space
+  // after it), counting the header's lines; 0 when the rows ran to the end.
+  std::int64_t stopped_at_line = 0;
+  // A declared vertex element: its count, and how many of its vertices were
+  // read (fewer when the body ended or stopped converting first).
+  std::int64_t vertices_declared = 0;
+  std::int64_t vertices_read = 0;
+};
+
+// Reads one PLY stream (header, then body) and appends its vertices through `out`.
 // Failure::out_of_memory, Failure::read_error, Failure::unsupported_ply (a binary
 // body without an x y z vertex declaration), or Failure::none.
-Failure read_ply_cloud(ByteSource& in, PointAppender out);
+PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out);
 
 struct PlyListOutcome {
   Failure failure = Failure::none;
   std::string failed_name;               // the file a failure is about (cannot_open, read_error, unsupported_ply)
   std::vector<std::string> files_read;   // every PLY file opened, in list order
+  bool single_file = false;              // the "list" was itself a PLY file
+  std::vector<PlyReadResult> results;    // one per file read (files_read order), or the single file's
 };
 
 // Reads a list of PLY file names, one per line (first token; blank lines skipped),
-// and appends every named file's vertices to `cloud`; counts run on across files.
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender out);
+// and appends every named file's vertices through `out`; counts run on across
+// files. A list whose first line is "ply" is read as one PLY file instead.
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out);
 
 }  // namespace ptdelta

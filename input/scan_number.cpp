@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 namespace ptdelta {
 namespace {
@@ -66,11 +67,17 @@ class TokenBuffer {
   std::string spill_;
 };
 
-// strtof on a NUL-terminated token; a token from which strtof takes nothing
-// ("." or "-.") is a failed conversion.
-bool convert_strtof(const char* token, float& value) {
+// strtof or strtod on a NUL-terminated token; a token from which it takes
+// nothing ("." or "-.") is a failed conversion.
+template <class T>
+bool convert_strto(const char* token, T& value) {
   char* stop = nullptr;
-  const float v = std::strtof(token, &stop);
+  T v;
+  if constexpr (std::is_same_v<T, float>) {
+    v = std::strtof(token, &stop);
+  } else {
+    v = std::strtod(token, &stop);
+  }
   if (stop == token) return false;
   value = v;
   return true;
@@ -79,15 +86,16 @@ bool convert_strtof(const char* token, float& value) {
 // Converts a decimal token [b, e) of the shape
 //   [sign] digits-and-one-optional-dot [ (e|E) [sign] digits* ]
 // holding at least one mantissa digit. from_chars is correctly rounded like
-// strtof; it refuses a leading '+' and reports out-of-range results (which
+// strtof and strtod; it refuses a leading '+' and reports out-of-range results (which
 // strtof turns into inf, 0 or a subnormal) without a value, so those go to
 // strtof. An exponent char without digits after it is not part of the number:
 // strtof stops before it, so the range given to from_chars stops there too.
+template <class T>
 bool convert_decimal(const char* b, const char* e, const char* mantissa_end, bool exponent_has_digits,
-                     float& value) {
+                     T& value) {
   const char* const first = (*b == '+') ? b + 1 : b;
   const char* const last = exponent_has_digits ? e : mantissa_end;
-  float v = 0.0f;
+  T v = 0;
   const std::from_chars_result r = std::from_chars(first, last, v, std::chars_format::general);
   if (r.ec == std::errc{} && r.ptr == last) {
     value = v;
@@ -98,7 +106,7 @@ bool convert_decimal(const char* b, const char* e, const char* mantissa_end, boo
   try {
     TokenBuffer copy;
     copy.assign(b, e);
-    return convert_strtof(copy.data(), value);
+    return convert_strto(copy.data(), value);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -107,7 +115,8 @@ bool convert_decimal(const char* b, const char* e, const char* mantissa_end, boo
 // The general "%f" scanner: one character at a time through peek()/advance(),
 // so it works across block boundaries and for tokens of any length. White space
 // has been skipped and the source is not at its end.
-bool scan_float_general(ByteSource& in, float& value) {
+template <class T>
+bool scan_real_general(ByteSource& in, T& value) {
   TokenBuffer tok;
   int c = in.peek();
   bool got_sign = false;
@@ -127,7 +136,7 @@ bool scan_float_general(ByteSource& in, float& value) {
       in.advance();
       c = in.peek();
     }
-    return convert_strtof(tok.data(), value);
+    return convert_strto(tok.data(), value);
   }
   if (lower(c) == 'i') {
     for (const char want : {'i', 'n', 'f'}) {
@@ -145,7 +154,7 @@ bool scan_float_general(ByteSource& in, float& value) {
         c = in.peek();
       }
     }
-    return convert_strtof(tok.data(), value);
+    return convert_strto(tok.data(), value);
   }
 
   bool hex = false;
@@ -194,7 +203,7 @@ bool scan_float_general(ByteSource& in, float& value) {
   if (tok.size() == (got_sign ? 1u : 0u)) return false;
   if (hex) {
     if (tok.size() == (got_sign ? 3u : 2u)) return false;  // "0x" alone
-    return convert_strtof(tok.data(), value);
+    return convert_strto(tok.data(), value);
   }
   if (!got_digit) return false;  // "." or "-.": strtof takes nothing
   const char* const b = tok.data();
@@ -251,17 +260,18 @@ bool scan_int_general(ByteSource& in, int& value) {
 
 // The general path may need memory for a very long token; running out of it
 // fails the conversion instead of throwing.
-bool scan_float_slow(ByteSource& in, float& value) {
+template <class T>
+bool scan_real_slow(ByteSource& in, T& value) {
   try {
-    return scan_float_general(in, value);
+    return scan_real_general(in, value);
   } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
-}  // namespace
-
-bool scan_float(ByteSource& in, float& value) {
+// "%f" and "%lf": one grammar, the value rounded as strtof or strtod rounds it.
+template <class T>
+bool scan_real(ByteSource& in, T& value) {
   if (!skip_space(in)) return false;
 
   // Fast path: a plain decimal token that ends inside the buffered bytes is
@@ -274,12 +284,12 @@ bool scan_float(ByteSource& in, float& value) {
   const char* p = start;
   const bool negative = *p == '-';
   if (is_sign(*p)) ++p;
-  if (p == end) return scan_float_slow(in, value);
+  if (p == end) return scan_real_slow(in, value);
   {
     const int c = lower(static_cast<unsigned char>(*p));
-    if (c == 'n' || c == 'i') return scan_float_slow(in, value);
+    if (c == 'n' || c == 'i') return scan_real_slow(in, value);
     if (c == '0' && p + 1 != end && lower(static_cast<unsigned char>(p[1])) == 'x')
-      return scan_float_slow(in, value);
+      return scan_real_slow(in, value);
   }
 
   // The decimal token in three phases, which is the same as the one-char
@@ -305,23 +315,23 @@ bool scan_float(ByteSource& in, float& value) {
     fraction_digits = p - frac_begin;
     got_digit = got_digit || fraction_digits != 0;
   }
-  if (p == end) return scan_float_slow(in, value);
+  if (p == end) return scan_real_slow(in, value);
   const char* const mantissa_end = p;
   bool exponent_has_digits = false;
   bool exponent_negative = false;
   std::int64_t exponent = 0;  // stops growing at six digits
   if (got_digit && (*p == 'e' || *p == 'E')) {
     // Taken even when no exponent digit follows.
-    if (++p == end) return scan_float_slow(in, value);
+    if (++p == end) return scan_real_slow(in, value);
     if (is_sign(*p)) {
       exponent_negative = *p == '-';
-      if (++p == end) return scan_float_slow(in, value);
+      if (++p == end) return scan_real_slow(in, value);
     }
     const char* const exp_begin = p;
     for (; p != end && is_digit(*p); ++p) {
       if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
     }
-    if (p == end) return scan_float_slow(in, value);
+    if (p == end) return scan_real_slow(in, value);
     exponent_has_digits = p != exp_begin;
   }
 
@@ -329,7 +339,8 @@ bool scan_float(ByteSource& in, float& value) {
   if (!got_digit) return false;  // "", a sign alone, "." or "-."
 
   // Exact shortcut: m * 10^k with m < 2^53 and |k| <= 22 is one correctly
-  // rounded double operation on exact operands. Rounding that double to float
+  // rounded double operation on exact operands, which is strtod's double.
+  // Rounding that double to float
   // gives strtof's float unless the double fell exactly on a float midpoint
   // (the true value may then lie on either side of it, or on it); every float
   // midpoint is a double, so any other double rounds the same way as the
@@ -338,7 +349,7 @@ bool scan_float(ByteSource& in, float& value) {
   // are 1000...0.
   if (significant <= 19 && mantissa <= (std::uint64_t{1} << 53) && exponent < 100000) {
     if (mantissa == 0) {
-      value = negative ? -0.0f : 0.0f;
+      value = negative ? -T{0} : T{0};
       return true;
     }
     const std::int64_t k = (exponent_negative ? -exponent : exponent) - fraction_digits;
@@ -347,7 +358,10 @@ bool scan_float(ByteSource& in, float& value) {
                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
       const double m = static_cast<double>(mantissa);
       const double d = k < 0 ? m / kPow10[-k] : m * kPow10[k];
-      if ((std::bit_cast<std::uint64_t>(d) & 0x1fffffffu) != 0x10000000u) {
+      if constexpr (std::is_same_v<T, double>) {
+        value = negative ? -d : d;
+        return true;
+      } else if ((std::bit_cast<std::uint64_t>(d) & 0x1fffffffu) != 0x10000000u) {
         const float f = static_cast<float>(d);
         value = negative ? -f : f;
         return true;
@@ -356,6 +370,11 @@ bool scan_float(ByteSource& in, float& value) {
   }
   return convert_decimal(start, p, mantissa_end, exponent_has_digits, value);
 }
+
+}  // namespace
+
+bool scan_float(ByteSource& in, float& value) { return scan_real(in, value); }
+bool scan_double(ByteSource& in, double& value) { return scan_real(in, value); }
 
 bool scan_int(ByteSource& in, int& value) {
   if (!skip_space(in)) return false;

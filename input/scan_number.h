@@ -1,5 +1,5 @@
 // scan_number.h - fscanf-exact number conversions over a ByteSource
-// scan_float is glibc's "%f" and scan_int its "%d": same value bits, same characters consumed.
+// scan_float is glibc's "%f", scan_double its "%lf", scan_int its "%d": same value bits, same characters consumed.
 #pragma once
 
 #include "input/byte_source.h"
@@ -12,6 +12,10 @@ namespace ptdelta {
 // it as strtof does. On success stores the value and returns true; on failure
 // leaves `value` untouched (the bytes taken are then of no further use).
 bool scan_float(ByteSource& in, float& value);
+
+// glibc's scanf "%lf": exactly the characters scan_float takes, the value
+// converted as strtod does (correctly rounded to double).
+bool scan_double(ByteSource& in, double& value);
 
 // glibc's scanf "%d": white space, an optional sign, decimal digits; the value is
 // strtol's, narrowed to int as glibc stores it.

@@ -1,14 +1,135 @@
 #include "input/text_reader.h"
 
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "input/coordinate.h"
 #include "input/scan_number.h"
 
 namespace ptdelta {
 
-Failure read_text_cloud(ByteSource& in, PointAppender out) {
-  for (float x = 0.0f, y = 0.0f, z = 0.0f; scan_float(in, x) && scan_float(in, y) && scan_float(in, z);) {
-    if (!out.add(x, y, z)) return Failure::out_of_memory;
+namespace {
+
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Splits `line` into tokens, calling take(token) for each until it returns false.
+template <class Take>
+void for_each_token(std::string_view line, Take take) {
+  std::size_t i = 0;
+  for (;;) {
+    while (i < line.size() && is_space(line[i])) ++i;
+    if (i == line.size()) return;
+    const std::size_t begin = i;
+    while (i < line.size() && !is_space(line[i])) ++i;
+    if (!take(line.substr(begin, i - begin))) return;
   }
-  return in.failed() ? Failure::read_error : Failure::none;
+}
+
+struct LineShape {
+  std::size_t tokens = 0;
+  bool is_data = false;  // its first token converts
+};
+
+LineShape shape_of(std::string_view line) {
+  LineShape shape;
+  for_each_token(line, [&shape](std::string_view token) {
+    if (shape.tokens++ == 0) {
+      CoordinateReading ignored;
+      shape.is_data = convert_whole_token(token, ReadPrecision::single, ignored);
+    }
+    return true;
+  });
+  return shape;
+}
+
+TextReadResult ended(const ByteSource& in, TextLayout layout) {
+  return {in.failed() ? Failure::read_error : Failure::none, layout, 0};
+}
+
+TextReadResult stopped(const ByteSource& in, TextLayout layout) {
+  if (in.failed()) return {Failure::read_error, layout, 0};
+  return {Failure::none, layout, in.marked_line()};
+}
+
+// Before each group the white space is taken and the position marked: where a
+// group does not convert, that mark is the line reading stopped at.
+TextReadResult read_stream(ByteSource& in, PointAppender& out) {
+  constexpr TextLayout layout = TextLayout::stream;
+  // With a shift, or while the automatic shift is undecided.
+  while (out.precision() != ReadPrecision::single) {
+    if (!in.skip_space()) return ended(in, layout);
+    in.mark();
+    const ReadPrecision p = out.precision();
+    CoordinateReading x, y, z;
+    if (!(scan_coordinate(in, p, x) && scan_coordinate(in, p, y) && scan_coordinate(in, p, z)))
+      return stopped(in, layout);
+    if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, layout, 0};
+  }
+  // The hot loop: no shift, every value straight from "%f".
+  for (float x = 0.0f, y = 0.0f, z = 0.0f;;) {
+    if (!in.skip_space()) return ended(in, layout);
+    in.mark();
+    if (!(scan_float(in, x) && scan_float(in, y) && scan_float(in, z))) return stopped(in, layout);
+    if (!out.add(x, y, z)) return {Failure::out_of_memory, layout, 0};
+  }
+}
+
+TextReadResult read_lines(ByteSource& in, PointAppender& out) {
+  constexpr TextLayout layout = TextLayout::lines;
+  std::string line;
+  for (;;) {
+    line.clear();
+    in.mark();
+    if (!in.read_line(line)) return ended(in, layout);
+    const ReadPrecision p = out.precision();
+    CoordinateReading xyz[3];
+    std::size_t tokens = 0;
+    bool converted = true;
+    for_each_token(line, [&](std::string_view token) {
+      converted = convert_whole_token(token, p, xyz[tokens]);
+      return converted && ++tokens < 3;
+    });
+    if (tokens == 0 && converted) continue;  // a blank line
+    if (tokens < 3) {
+      // A line of one or two tokens, or one whose first three do not all convert.
+      if (in.failed()) return {Failure::read_error, layout, 0};
+      return {Failure::none, layout, in.marked_line()};
+    }
+    if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return {Failure::out_of_memory, layout, 0};
+  }
+}
+
+}  // namespace
+
+TextReadResult read_text_cloud(ByteSource& in, PointAppender& out) {
+  try {
+    // Look ahead as far as the second data line; heading lines are dropped,
+    // the data lines (and what lies between them) are put back to be read.
+    std::string line, ahead;
+    LineShape first, second;
+    while (!second.is_data) {
+      line.clear();
+      if (!in.read_line(line)) break;
+      const LineShape shape = shape_of(line);
+      if (!first.is_data) {
+        if (!shape.is_data) continue;
+        first = shape;
+      } else if (shape.is_data) {
+        second = shape;
+      }
+      ahead += line;
+    }
+    if (in.failed()) return {Failure::read_error, TextLayout::none, 0};
+    if (!first.is_data) return {};
+    in.unread(ahead);
+    ahead = std::string();
+    line = std::string();
+    if (second.is_data && first.tokens == second.tokens && first.tokens > 3) return read_lines(in, out);
+    return read_stream(in, out);
+  } catch (const std::bad_alloc&) {
+    return {Failure::out_of_memory, TextLayout::none, 0};
+  }
 }
 
 }  // namespace ptdelta

@@ -1,5 +1,5 @@
 // fixed_format.h - printf-identical number formatting for the export and reports
-// "%.5f" of a float, "%d" and "%3d" written straight into a buffer, byte for byte what printf writes.
+// "%.5f" of a float or a double, "%d" and "%3d" written straight into a buffer, byte for byte what printf writes.
 #pragma once
 
 #include <charconv>
@@ -34,6 +34,14 @@ inline char* format_fixed5(char* out, float v) {
     units /= 10;
   }
   return out + 5;
+}
+
+// printf("%.5f", v) of a double. to_chars with a precision is defined as
+// printf's conversion and rounds the exact binary value the same way; the
+// longest result is a sign, 309 integer digits, the point and 5 decimals.
+inline constexpr int fixed5_double_max_chars = 320;
+inline char* format_fixed5_double(char* out, double v) {
+  return std::to_chars(out, out + fixed5_double_max_chars, v, std::chars_format::fixed, 5).ptr;
 }
 
 // printf("%d", v).

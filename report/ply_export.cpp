@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/exact.h"
 #include "core/parallel.h"
 #include "distance/comparison_pass.h"
 #include "report/fixed_format.h"
@@ -63,29 +64,54 @@ char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float
   return out;
 }
 
-void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
-                        const std::vector<bool>& kept, float distance_max, int threads) {
+char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb colour, float distance) {
+  out = format_fixed5_double(out, x);
+  *out++ = ' ';
+  out = format_fixed5_double(out, y);
+  *out++ = ' ';
+  out = format_fixed5_double(out, z);
+  *out++ = ' ';
+  out = format_int3(out, colour.red);
+  *out++ = ' ';
+  out = format_int3(out, colour.green);
+  *out++ = ' ';
+  out = format_int3(out, colour.blue);
+  *out++ = ' ';
+  out = format_fixed5(out, distance);
+  *out++ = '\n';
+  return out;
+}
+
+void write_coloured_ply(OutputFile& file, const PointColumns& test, const CoordinateShift& shift,
+                        const std::vector<float>& cd, const std::vector<bool>& kept, float distance_max,
+                        int threads) {
   file.write(ply_export_header(test.count));
   const float colour_scale = colour_scale_for(distance_max);
-  // Lines are formatted a window of chunks at a time on the threads, then written
-  // in order; the window bounds the memory whatever the size of the cloud.
-  constexpr std::int64_t chunk = 16384;
+  const bool shifted = !shift.is_zero();
+  const std::size_t line_max = shifted ? shifted_vertex_line_max_chars : vertex_line_max_chars;
+  // Lines are formatted a window of chunks (about 4 MiB each) at a time on the
+  // threads, then written in order; the window bounds the memory whatever the
+  // size of the cloud.
+  const auto chunk = static_cast<std::int64_t>((std::size_t{4} << 20) / line_max);
   const std::int64_t chunks = chunk_count(test.count, chunk);
   const std::int64_t window = 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads);
-  std::vector<std::string> text(static_cast<std::size_t>(window));
+  std::vector<std::string> text(static_cast<std::size_t>(std::min(window, chunks)));
   for (std::int64_t base = 0; base < chunks; base += window) {
     const std::int64_t now = std::min(window, chunks - base);
     run_chunks(now, threads, [&](std::int64_t k) {
       std::string& out = text[static_cast<std::size_t>(k)];
       const std::int64_t first = (base + k) * chunk;
       const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
-      out.resize(static_cast<std::size_t>(last - first) * vertex_line_max_chars);
+      out.resize(static_cast<std::size_t>(last - first) * line_max);
       char* p = out.data();
       for (std::int64_t i = first; i < last; ++i) {
         const auto j = static_cast<std::size_t>(i);
         // What the filter took out is written like an outlier.
         const float entry = kept[j] ? cd[j] : excluded_distance;
-        p = format_vertex_line(p, test.x[j], test.y[j], test.z[j], ramp_colour(entry, colour_scale), entry);
+        const Rgb colour = ramp_colour(entry, colour_scale);
+        p = shifted ? format_shifted_vertex_line(p, unshifted(test.x[j], shift.x), unshifted(test.y[j], shift.y),
+                                                 unshifted(test.z[j], shift.z), colour, entry)
+                    : format_vertex_line(p, test.x[j], test.y[j], test.z[j], colour, entry);
       }
       out.resize(static_cast<std::size_t>(p - out.data()));
     });

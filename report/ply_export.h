@@ -32,11 +32,18 @@ std::string ply_export_header(std::int32_t vertex_count);
 char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float distance);
 inline constexpr std::size_t vertex_line_max_chars = 4 * 48 + 3 * 12 + 8;
 
+// The same line for a shifted cloud: x y z are the stored values widened with
+// the shift taken off (in the input's frame), each printed "%.5f" as a double.
+char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb colour, float distance);
+inline constexpr std::size_t shifted_vertex_line_max_chars = 3 * 321 + 3 * 12 + 49;
+
 // Writes the header and one line per test point to `file`: the entry of point i
 // is cd[i] where kept[i], excluded_distance elsewhere; the colour scale comes from
-// distance_max. The lines are formatted on up to `threads` threads and written
-// in order. Write errors are reported by file.finish(); throws std::bad_alloc.
-void write_coloured_ply(OutputFile& file, const PointColumns& test, const std::vector<float>& cd,
-                        const std::vector<bool>& kept, float distance_max, int threads);
+// distance_max. The points are written back in the input's frame (`shift` taken
+// off). The lines are formatted on up to `threads` threads and written in order.
+// Write errors are reported by file.finish(); throws std::bad_alloc.
+void write_coloured_ply(OutputFile& file, const PointColumns& test, const CoordinateShift& shift,
+                        const std::vector<float>& cd, const std::vector<bool>& kept, float distance_max,
+                        int threads);
 
 }  // namespace ptdelta

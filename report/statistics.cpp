@@ -81,13 +81,14 @@ Summary summarise(const PassResult& pass) {
   return s;
 }
 
-std::string stage1_report(const PassTotals& totals, const DistanceStats& stage1) {
-  return format_text(
-      "\n\nSTATISTICS----\nChecked points:\t%d\n> than maxdist:\t%d\nMax dist:\t%f\nMean Dif:\t%f\nStd Dev:\t%f\n"
-      "MAD:\t%f\nRMS:\t%f Completed\n",
-      totals.accepted_count, totals.outlier_count, static_cast<double>(totals.distance_max),
-      static_cast<double>(stage1.mean), static_cast<double>(stage1.std_dev), static_cast<double>(stage1.mad),
-      static_cast<double>(stage1.rms));
+std::string stage1_report(Method method, const PassTotals& totals, const DistanceStats& stage1) {
+  std::string text = format_text("\n\nSTATISTICS----\nChecked points:\t%d\n> than maxdist:\t%d\n",
+                                 totals.accepted_count, totals.outlier_count);
+  if (method == Method::plane) text += format_text("Rejected (no plane):\t%d\n", totals.rejected_count);
+  return text + format_text("Max dist:\t%f\nMean Dif:\t%f\nStd Dev:\t%f\nMAD:\t%f\nRMS:\t%f Completed\n",
+                            static_cast<double>(totals.distance_max), static_cast<double>(stage1.mean),
+                            static_cast<double>(stage1.std_dev), static_cast<double>(stage1.mad),
+                            static_cast<double>(stage1.rms));
 }
 
 std::string filter_notice() { return "\nBased on average distance, find the points within\nmean+std and recalculate\n"; }

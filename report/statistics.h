@@ -51,8 +51,9 @@ struct Summary {
 // Throws std::bad_alloc when the mask cannot be had.
 Summary summarise(const PassResult& pass);
 
-// The texts, exactly as printed and logged.
-std::string stage1_report(const PassTotals& totals, const DistanceStats& stage1);
+// The texts, exactly as printed and logged. Under method B stage 1 also counts
+// the rejected points (those without a plane), 0 included.
+std::string stage1_report(Method method, const PassTotals& totals, const DistanceStats& stage1);
 std::string filter_notice();
 std::string stage2_report(const DistanceStats& stage2);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <limits>
 #include <vector>
 
 namespace ptdelta {
@@ -55,10 +56,64 @@ TEST(CommandLine, OptionInLastPositionIsNotGiven) {
   EXPECT_EQ(parse({"-d", "3", "-d"}).maxdist, 3.0f);
 }
 
-TEST(CommandLine, NumbersConvertLikeStrtodRoundedToFloat) {
-  EXPECT_EQ(parse({"-d", "abc"}).maxdist, 0.0f);
-  EXPECT_EQ(parse({"-d", "  2.5mm"}).maxdist, 2.5f);
-  EXPECT_EQ(parse({"-d", "0.1"}).maxdist, 0.1f);
+TEST(CommandLine, MaxdistValuesMustConvertWholeAndNotBeNegativeOrNan) {
+  struct Case {
+    const char* text;
+    bool valid;
+    float maxdist;
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const Case& c : std::vector<Case>{{"0.1", true, 0.1f}, {"  2.5", true, 2.5f}, {"0", true, 0.0f},
+                                         {"-0", true, 0.0f}, {"inf", true, inf}, {"1e39", true, inf},
+                                         {"0x10", true, 16.0f}, {"0,002", false, 0}, {"2.5mm", false, 0},
+                                         {"2.5 ", false, 0}, {"abc", false, 0}, {"", false, 0},
+                                         {"nan", false, 0}, {"-5", false, 0}, {"-inf", false, 0}}) {
+    float maxdist = 7.0f;
+    EXPECT_EQ(parse_maxdist(c.text, maxdist), c.valid) << c.text;
+    EXPECT_EQ(maxdist, c.valid ? c.maxdist : 7.0f) << c.text;
+  }
+}
+
+TEST(CommandLine, ShiftValuesAreNoneOrThreeFiniteFields) {
+  struct Case {
+    const char* text;
+    bool valid;
+    CoordinateShift shift;
+  };
+  for (const Case& c : std::vector<Case>{{"none", true, {}},
+                                         {"0,0,0", true, {}},
+                                         {"-512000,-5412000,0", true, {-512000.0, -5412000.0, 0.0}},
+                                         {"1.5, 2e3,-0.25", true, {1.5, 2000.0, -0.25}},
+                                         {"1,2", false, {}},
+                                         {"1,2,3,", false, {}},
+                                         {"1,2,3,4", false, {}},
+                                         {"1,,3", false, {}},
+                                         {"1,2,inf", false, {}},
+                                         {"1,nan,3", false, {}},
+                                         {"1,2,3m", false, {}},
+                                         {"None", false, {}},
+                                         {"", false, {}}}) {
+    ShiftRule rule{true, {9.0, 9.0, 9.0}};
+    EXPECT_EQ(parse_shift(c.text, rule), c.valid) << c.text;
+    if (!c.valid) continue;
+    EXPECT_FALSE(rule.automatic) << c.text;
+    EXPECT_EQ(rule.value.x, c.shift.x) << c.text;
+    EXPECT_EQ(rule.value.y, c.shift.y) << c.text;
+    EXPECT_EQ(rule.value.z, c.shift.z) << c.text;
+  }
+  EXPECT_TRUE(parse({"-r", "a"}).shift.automatic);
+}
+
+TEST(CommandLine, TheFirstInvalidValueOnTheCommandLineIsKept) {
+  RunOptions o = parse({"-d", "1", "-shift", "1,2", "-d", "x", "-o", "out"});
+  EXPECT_EQ(o.invalid, RunOptions::Invalid::shift);
+  EXPECT_EQ(o.invalid_index, 4);
+  o = parse({"-d", "-1", "-shift", "bad"});
+  EXPECT_EQ(o.invalid, RunOptions::Invalid::maxdist);
+  EXPECT_EQ(o.invalid_index, 2);
+  // A valid value after an invalid one does not make the command line valid.
+  EXPECT_EQ(parse({"-d", "nan", "-d", "3"}).invalid, RunOptions::Invalid::maxdist);
+  EXPECT_EQ(parse({"-d", "3", "-shift", "none"}).invalid, RunOptions::Invalid::none);
 }
 
 TEST(BoxHalfWidth, DerivedFromMaxdistWithFloatRoundings) {
@@ -68,6 +123,27 @@ TEST(BoxHalfWidth, DerivedFromMaxdistWithFloatRoundings) {
   EXPECT_EQ(derive_box_half_width(1.0f), 1.7320508f);
   EXPECT_EQ(derive_box_half_width(0.0f), 0.0f);
   EXPECT_EQ(derive_box_half_width(-5.0f), derive_box_half_width(5.0f));
+}
+
+TEST(AutomaticShift, NearestMultipleOfAThousandHalvesAwayFromZero) {
+  struct Case {
+    double coordinate, shift;
+  };
+  for (const Case& c : std::vector<Case>{{512345.678, -512000.0},
+                                         {5412345.0, -5412000.0},
+                                         {250.0, 0.0},
+                                         {99999.999, 0.0},
+                                         {-99999.0, 0.0},
+                                         {100000.0, -100000.0},
+                                         {-100000.0, 100000.0},
+                                         {512500.0, -513000.0},
+                                         {-512500.0, 513000.0},
+                                         {512499.99999999994, -512000.0},  // just below the half: fmod keeps it exact
+                                         {512500.00000000006, -513000.0},
+                                         {-512999.5, 513000.0},
+                                         {1e15 + 500.0, -(1e15 + 1000.0)}}) {
+    EXPECT_EQ(automatic_axis_shift(c.coordinate), c.shift) << std::to_string(c.coordinate);
+  }
 }
 
 }  // namespace

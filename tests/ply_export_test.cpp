@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 
+#include "core/exact.h"
 #include "report/fixed_format.h"
 
 namespace ptdelta {
@@ -80,6 +81,30 @@ TEST(Export, VertexLineMatchesPrintfBitForBit) {
     ASSERT_EQ(line(x, y, z, c, d), std::string(expected, static_cast<std::size_t>(n)))
         << "case " << i << " bits " << std::bit_cast<std::uint32_t>(x);
   }
+}
+
+// With a shift the coordinates are doubles (stored value widened, shift taken
+// off): the line must be printf's "%.5f" of exactly those doubles.
+TEST(Export, ShiftedVertexLineMatchesPrintfOfTheUnshiftedDoubles) {
+  std::mt19937 rng(777);
+  const double shifts[] = {-512000.0, -5412000.0, 0.0, 100000.0, -0.25, 1e300};
+  for (int i = 0; i < 100000; ++i) {
+    double xyz[3];
+    for (double& v : xyz) {
+      const float stored = (i % 3 == 0) ? std::bit_cast<float>(static_cast<std::uint32_t>(rng()))
+                                        : static_cast<float>(static_cast<double>(rng() % 2000000) / 1024.0 - 1000.0);
+      v = unshifted(stored, shifts[rng() % std::size(shifts)]);
+    }
+    const float d = static_cast<float>(rng() % 100000) / 4096.0f;
+    char got[shifted_vertex_line_max_chars];
+    const std::string ours(got, format_shifted_vertex_line(got, xyz[0], xyz[1], xyz[2], {1, 22, 255}, d));
+    char expected[1200];
+    const int n = std::snprintf(expected, sizeof expected, "%.5f %.5f %.5f %3d %3d %3d %.5f\n", xyz[0], xyz[1], xyz[2],
+                                1, 22, 255, static_cast<double>(d));
+    ASSERT_EQ(ours, std::string(expected, static_cast<std::size_t>(n))) << "case " << i;
+  }
+  // Every value shifts back exactly: a float near 345.678 plus 512000 is printed as the sum.
+  EXPECT_EQ(unshifted(345.678f, -512000.0), 512000.0 + static_cast<double>(345.678f));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "support/run_tool.h"
 #include "support/oracles.h"
+#include "core/exact.h"
 
 namespace ptdelta {
 namespace {
@@ -27,12 +28,13 @@ using Point = std::array<float, 3>;
 
 struct Read {
   Failure failure = Failure::none;
+  PlyReadResult result;
   std::vector<Point> points;
   std::vector<std::array<std::uint32_t, 3>> bits;
 };
 
-Read collect(Failure failure, const PointColumns& cloud) {
-  Read r{failure, {}, {}};
+Read collect(PlyReadResult result, const PointColumns& cloud) {
+  Read r{result.failure, result, {}, {}};
   for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
     r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
     r.bits.push_back({std::bit_cast<std::uint32_t>(cloud.x[i]), std::bit_cast<std::uint32_t>(cloud.y[i]),
@@ -47,15 +49,17 @@ Read read_ply(const std::string& bytes, std::size_t block = 0) {
   PointColumns cloud;
   if (block == 0 || bytes.empty()) {
     ByteSource in(bytes.data(), bytes.size());
-    const Failure f = read_ply_cloud(in, {cloud, no_progress()});
+    PointAppender out(cloud, no_progress());
+    const PlyReadResult f = read_ply_cloud(in, out);
     return collect(f, cloud);
   }
   std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
   EXPECT_NE(file, nullptr);
-  Failure f = Failure::none;
+  PlyReadResult f;
   {
     ByteSource in(file, block);
-    f = read_ply_cloud(in, {cloud, no_progress()});
+    PointAppender out(cloud, no_progress());
+    f = read_ply_cloud(in, out);
   }
   std::fclose(file);
   return collect(f, cloud);
@@ -63,12 +67,12 @@ Read read_ply(const std::string& bytes, std::size_t block = 0) {
 
 Read read_oracle(const std::string& bytes) {
   PointColumns cloud;
-  if (bytes.empty()) return collect(Failure::none, cloud);
+  if (bytes.empty()) return collect({}, cloud);
   std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
   EXPECT_NE(file, nullptr);
   const Failure f = read_ply_rows_fscanf(file, cloud);
   std::fclose(file);
-  return collect(f, cloud);
+  return collect({f, 0, 0, 0}, cloud);
 }
 
 // Binary bodies in either byte order.
@@ -327,6 +331,77 @@ TEST(PlyBinary, WithoutAVertexDeclarationIsUnsupported) {
   EXPECT_TRUE(r.points.empty());
 }
 
+// ---- how a body ended, and reading under a shift ----
+
+TEST(PlyEnd, StopLineOfRowsAndCountsOfDeclaredVertices) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::int64_t stopped_at_line, declared, read;
+  };
+  const std::string rows_header = "ply\ncomment rows\nend_header\n";  // lines 1-3
+  const std::string row = "1 2 3 0 0 1 9 9 9\n";
+  const std::vector<Case> cases = {
+      {"rows to the end", rows_header + row + row + "\n \n", 0, 0, 0},
+      {"rows: incomplete group", rows_header + row + row + "1 2 3 0 0 1\n", 6, 0, 0},
+      {"rows: a word after a blank line", rows_header + row + "\n  faces\n", 6, 0, 0},
+      {"rows: nothing converts", rows_header + "x\n", 4, 0, 0},
+      {"header only", "ply\nend_hea", 0, 0, 0},
+      {"declared, all read", ascii_header(2, xyz_float) + "1 2 3\n4 5 6\n", 0, 2, 2},
+      {"declared, body short", ascii_header(3, xyz_float) + "1 2 3\n4 5", 0, 3, 1},
+      {"declared, a field that does not convert", ascii_header(3, xyz_float) + "1 2 3\nx 5 6\n7 8 9\n", 0, 3, 1},
+      {"declared, an element before the vertices runs out",
+       "ply\nformat ascii 1.0\nelement face 2\nproperty int a\nelement vertex 1\n" + xyz_float + "end_header\n1\n",
+       0, 1, 0},
+      {"declared binary, truncated", binary_header(false, "element vertex 2\n" + xyz_float) + std::string(20, '\0'), 0,
+       2, 1},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t block : {std::size_t{0}, std::size_t{2}, std::size_t{5}}) {
+      const Read r = read_ply(c.bytes, block);
+      EXPECT_EQ(r.result.stopped_at_line, c.stopped_at_line) << c.name << " block=" << block;
+      EXPECT_EQ(r.result.vertices_declared, c.declared) << c.name;
+      EXPECT_EQ(r.result.vertices_read, c.read) << c.name;
+      if (c.declared > 0) {
+        EXPECT_EQ(static_cast<std::int64_t>(r.points.size()), c.read) << c.name;
+      }
+    }
+  }
+}
+
+// Under a shift every body goes through double: ASCII floats "%lf", integers and
+// binary fields widened; the shift is added in double and the sum rounded once.
+TEST(PlyShift, EveryKindOfBodyReadsThroughDouble) {
+  const CoordinateShift shift{-512000.0, -5412000.0, 0.0};
+  const Point expected = {shifted_single(512345.678, shift.x), shifted_single(5412345.3, shift.y),
+                          shifted_single(250.1, shift.z)};
+  Bytes b{true, ""};
+  b.put(512345.678).put(5412345.3).put(250.1);
+  Bytes f{false, ""};
+  f.put(512345.678f).put<std::int32_t>(5412345).put(250.1f);
+  const std::vector<std::pair<std::string, Point>> files = {
+      {ascii_header(1, "property double x\nproperty float y\nproperty double z\n") + "512345.678 5412345.3 250.1\n",
+       expected},
+      {"ply\nend_header\n512345.678 5412345.3 250.1 0 0 1 9 9 9\n", expected},
+      {binary_header(true, "element vertex 1\nproperty double x\nproperty double y\nproperty double z\n") + b.s,
+       expected},
+      {binary_header(false, "element vertex 1\nproperty float x\nproperty int y\nproperty float z\n") + f.s,
+       {shifted_single(static_cast<double>(512345.678f), shift.x), 345.0f, 250.1f}},
+  };
+  for (const auto& [bytes, point] : files) {
+    for (const ShiftRule rule : {ShiftRule{false, shift}, ShiftRule{true, {}}}) {
+      PointColumns cloud;
+      PointAppender out(cloud, no_progress(), rule);
+      ByteSource in(bytes.data(), bytes.size());
+      EXPECT_EQ(read_ply_cloud(in, out).failure, Failure::none);
+      EXPECT_EQ(out.shift().x, shift.x);
+      EXPECT_EQ(out.shift().y, shift.y);
+      ASSERT_EQ(cloud.count, 1) << bytes;
+      EXPECT_EQ((Point{cloud.x[0], cloud.y[0], cloud.z[0]}), point) << bytes;
+    }
+  }
+}
+
 // ---- lists ----
 
 std::string ascii_file(int first, int n) {
@@ -337,7 +412,8 @@ std::string ascii_file(int first, int n) {
 
 PlyListOutcome read_list(const std::string& text, PointColumns& cloud) {
   ByteSource in(text.data(), text.size());
-  return read_ply_list(in, {cloud, no_progress()});
+  PointAppender out(cloud, no_progress());
+  return read_ply_list(in, out);
 }
 
 TEST(PlyList, FilesInOrderCountsRunOn) {

@@ -1,4 +1,4 @@
-// Number scanner: glibc's "%f" and "%d" quirks, and value bits plus characters consumed against sscanf/fscanf.
+// Number scanner: glibc's "%f", "%lf" and "%d" quirks, and value bits plus characters consumed against sscanf/fscanf.
 #include "input/scan_number.h"
 
 #include <gtest/gtest.h>
@@ -54,23 +54,30 @@ std::string escaped(const std::string& s) {
   return out + "\"";
 }
 
+enum class Kind { f, lf, d };
+
 // One conversion: failure, or the value's bits and the offset just past the token.
 struct Step {
   bool ok = false;
-  std::uint32_t bits = 0;
+  std::uint64_t bits = 0;
   std::size_t end = 0;
+  Kind kind = Kind::f;
   bool operator==(const Step&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& os, const Step& s) {
   if (!s.ok) return os << "fail";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "ok bits=0x%08x (%.9g) end=%zu", s.bits, static_cast<double>(std::bit_cast<float>(s.bits)),
-                s.end);
+  char buf[96];
+  if (s.kind == Kind::lf) {
+    std::snprintf(buf, sizeof buf, "ok bits=0x%016llx (%.17g) end=%zu", static_cast<unsigned long long>(s.bits),
+                  std::bit_cast<double>(s.bits), s.end);
+  } else {
+    const auto bits32 = static_cast<std::uint32_t>(s.bits);
+    std::snprintf(buf, sizeof buf, "ok bits=0x%08x (%.9g) end=%zu", bits32, static_cast<double>(std::bit_cast<float>(bits32)),
+                  s.end);
+  }
   return os << buf;
 }
-
-enum class Kind { f, d };
 
 // Successive conversions over the whole string until the first failure.
 std::vector<Step> ours(const std::string& s, const std::vector<Kind>& kinds) {
@@ -78,11 +85,18 @@ std::vector<Step> ours(const std::string& s, const std::vector<Kind>& kinds) {
   std::vector<Step> steps;
   for (const Kind kind : kinds) {
     Step st;
-    constexpr std::uint32_t kSentinel = 0x7f81dead;  // a signalling NaN nothing scans to
+    st.kind = kind;
+    // Signalling NaNs nothing scans to.
+    constexpr std::uint32_t kSentinel = 0x7f81dead;
+    constexpr std::uint64_t kWideSentinel = 0x7ff0deaddeaddeadu;
     if (kind == Kind::f) {
       float v = std::bit_cast<float>(kSentinel);
       st.ok = scan_float(in, v);
       st.bits = std::bit_cast<std::uint32_t>(v);
+    } else if (kind == Kind::lf) {
+      double v = std::bit_cast<double>(kWideSentinel);
+      st.ok = scan_double(in, v);
+      st.bits = std::bit_cast<std::uint64_t>(v);
     } else {
       int v = static_cast<int>(kSentinel);
       st.ok = scan_int(in, v);
@@ -90,7 +104,7 @@ std::vector<Step> ours(const std::string& s, const std::vector<Kind>& kinds) {
     }
     if (!st.ok) {
       // A failed conversion leaves the destination alone.
-      EXPECT_EQ(st.bits, kSentinel) << escaped(s);
+      EXPECT_EQ(st.bits, kind == Kind::lf ? kWideSentinel : kSentinel) << escaped(s);
       steps.push_back(Step{});
       break;
     }
@@ -105,11 +119,16 @@ std::vector<Step> oracle(const std::string& s, const std::vector<Kind>& kinds) {
   std::size_t pos = 0;
   for (const Kind kind : kinds) {
     Step st;
+    st.kind = kind;
     int n = 0;
     if (kind == Kind::f) {
       float v = 0.0f;
       st.ok = std::sscanf(s.c_str() + pos, "%f%n", &v, &n) == 1;
       st.bits = std::bit_cast<std::uint32_t>(v);
+    } else if (kind == Kind::lf) {
+      double v = 0.0;
+      st.ok = std::sscanf(s.c_str() + pos, "%lf%n", &v, &n) == 1;
+      st.bits = std::bit_cast<std::uint64_t>(v);
     } else {
       int v = 0;
       st.ok = std::sscanf(s.c_str() + pos, "%d%n", &v, &n) == 1;
@@ -127,11 +146,14 @@ std::vector<Step> oracle(const std::string& s, const std::vector<Kind>& kinds) {
 }
 
 std::vector<Kind> floats(std::size_t n) { return std::vector<Kind>(n, Kind::f); }
+std::vector<Kind> doubles(std::size_t n) { return std::vector<Kind>(n, Kind::lf); }
 std::vector<Kind> ints(std::size_t n) { return std::vector<Kind>(n, Kind::d); }
 
 Step ok_f(float v, std::size_t end) { return Step{true, std::bit_cast<std::uint32_t>(v), end}; }
 Step ok_bits(std::uint32_t bits, std::size_t end) { return Step{true, bits, end}; }
-Step ok_d(int v, std::size_t end) { return Step{true, static_cast<std::uint32_t>(v), end}; }
+Step ok_lf(double v, std::size_t end) { return Step{true, std::bit_cast<std::uint64_t>(v), end, Kind::lf}; }
+Step ok_lf_bits(std::uint64_t bits, std::size_t end) { return Step{true, bits, end, Kind::lf}; }
+Step ok_d(int v, std::size_t end) { return Step{true, static_cast<std::uint32_t>(v), end, Kind::d}; }
 const Step kFail{};
 
 struct Quirk {
@@ -150,6 +172,21 @@ void check_quirks(const std::vector<Quirk>& table, Kind kind) {
     const std::vector<Kind> kinds(q.steps.size() + 1, kind);
     EXPECT_EQ(oracle(s, kinds), q.steps) << "glibc on " << escaped(s);
     EXPECT_EQ(ours(s, kinds), q.steps) << "scanner on " << escaped(s);
+  }
+}
+
+// "%lf" takes exactly the characters "%f" takes: a "%f" row, scanned as doubles,
+// has the same outcomes and ends, and the values glibc gives.
+void check_quirks_as_doubles(const std::vector<Quirk>& table) {
+  for (const Quirk& q : table) {
+    const std::string s = q.input;
+    const std::vector<Step> got = ours(s, doubles(q.steps.size() + 1));
+    EXPECT_EQ(got, oracle(s, doubles(q.steps.size() + 1))) << "scanner on " << escaped(s);
+    ASSERT_EQ(got.size(), q.steps.size()) << escaped(s);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].ok, q.steps[i].ok) << escaped(s) << " step " << i;
+      EXPECT_EQ(got[i].end, q.steps[i].end) << escaped(s) << " step " << i;
+    }
   }
 }
 
@@ -226,6 +263,28 @@ TEST(ScanFloat, GlibcQuirks) {
       {"0e99999999999999999999", {ok_f(0, 22), kFail}},
   };
   check_quirks(table, Kind::f);
+  check_quirks_as_doubles(table);
+}
+
+TEST(ScanDouble, GlibcQuirks) {
+  constexpr double kInfD = std::numeric_limits<double>::infinity();
+  const std::vector<Quirk> table = {
+      {"0.1 -2.5e-3", {ok_lf(0.1, 3), ok_lf(-2.5e-3, 11), kFail}},
+      {"16777217", {ok_lf(16777217.0, 8), kFail}},  // not a float, a double
+      {"9007199254740993", {ok_lf(9007199254740992.0, 16), kFail}},  // 2^53 + 1: the tie goes to even
+      {"9007199254740993.000000000000001", {ok_lf(9007199254740994.0, 32), kFail}},
+      {"512345.678 5412345.678", {ok_lf(512345.678, 10), ok_lf(5412345.678, 22), kFail}},
+      {"1e22 1e23", {ok_lf(1e22, 4), ok_lf(1e23, 9), kFail}},
+      {"1.7976931348623157e308", {ok_lf(std::numeric_limits<double>::max(), 22), kFail}},
+      {"1.7976931348623159e308", {ok_lf(kInfD, 22), kFail}},
+      {"1e40 -1e-50", {ok_lf(1e40, 4), ok_lf(-1e-50, 11), kFail}},  // beyond float, inside double
+      {"4.9406564584124654e-324", {ok_lf_bits(1, 23), kFail}},
+      {"2.4703282292062327e-324", {ok_lf_bits(0, 23), kFail}},  // half the smallest subnormal: to even
+      {"2.4703282292062328e-324", {ok_lf_bits(1, 23), kFail}},
+      {"-nan inf", {ok_lf_bits(0xfff8000000000000u, 4), ok_lf(kInfD, 8), kFail}},
+      {"0x1.fffffffffffffp1023 0x1p-1074", {ok_lf(std::numeric_limits<double>::max(), 22), ok_lf_bits(1, 32), kFail}},
+  };
+  check_quirks(table, Kind::lf);
 }
 
 TEST(ScanInt, GlibcQuirks) {
@@ -335,6 +394,25 @@ std::string halfway_token(Rng& rng) {
   return mant + exp;
 }
 
+// The same for doubles: the midpoint of two neighbouring doubles is exact in
+// long double's 64-bit significand (normal doubles) and printed with enough digits.
+std::string halfway_double_token(Rng& rng) {
+  std::uint64_t bits = rng.next() & 0x7fffffffffffffffu;
+  if (rng.chance(0.5)) bits = (bits & 0x000fffffffffffffu) | (static_cast<std::uint64_t>(900 + rng.below(250)) << 52);
+  if (bits >= 0x7fefffffffffffffu) bits = 0x7feffffffffffffe;
+  const long double lo = std::bit_cast<double>(bits);
+  const long double hi = std::bit_cast<double>(bits + 1);
+  char buf[1200];
+  std::snprintf(buf, sizeof buf, "%.*Le", rng.pick({1100, 40, 17, 16}), (lo + hi) / 2);
+  std::string s = buf;
+  const std::size_t e = s.find('e');
+  std::string mant = s.substr(0, e);
+  while (mant.back() == '0') mant.pop_back();
+  if (rng.chance(0.3)) mant += std::string(static_cast<std::size_t>(rng.below(20)), '0') + "1";
+  else if (rng.chance(0.3)) mant.resize(std::min(mant.size(), static_cast<std::size_t>(3 + rng.below(30))));
+  return mant + s.substr(e);
+}
+
 std::string special_token(Rng& rng) {
   static const char* const kWords[] = {"nan", "NaN", "inf", "Inf", "INFINITY", "infinity", "infinit", "infin",
                                        "infi", "in", "na", "n", "i", "nan(1)", "nanx", "infx", "infinityx", "0x",
@@ -357,8 +435,9 @@ std::string soup_token(Rng& rng) {
 }
 
 std::string random_token(Rng& rng) {
-  switch (rng.below(10)) {
+  switch (rng.below(11)) {
     case 0: return halfway_token(rng);
+    case 10: return halfway_double_token(rng);
     case 1: return special_token(rng);
     case 2:
     case 3: return soup_token(rng);
@@ -386,18 +465,19 @@ TEST(ScanNumber, MatchesSscanfOnRandomTokens) {
     for (std::int64_t i = 0; i < per_seed; ++i) {
       const std::string s = random_input(rng);
       std::vector<Kind> kinds(4);
-      for (Kind& k : kinds) k = rng.chance(0.8) ? Kind::f : Kind::d;
+      for (Kind& k : kinds) k = rng.chance(0.8) ? (rng.chance(0.6) ? Kind::f : Kind::lf) : Kind::d;
       const std::vector<Step> expected = oracle(s, kinds), got = ours(s, kinds);
       if (got != expected) {
         ASSERT_EQ(got, expected) << "seed=" << seed << " case=" << i << " input=" << escaped(s)
-                                 << " first conversion " << (kinds[0] == Kind::f ? "%f" : "%d");
+                                 << " first conversion " << (kinds[0] == Kind::f ? "%f" : kinds[0] == Kind::lf ? "%lf" : "%d");
       }
     }
   }
 }
 
 // A float given by its bits, printed with enough digits to come back to it, or
-// rounded away to fewer digits: the common shape of point files.
+// rounded away to fewer digits: the common shape of point files. Each text is
+// scanned as a double too, and so is a printed double.
 TEST(ScanFloat, MatchesSscanfOnPrintedFloats) {
   const std::int64_t total = case_budget(400000);
   const std::int64_t per_seed = 10000;
@@ -416,6 +496,13 @@ TEST(ScanFloat, MatchesSscanfOnPrintedFloats) {
       if (got != expected) {
         ASSERT_EQ(got, expected) << "seed=" << seed << " case=" << i << " input=" << escaped(s);
       }
+      std::snprintf(buf, sizeof buf, kFormats[rng.below(8)], std::bit_cast<double>(rng.next()));
+      for (const std::string& t : {s, std::string(buf)}) {
+        const std::vector<Step> expected_lf = oracle(t, doubles(1)), got_lf = ours(t, doubles(1));
+        if (got_lf != expected_lf) {
+          ASSERT_EQ(got_lf, expected_lf) << "seed=" << seed << " case=" << i << " input=" << escaped(t);
+        }
+      }
     }
   }
 }
@@ -423,27 +510,35 @@ TEST(ScanFloat, MatchesSscanfOnPrintedFloats) {
 // ---------------------------------------------------------------------------
 // Streams: tokens straddle block boundaries.
 
-// The PLY row pattern: six floats, three ints, repeated.
-Kind kind_at(std::size_t i) { return i % 9 < 6 ? Kind::f : Kind::d; }
+// The PLY row pattern, repeated: x y z as doubles (as a shifted read takes
+// them), three floats, three ints.
+Kind kind_at(std::size_t i) { return i % 9 < 3 ? Kind::lf : i % 9 < 6 ? Kind::f : Kind::d; }
 
 // Conversions in the row pattern until the first failure; positions are the
 // stream's own, so only the value bits are recorded.
-template <class ScanF, class ScanD>
-std::vector<Step> scan_stream(ScanF scan_f, ScanD scan_d) {
+template <class ScanF, class ScanLf, class ScanD>
+std::vector<Step> scan_stream(ScanF scan_f, ScanLf scan_lf, ScanD scan_d) {
   std::vector<Step> steps;
   for (std::size_t i = 0;; ++i) {
     float v = 0.0f;
+    double w = 0.0;
     int d = 0;
-    const bool is_f = kind_at(i) == Kind::f;
-    if (!(is_f ? scan_f(v) : scan_d(d))) return steps;
-    steps.push_back(Step{true, is_f ? std::bit_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(d), 0});
+    const Kind kind = kind_at(i);
+    if (!(kind == Kind::f ? scan_f(v) : kind == Kind::lf ? scan_lf(w) : scan_d(d))) return steps;
+    const std::uint64_t bits = kind == Kind::f    ? std::bit_cast<std::uint32_t>(v)
+                               : kind == Kind::lf ? std::bit_cast<std::uint64_t>(w)
+                                                  : static_cast<std::uint32_t>(d);
+    steps.push_back(Step{true, bits, 0, kind});
   }
 }
 std::vector<Step> scan_stream_ours(ByteSource& in) {
-  return scan_stream([&in](float& v) { return scan_float(in, v); }, [&in](int& v) { return scan_int(in, v); });
+  return scan_stream([&in](float& v) { return scan_float(in, v); }, [&in](double& v) { return scan_double(in, v); },
+                     [&in](int& v) { return scan_int(in, v); });
 }
 std::vector<Step> scan_stream_fscanf(std::FILE* f) {
-  return scan_stream([f](float& v) { return scan_float_fscanf(f, v); }, [f](int& v) { return scan_int_fscanf(f, v); });
+  return scan_stream([f](float& v) { return scan_float_fscanf(f, v); },
+                     [f](double& v) { return std::fscanf(f, "%lf", &v) == 1; },
+                     [f](int& v) { return scan_int_fscanf(f, v); });
 }
 
 // Numbers that convert, separated so that each conversion of the row pattern
@@ -456,7 +551,7 @@ std::string stream_text(Rng& rng, std::size_t count) {
       tok = (rng.chance(0.3) ? "-" : "") + digits(rng, 1 + rng.below(rng.chance(0.1) ? 30 : 4));
     } else {
       switch (rng.below(8)) {
-        case 0: tok = halfway_token(rng); break;
+        case 0: tok = kind_at(i) == Kind::lf ? halfway_double_token(rng) : halfway_token(rng); break;
         case 1: tok = rng.pick({"nan", "-inf", "Infinity", "0x1.8p3", "-0x.8", "1e+", "2E", "3e-"}); break;
         default: {
           // Only tokens that "%f" takes whole.
@@ -558,6 +653,7 @@ TEST(ScanNumber, MegabyteTokens) {
     const std::vector<Step> expected = oracle(s, floats(3));
     ASSERT_TRUE(expected[0].ok);
     EXPECT_EQ(ours(s, floats(3)), expected) << s.substr(0, 40);
+    EXPECT_EQ(ours(s, doubles(3)), oracle(s, doubles(3))) << s.substr(0, 40);
     // Through a stream too, where the token spans many blocks.
     std::FILE* f = file_with(s);
     ASSERT_NE(f, nullptr);

@@ -24,7 +24,7 @@ TEST(Statistics, WorkedExampleToThePrintedDigit) {
   std::vector<float> cd = {1, 2, 3, -1};
   const PassTotals totals = totals_of(cd, 1);
   const DistanceStats s1 = compute_distance_stats(cd, totals.accepted_count, totals.distance_sum);
-  EXPECT_EQ(stage1_report(totals, s1),
+  EXPECT_EQ(stage1_report(Method::nearest_point, totals, s1),
             "\n\nSTATISTICS----\nChecked points:\t3\n> than maxdist:\t1\nMax dist:\t3.000000\nMean Dif:\t2.000000\n"
             "Std Dev:\t0.816497\nMAD:\t2.000000\nRMS:\t2.160247 Completed\n");
   const FilterResult kept = filter_above_mean_std(cd, static_cast<float>(2.0 + static_cast<double>(s1.std_dev)), 3);
@@ -67,7 +67,7 @@ TEST(Statistics, NoAcceptedDistanceGivesNotANumberFigures) {
   const PassTotals t = totals_of(cd, 2);
   const DistanceStats s1 = compute_distance_stats(cd, 0, 0.0f);
   EXPECT_TRUE(std::isnan(s1.mean) && std::isnan(s1.std_dev) && std::isnan(s1.mad) && std::isnan(s1.rms));
-  const std::string report = stage1_report(t, s1);
+  const std::string report = stage1_report(Method::nearest_point, t, s1);
   EXPECT_NE(report.find("Checked points:\t0\n> than maxdist:\t2\nMax dist:\t-10000.000000\nMean Dif:\t"),
             std::string::npos);
   EXPECT_NE(report.find("nan"), std::string::npos);

@@ -51,17 +51,44 @@ TEST(PlyRun, AMissingThirdFileStopsTheRun) {
   EXPECT_FALSE(file_exists(dir / "out.ply.log"));
 }
 
-TEST(PlyRun, APlyFileGivenAsAListNamesItsFirstToken) {
+TEST(PlyRun, APlyFileGivenAsAListIsReadAsOnePlyFile) {
   TempDir dir;
   write_file(dir / "ref.txt", "0 0 0\n");
   write_file(dir / "scan.ply", nine_field_ply(0, 3));
-  // -cp wins over -cpl, and the file named last is the one read.
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"-r", "ref.txt", "-cp", "scan.ply", "-o", "o"},
-                                               {"-r", "ref.txt", "-cp", "x.txt", "-cpl", "scan.ply", "-o", "o"}}) {
-    const RunResult r = run_ptdelta(args, dir.path());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, banner_text() + reference_banner + "\t1 final\n" + test_banner + "Couldn't open ply\n");
+  write_file(dir / "crlf.ply", "ply\r\nformat ascii 1.0\r\nelement vertex 4\r\nproperty float x\r\nproperty float y\r\n"
+                               "property float z\r\nend_header\r\n1 2 3\r\n4 5 6\r\n7 8 9\r\n");
+  // -cp wins over -cpl, and the file named last is the one read; a short body is named by the option's file.
+  struct Case {
+    std::vector<std::string> args;
+    std::string loaded;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"-r", "ref.txt", "-cp", "scan.ply", "-o", "o"}, "\t3 final\n"},
+           {{"-r", "ref.txt", "-cp", "x.txt", "-cpl", "scan.ply", "-o", "o"}, "\t3 final\n"},
+           {{"-r", "ref.txt", "-cp", "crlf.ply", "-o", "o"}, "\t3 final\nWarning: crlf.ply ends after 3 of 4 vertices\n"}}) {
+    const RunResult r = run_ptdelta(c.args, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.err.starts_with(banner_text() + reference_banner + "\t1 final\n" + test_banner + c.loaded +
+                                  "Method: plane through three reference points\n"))
+        << r.err;
   }
+}
+
+// Warnings come after the list's final line, in list order, naming the files of the list.
+TEST(PlyRun, WarningsOfAListNameItsFiles) {
+  TempDir dir;
+  write_file(dir / "ref.txt", "0 0 0\n");
+  write_file(dir / "rows.ply", "ply\ncomment no declaration\nend_header\n1 2 3 0 0 1 9 9 9\n\n  4 5 6 0 0 1 9 9\n");
+  write_file(dir / "short.ply", "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\n"
+                                "property float z\nend_header\n1 2 3\n4 5 6\n");
+  write_file(dir / "list.txt", "rows.ply\nshort.ply\n");
+  const RunResult r = run_ptdelta({"-r", "ref.txt", "-cp", "list.txt", "-o", "out.ply"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find(test_banner + "\t3 final\nWarning: stopped reading rows.ply at line 6\n"
+                                     "Warning: short.ply ends after 2 of 5 vertices\nMethod: plane through three "
+                                     "reference points\nProcessing"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(PlyRun, BinaryWithoutAVertexDeclarationIsRefused) {

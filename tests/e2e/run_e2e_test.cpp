@@ -37,11 +37,15 @@ const std::string help_text =
     "ptdelta.exe -c 3dscan.txt -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -rp fgram.ply -d 3 -o relic3.ply\n"
-    "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n";
+    "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n"
+    "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
+    "coordinates of 100000 or more\n";
 
 const std::string reference_banner = "Loading Reference points ................";
 const std::string test_banner = "Loading Test points .......................";
 const std::string processing = "Processing ................................";
+const std::string method_a = "Method: nearest reference point\n";
+const std::string method_b = "Method: plane through three reference points\n";
 
 const std::string export_header_4 =
     "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
@@ -80,11 +84,11 @@ TEST(Run, LoadingLinesShowProgressAndFinalCounts) {
   std::string reference;
   for (int i = 0; i < 1234; ++i) reference += std::to_string(i) + " 0 0\n";
   write_file(dir / "ref.txt", reference);
-  write_file(dir / "test.txt", "x y z\n1 2 3\n");  // a header line: no point
+  write_file(dir / "test.txt", "x y z\n1 2 3\n");  // a heading line, skipped
   const RunResult r = run_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", "out.ply"}, dir.path());
   EXPECT_EQ(r.status, 0);
   const std::string expected = banner_text() + reference_banner + "\b\b\b\b\b\b\b\b     500\b\b\b\b\b\b\b\b    1000" +
-                               "\t1234 final\n" + test_banner + "\t0 final\n" + processing;
+                               "\t1234 final\n" + test_banner + "\t1 final\n" + method_a + processing;
   EXPECT_EQ(r.err.substr(0, expected.size()), expected);
 }
 
@@ -103,8 +107,8 @@ TEST(Run, CompleteRunMatchesFiguresWorkedOutByHand) {
   const std::string stage2 =
       "STATISTICS----\nChecked points:\t2\nMean Dif:\t1.500000\nStd Dev:\t0.500000\nMAD:\t1.500000\n"
       "RMS:\t1.581139 Completed\n";
-  EXPECT_EQ(r.err, banner_text() + reference_banner + "\t4 final\n" + test_banner + "\t4 final\n" + processing +
-                       stage1 + notice + stage2 + "\nExporting results .........Done.\n");
+  EXPECT_EQ(r.err, banner_text() + reference_banner + "\t4 final\n" + test_banner + "\t4 final\n" + method_a +
+                       processing + stage1 + notice + stage2 + "\nExporting results .........Done.\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(read_file(dir / "out.ply.log"), stage1 + notice + stage2);
   EXPECT_EQ(read_file(dir / "out.ply"), export_header_4 +
@@ -114,23 +118,152 @@ TEST(Run, CompleteRunMatchesFiguresWorkedOutByHand) {
                                             "310.00000 0.00000 0.00000 255   0   0 -1.00000\n");
 }
 
-TEST(Run, EmptyTestCloudStillCompletes) {
+TEST(Run, AnEmptyCloudStopsTheRunAndTheTestCloudIsNotReadAfterAnEmptyReference) {
   TempDir dir;
-  write_file(dir / "ref.txt", "0 0 0\n");
-  write_file(dir / "test.txt", "");
-  const RunResult r = run_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", "result"}, dir.path());
-  EXPECT_EQ(r.status, 0);
-  const std::string nan_stage1 =
-      "\n\nSTATISTICS----\nChecked points:\t0\n> than maxdist:\t0\nMax dist:\t-10000.000000\nMean Dif:\t-nan\n"
-      "Std Dev:\t-nan\nMAD:\t-nan\nRMS:\t-nan Completed\n";
-  EXPECT_NE(r.err.find(nan_stage1), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("STATISTICS----\nChecked points:\t0\nMean Dif:\t-nan\n"), std::string::npos);
-  EXPECT_TRUE(r.err.ends_with("\nExporting results .........Done.\n"));
-  // No extension is added: the export is "result" and its log "result.log".
-  const std::string exported = read_file(dir / "result");
-  EXPECT_EQ(exported.substr(0, 35), "ply\nformat ascii 1.0\nelement vertex");
-  EXPECT_EQ(std::count(exported.begin(), exported.end(), '\n'), 11);
-  EXPECT_TRUE(file_exists(dir / "result.log"));
+  write_file(dir / "points.txt", "0 0 0\n");
+  write_file(dir / "empty.txt", "");
+  write_file(dir / "heading.txt", "X Y Z\n// no numbers at all\n");
+  write_file(dir / "commas.txt", "1,5 2,5 3,5\n4,5 5,5 6,5\n");
+  write_file(dir / "short.txt", "1 2\n");
+  write_file(dir / "list.txt", "\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string after_banner;
+  };
+  const std::vector<Case> cases = {
+      {{"-r", "empty.txt", "-c", "points.txt"}, reference_banner + "\t0 final\nNo points read from empty.txt\n"},
+      {{"-r", "heading.txt", "-c", "missing.txt"}, ""},  // both are opened before either is read
+      {{"-r", "heading.txt", "-c", "points.txt"}, reference_banner + "\t0 final\nNo points read from heading.txt\n"},
+      {{"-r", "points.txt", "-c", "commas.txt"},
+       reference_banner + "\t1 final\n" + test_banner + "\t0 final\nNo points read from commas.txt\n"},
+      {{"-r", "points.txt", "-c", "short.txt"}, reference_banner + "\t1 final\n" + test_banner +
+                                                    "\t0 final\nWarning: stopped reading short.txt at line 1\n"
+                                                    "No points read from short.txt\n"},
+      {{"-r", "points.txt", "-cp", "list.txt"},
+       reference_banner + "\t1 final\n" + test_banner + "\t0 final\nNo points read from list.txt\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "out.ply"});
+    const RunResult r = run_ptdelta(args, dir.path());
+    EXPECT_EQ(r.status, 1) << c.args[1];
+    if (!c.after_banner.empty()) {
+      EXPECT_EQ(r.err, banner_text() + c.after_banner);
+    }
+    EXPECT_FALSE(file_exists(dir / "out.ply"));
+    EXPECT_FALSE(file_exists(dir / "out.ply.log"));
+  }
+  EXPECT_EQ(run_ptdelta({"-r", "heading.txt", "-c", "missing.txt", "-o", "o"}, dir.path()).err,
+            banner_text() + "Couldn't open missing.txt\n");
+}
+
+// Two clouds placed at (512345, 5412345, 250), as survey data are, against the
+// same clouds near the origin written with the shift -(512000, 5412000, 0)
+// taken off by hand: the same statistics to the printed digit, the export in
+// the input's frame.
+TEST(Run, LargeCoordinatesAreShiftedAndGiveTheFiguresOfTheCloudsNearTheOrigin) {
+  TempDir dir;
+  std::string ref_big, ref_small, test_big, test_small;
+  auto add = [](std::string& big, std::string& small, int dx_mm, int dy_mm, int dz_mm) {
+    const auto mm = [](int base, int v) {
+      return std::to_string(base + v / 1000) + "." + std::string(3 - std::to_string(v % 1000).size(), '0') +
+             std::to_string(v % 1000);
+    };
+    big += mm(512345, dx_mm) + " " + mm(5412345, dy_mm) + " " + mm(250, dz_mm) + "\n";
+    small += mm(345, dx_mm) + " " + mm(345, dy_mm) + " " + mm(250, dz_mm) + "\n";
+  };
+  for (int i = 0; i < 30; ++i)
+    for (int j = 0; j < 30; ++j) add(ref_big, ref_small, i * 500, j * 500, (i * j) % 7 * 10);
+  for (int k = 0; k < 200; ++k) add(test_big, test_small, (k * 37) % 14500, (k * 53) % 14500, (k % 11) * 3);
+  write_file(dir / "ref_big.txt", ref_big);
+  write_file(dir / "ref_small.txt", ref_small);
+  write_file(dir / "test_big.txt", test_big);
+  write_file(dir / "test_small.txt", test_small);
+
+  const RunResult small = run_ptdelta({"-r", "ref_small.txt", "-c", "test_small.txt", "-o", "small.ply", "-d", "0.3"},
+                                      dir.path());
+  const RunResult big =
+      run_ptdelta({"-r", "ref_big.txt", "-c", "test_big.txt", "-o", "big.ply", "-d", "0.3"}, dir.path());
+  ASSERT_EQ(small.status, 0) << small.err;
+  ASSERT_EQ(big.status, 0) << big.err;
+  std::string expected = small.err;
+  const std::string reference_final = "\t900 final\n";
+  expected.insert(expected.find(reference_final) + reference_final.size(),
+                  "Coordinates shifted by (-512000, -5412000, 0)\n");
+  EXPECT_EQ(big.err, expected);
+  EXPECT_EQ(read_file(dir / "big.ply.log"), read_file(dir / "small.ply.log"));
+  EXPECT_NE(small.err.find("Checked points:\t191\n"), std::string::npos) << small.err;
+  // The export: the same colours and distances, x y z back in the input's frame.
+  const std::string small_export = read_file(dir / "small.ply"), big_export = read_file(dir / "big.ply");
+  const std::size_t body_small = small_export.find("end_header\n") + 11, body_big = big_export.find("end_header\n") + 11;
+  EXPECT_EQ(small_export.substr(body_small, 30), "345.00000 345.00000 250.00000 ");
+  EXPECT_EQ(big_export.substr(body_big, 37), "512345.00000 5412345.00000 250.00000 ");
+  EXPECT_EQ(small_export.substr(body_small + 30, 20), big_export.substr(body_big + 37, 20));
+
+  // The shift given by hand is the automatic one; without a shift the figures are those of 0.5 m steps.
+  const RunResult given = run_ptdelta(
+      {"-r", "ref_big.txt", "-c", "test_big.txt", "-o", "big.ply", "-d", "0.3", "-shift", "-512000,-5412000,0"},
+      dir.path());
+  EXPECT_EQ(given.err, big.err);
+  const RunResult none = run_ptdelta(
+      {"-r", "ref_big.txt", "-c", "test_big.txt", "-o", "none.ply", "-d", "0.3", "-shift", "none"}, dir.path());
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(none.err.find("Coordinates shifted"), std::string::npos);
+  EXPECT_NE(none.err.substr(none.err.find("STATISTICS")), small.err.substr(small.err.find("STATISTICS")));
+}
+
+// Method B names itself and counts the points that had no plane, 0 included;
+// method A's stage 1 keeps its lines.
+TEST(Run, MethodLineAndRejectedCount) {
+  TempDir dir;
+  // Each reference point is closer than those before it to the points near the origin.
+  write_file(dir / "tri.txt", "2 0 0\n0 1 0\n0 0 0\n");
+  write_file(dir / "line.txt", "3 0 0\n2 0 0\n0 0 0\n");
+  write_file(dir / "near.txt", "0.2 0.2 1\n0.3 0.3 0.5\n0.1 0.1 0.25\n0.4 0.1 2\n");
+  write_file(dir / "far.txt", "0.2 0.2 1\n0.3 0.3 0.5\n0.1 0.1 0.25\n50 50 50\n");
+  struct Case {
+    std::string reference, test, method, stage1_start;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"tri.txt", "near.txt", method_b,
+            "Checked points:\t4\n> than maxdist:\t0\nRejected (no plane):\t0\nMax dist:\t2.000000\n"},
+           {"tri.txt", "far.txt", method_b,
+            "Checked points:\t3\n> than maxdist:\t0\nRejected (no plane):\t1\nMax dist:\t1.000000\n"},
+           {"line.txt", "far.txt", method_b,  // collinear: no plane anywhere
+            "Checked points:\t0\n> than maxdist:\t0\nRejected (no plane):\t4\nMax dist:\t-10000.000000\n"},
+           {"near.txt", "tri.txt", method_a, "Checked points:\t3\n> than maxdist:\t0\nMax dist:\t"}}) {
+    const RunResult r = run_ptdelta({"-r", c.reference, "-c", c.test, "-o", "out.ply"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(" final\n" + c.method + processing), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("STATISTICS----\n" + c.stage1_start), std::string::npos) << r.err;
+    EXPECT_NE(read_file(dir / "out.ply.log").find(c.stage1_start), std::string::npos);
+  }
+}
+
+TEST(Run, InvalidMaxdistOrShiftStopsBeforeTheHelpAndBeforeAnyFileIsOpened) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"-r", "missing.txt", "-c", "x", "-o", "o", "-d", "0,002"}, "Invalid maxdist 0,002\n"},
+           {{"-d", "-5"}, "Invalid maxdist -5\n"},  // before the check for missing options
+           {{"-d", "nan", "-r", "a", "-c", "b", "-o", "o"}, "Invalid maxdist nan\n"},
+           {{"-d", "2.5mm", "-shift", "1,2"}, "Invalid maxdist 2.5mm\n"},
+           {{"-shift", "1,2", "-d", "junk"}, "Invalid shift 1,2\n"},
+           {{"-r", "a", "-shift", "1,2,inf", "-o", "o"}, "Invalid shift 1,2,inf\n"},
+           {{"-shift", ""}, "Invalid shift \n"}}) {
+    const RunResult r = run_ptdelta(c.args, dir.path());
+    EXPECT_EQ(r.status, 2) << c.message;
+    EXPECT_EQ(r.err, banner_text() + c.message);
+    EXPECT_TRUE(list_dir(dir.path()).empty());
+  }
+  // 0 and inf stay valid maxdists.
+  write_file(dir / "p.txt", "0 0 0\n");
+  for (const std::string maxdist : {"0", "inf"}) {
+    EXPECT_EQ(run_ptdelta({"-r", "p.txt", "-c", "p.txt", "-o", "o.ply", "-d", maxdist}, dir.path()).status, 0);
+  }
 }
 
 TEST(Run, WriteErrorsAreReportedNotCalledDone) {

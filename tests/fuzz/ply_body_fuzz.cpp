@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   stream.append(reinterpret_cast<const char*>(data + 1), size - 1);
   PointColumns cloud;
   ByteSource source(stream.data(), stream.size());
-  const Failure f = read_ply_cloud(source, {cloud, no_progress()});
+  PointAppender out(cloud, no_progress());
+  const Failure f = read_ply_cloud(source, out).failure;
   PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported_ply || f == Failure::out_of_memory);
   PTDELTA_FUZZ_CHECK(cloud.count >= 0);
   // No point is made of fewer bytes than its three coordinates' smallest encoding.

@@ -1,7 +1,9 @@
 // text_scanner_fuzz.cpp - the number scanner and the text cloud reader against the C library
 // The first byte picks the check; the rest is the text. scan_float/scan_int must agree with
-// fscanf on a memory stream value for value, and read_text_cloud with its fscanf oracle bit for bit.
+// fscanf on a memory stream value for value, and read_text_cloud with its C-library oracle bit for bit (layouts, stop line).
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -14,7 +16,7 @@
 namespace {
 
 using namespace ptdelta;
-using ptdelta::testing::read_text_cloud_fscanf;
+using ptdelta::testing::read_text_layouts_fscanf;
 using ptdelta::testing::scan_float_fscanf;
 using ptdelta::testing::scan_int_fscanf;
 
@@ -50,14 +52,13 @@ void check_scanner(const std::uint8_t* data, std::size_t size, bool integers) {
 void check_cloud(const std::uint8_t* data, std::size_t size) {
   PointColumns fast, slow;
   ByteSource source(data, size);
-  const Failure f1 = read_text_cloud(source, {fast, no_progress()});
-  std::vector<char> copy(data, data + size);
-  copy.push_back('\0');
-  std::FILE* stream = fmemopen(copy.data(), size == 0 ? 1 : size, "r");
-  if (stream == nullptr) return;
-  if (size == 0) std::fgetc(stream);
-  const Failure f2 = read_text_cloud_fscanf(stream, slow);
-  std::fclose(stream);
+  PointAppender out(fast, no_progress());
+  const TextReadResult got = read_text_cloud(source, out);
+  const Failure f1 = got.failure;
+  std::int64_t stopped_at_line = 0;
+  const Failure f2 =
+      read_text_layouts_fscanf(std::string(reinterpret_cast<const char*>(data), size), slow, stopped_at_line);
+  PTDELTA_FUZZ_CHECK(got.stopped_at_line == stopped_at_line);
   PTDELTA_FUZZ_CHECK(f1 == f2);
   PTDELTA_FUZZ_CHECK(fast.count == slow.count);
   for (std::int32_t i = 0; i < fast.count; ++i) {

@@ -1,5 +1,5 @@
 // whole_run_fuzz.cpp - load, compare, report and export two small fuzzed clouds
-// The first byte picks maxdist (among the awkward ones) and the reader of each cloud;
+// The first byte picks maxdist (among the awkward ones), the reader of each cloud and the shift;
 // the rest is split at the first "###" into reference and test. Both search modes must
 // give the same Cd bits and totals: the full scan is the oracle of the spatial index.
 #include <unistd.h>
@@ -26,10 +26,14 @@ using namespace ptdelta;
 
 const float maxdists[] = {5.0f, 0.0f, __builtin_nanf(""), __builtin_inff(), -5.0f, 1e30f, 1e-3f, 1e38f};
 
-bool load(std::string_view bytes, bool ply, PointColumns& cloud) {
+// Reads with `rule`; the shift the points were stored with lands in `shift`.
+bool load(std::string_view bytes, bool ply, ShiftRule rule, PointColumns& cloud, CoordinateShift& shift) {
   ByteSource source(bytes.data(), bytes.size());
-  const Failure f = ply ? read_ply_cloud(source, {cloud, no_progress()}) : read_text_cloud(source, {cloud, no_progress()});
-  return f == Failure::none;
+  PointAppender out(cloud, no_progress(), rule);
+  const Failure f = ply ? read_ply_cloud(source, out).failure : read_text_cloud(source, out).failure;
+  if (f != Failure::none || !out.finish()) return false;
+  shift = out.shift();
+  return true;
 }
 
 char export_folder[] = "/tmp/ptdelta_fuzz.XXXXXX";
@@ -63,8 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view ref_bytes = rest.substr(0, split);
   const std::string_view test_bytes = split == std::string_view::npos ? std::string_view() : rest.substr(split + 3);
 
+  // Bit 5 of the first byte: the automatic shift, decided by the reference and used for the test cloud.
   PointColumns reference, test;
-  if (!load(ref_bytes, (pick & 8) != 0, reference) || !load(test_bytes, (pick & 16) != 0, test)) return 0;
+  CoordinateShift shift, test_shift;
+  if (!load(ref_bytes, (pick & 8) != 0, {(pick & 32) != 0, {}}, reference, shift) ||
+      !load(test_bytes, (pick & 16) != 0, {false, shift}, test, test_shift))
+    return 0;
+  PTDELTA_FUZZ_CHECK(test_shift.x == shift.x && test_shift.y == shift.y && test_shift.z == shift.z);
   const float maxdist = maxdists[pick & 7];
 
   PassResult by_index, by_scan;
@@ -92,10 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PTDELTA_FUZZ_CHECK(summary.stage2.point_count >= 0 && summary.stage2.point_count <= t_index.accepted_count);
   OutputFile log, exported;
   PTDELTA_FUZZ_CHECK(log.open(statistics_log_name(export_name())) == Failure::none);
-  log.write(stage1_report(summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
+  log.write(stage1_report(by_index.method, summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
   PTDELTA_FUZZ_CHECK(log.finish() == Failure::none);
   PTDELTA_FUZZ_CHECK(exported.open(export_name()) == Failure::none);
-  write_coloured_ply(exported, test, by_index.cd, summary.kept, summary.totals.distance_max, 2);
+  write_coloured_ply(exported, test, shift, by_index.cd, summary.kept, summary.totals.distance_max, 2);
   PTDELTA_FUZZ_CHECK(exported.finish() == Failure::none);
   return 0;
 }

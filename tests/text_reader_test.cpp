@@ -1,0 +1,153 @@
+// Text clouds: layouts (headings, rows by lines, the stream), where reading stopped, and reading under a shift.
+#include "input/text_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/exact.h"
+
+namespace ptdelta {
+namespace {
+
+using Point = std::array<float, 3>;
+
+struct Read {
+  TextReadResult result;
+  std::vector<Point> points;
+  CoordinateShift shift;
+};
+
+// From memory, or (block > 0) from a stream in blocks of `block` bytes, so that
+// tokens, lines and the put-back look-ahead straddle block ends.
+Read read_text(const std::string& bytes, std::size_t block = 0, ShiftRule rule = {}) {
+  PointColumns cloud;
+  PointAppender out(cloud, no_progress(), rule);
+  Read r;
+  if (block == 0 || bytes.empty()) {
+    ByteSource in(bytes.data(), bytes.size());
+    r.result = read_text_cloud(in, out);
+  } else {
+    std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+    EXPECT_NE(file, nullptr);
+    {
+      ByteSource in(file, block);
+      r.result = read_text_cloud(in, out);
+    }
+    std::fclose(file);
+  }
+  EXPECT_TRUE(out.finish());
+  r.shift = out.shift();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
+    r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
+  return r;
+}
+
+TEST(TextLayouts, HeadingsRowsAndStreamsWithTheLineWhereReadingStopped) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    TextLayout layout;
+    std::vector<Point> points;
+    std::int64_t stopped_at_line;
+  };
+  const std::vector<Case> cases = {
+      {"plain rows", "1 2 3\n4 5 6\n", TextLayout::stream, {{1, 2, 3}, {4, 5, 6}}, 0},
+      {"trailing blank lines", "1 2 3\n\n  \n", TextLayout::stream, {{1, 2, 3}}, 0},
+      {"empty", "", TextLayout::none, {}, 0},
+      {"no data line", "X Y Z\n// none\n\n", TextLayout::none, {}, 0},
+      {"decimal commas", "1,5 2,5 3,5\n", TextLayout::none, {}, 0},
+      {"heading", "X Y Z\n1 2 3\n4 5 6\n", TextLayout::stream, {{1, 2, 3}, {4, 5, 6}}, 0},
+      {"comment heading", "//X Y Z R G B\n1 2 3 9 9 9\n4 5 6 9 9 9\n", TextLayout::lines, {{1, 2, 3}, {4, 5, 6}}, 0},
+      {"x y z r g b", "1 2 3 10 20 30\n4 5 6 10 20 30\n7 8 9 1 2 3", TextLayout::lines,
+       {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}, 0},
+      {"x y z i with blank lines and CRLF", "1 2 3 0.5\r\n\r\n4 5 6 0.5\r\n", TextLayout::lines,
+       {{1, 2, 3}, {4, 5, 6}}, 0},
+      {"rows end at a short line", "1 2 3 4\n5 6 7 8\n9 10\n11 12 13 14\n", TextLayout::lines,
+       {{1, 2, 3}, {5, 6, 7}}, 3},
+      {"rows end at a token that converts only in part", "1 2 3 4\n5 6 7 8\n9 10 11x 12\n", TextLayout::lines,
+       {{1, 2, 3}, {5, 6, 7}}, 3},
+      {"rows: the rest of a line is ignored", "1 2 3 4\n5 6 7 8\n9 10 11 junk\n", TextLayout::lines,
+       {{1, 2, 3}, {5, 6, 7}, {9, 10, 11}}, 0},
+      {"rows: a comment between the two data lines ends them", "1 2 3 4\n# c\n5 6 7 8\n", TextLayout::lines,
+       {{1, 2, 3}}, 2},
+      {"rows: the first data line does not convert whole", "H\n1 2 x 4\n5 6 7 8\n", TextLayout::lines, {}, 2},
+      {"different counts: a stream", "1 2 3 4\n5 6 7\n8 9\n", TextLayout::stream, {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}},
+       0},
+      {"one data line of six: a stream", "1 2 3 4 5 6\n", TextLayout::stream, {{1, 2, 3}, {4, 5, 6}}, 0},
+      {"stream ends with an incomplete group", "1 2 3\n4 5\n", TextLayout::stream, {{1, 2, 3}}, 2},
+      {"stream ends at a word after blank lines", "X\n1 2 3\n\n\n  end\n", TextLayout::stream, {{1, 2, 3}}, 5},
+      {"stream ends in the middle of a line", "1 2 3 4 5 x\n", TextLayout::stream, {{1, 2, 3}}, 1},
+      {"stream: a group may span lines", "1\n2\n3\n", TextLayout::stream, {{1, 2, 3}}, 0},
+      {"a lone line of two", "1 2\n", TextLayout::stream, {}, 1},
+      {"nan first token is data", "nan 1 2\n3 4 5\n", TextLayout::stream, {{NAN, 1, 2}, {3, 4, 5}}, 0},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t block : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{7}}) {
+      const Read r = read_text(c.bytes, block);
+      EXPECT_EQ(r.result.failure, Failure::none) << c.name;
+      EXPECT_EQ(r.result.layout, c.layout) << c.name << " block=" << block;
+      EXPECT_EQ(r.result.stopped_at_line, c.stopped_at_line) << c.name << " block=" << block;
+      ASSERT_EQ(r.points.size(), c.points.size()) << c.name << " block=" << block;
+      for (std::size_t i = 0; i < c.points.size(); ++i)
+        for (std::size_t a = 0; a < 3; ++a) {
+          if (std::isnan(c.points[i][a])) {
+            EXPECT_TRUE(std::isnan(r.points[i][a])) << c.name;
+          } else {
+            EXPECT_EQ(r.points[i][a], c.points[i][a]) << c.name << " point " << i;
+          }
+        }
+    }
+  }
+}
+
+TEST(TextLayouts, ShiftedReadingRoundsTheShiftedDoubleOnce) {
+  // 5412345.3 is not a float: read as float it would be 5412345.5; shifted in
+  // double first, the difference to 5412000 keeps its decimals.
+  const std::string bytes = "512345.678 5412345.3 -0.0\n512345.25 5412345.75 250.1\n";
+  const ShiftRule given{false, {-512000.0, -5412000.0, 0.0}};
+  for (const ShiftRule rule : {given, ShiftRule{true, {}}}) {
+    for (const std::size_t block : {std::size_t{0}, std::size_t{5}}) {
+      const Read r = read_text(bytes, block, rule);
+      ASSERT_EQ(r.points.size(), 2u);
+      EXPECT_EQ(r.shift.x, -512000.0);
+      EXPECT_EQ(r.shift.y, -5412000.0);
+      EXPECT_EQ(r.shift.z, 0.0);
+      EXPECT_EQ(r.points[0], (Point{shifted_single(512345.678, -512000.0), shifted_single(5412345.3, -5412000.0),
+                                    0.0f}));
+      EXPECT_FALSE(std::signbit(r.points[0][2]));  // -0 + 0 in double is +0: every axis goes through the sum
+      EXPECT_EQ(r.points[1], (Point{345.25f, 345.75f, shifted_single(250.1, 0.0)}));
+    }
+  }
+}
+
+TEST(TextLayouts, PointsBeforeTheAutomaticShiftIsDecidedAreReadBothWays) {
+  // Non-finite points come first; the shift follows the first finite point and
+  // applies to the points before it too. Without a shift they stay "%f" floats.
+  const Read shifted = read_text("nan 512345.678 1\ninf 0 2\n612500.5 5000 3\n", 4, {true, {}});
+  EXPECT_EQ(shifted.shift.x, -613000.0);
+  EXPECT_EQ(shifted.shift.y, 0.0);
+  ASSERT_EQ(shifted.points.size(), 3u);
+  EXPECT_TRUE(std::isnan(shifted.points[0][0]));
+  EXPECT_EQ(shifted.points[0][1], 512345.678f);  // the y shift is 0: the double rounded once
+  EXPECT_EQ(shifted.points[2][0], -499.5f);
+  // 1.0000000596046448 lies just above the float midpoint 1 + 2^-24: "%f" rounds
+  // it up, while its double is the midpoint itself and would round to even (1).
+  const Read unshifted = read_text("nan 1.0000000596046448 0.1\n1 2 3\n", 0, {true, {}});
+  EXPECT_TRUE(unshifted.shift.is_zero());
+  ASSERT_EQ(unshifted.points.size(), 2u);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(unshifted.points[0][1]), 0x3f800001u);
+  // No finite point at all: no shift.
+  const Read none = read_text("nan nan nan\ninf 1e6 1e6\n", 0, {true, {}});
+  EXPECT_TRUE(none.shift.is_zero());
+  EXPECT_EQ(none.points.size(), 2u);
+}
+
+}  // namespace
+}  // namespace ptdelta
