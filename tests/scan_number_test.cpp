@@ -73,8 +73,8 @@ std::ostream& operator<<(std::ostream& os, const Step& s) {
                   std::bit_cast<double>(s.bits), s.end);
   } else {
     const auto bits32 = static_cast<std::uint32_t>(s.bits);
-    std::snprintf(buf, sizeof buf, "ok bits=0x%08x (%.9g) end=%zu", bits32, static_cast<double>(std::bit_cast<float>(bits32)),
-                  s.end);
+    std::snprintf(buf, sizeof buf, "ok bits=0x%08x (%.9g) end=%zu", bits32,
+                  static_cast<double>(std::bit_cast<float>(bits32)), s.end);
   }
   return os << buf;
 }
@@ -469,7 +469,8 @@ TEST(ScanNumber, MatchesSscanfOnRandomTokens) {
       const std::vector<Step> expected = oracle(s, kinds), got = ours(s, kinds);
       if (got != expected) {
         ASSERT_EQ(got, expected) << "seed=" << seed << " case=" << i << " input=" << escaped(s)
-                                 << " first conversion " << (kinds[0] == Kind::f ? "%f" : kinds[0] == Kind::lf ? "%lf" : "%d");
+                                 << " first conversion "
+                                 << (kinds[0] == Kind::f ? "%f" : kinds[0] == Kind::lf ? "%lf" : "%d");
       }
     }
   }
@@ -595,6 +596,48 @@ TEST(ScanNumber, StreamsWithTinyBlocksMatchFscanf) {
       EXPECT_FALSE(in.failed());
     }
     std::fclose(f);
+  }
+}
+
+// The adversarial random inputs (quirks, failures, words, hexadecimal) through
+// blocks so small that every token straddles: the same values and ends as sscanf.
+TEST(ScanNumber, RandomTokensThroughTinyBlocks) {
+  const std::int64_t total = case_budget(20000);
+  Rng rng(91);
+  for (std::int64_t i = 0; i < total; ++i) {
+    std::string s = random_input(rng);
+    std::vector<Kind> kinds(4);
+    for (Kind& k : kinds) k = rng.chance(0.8) ? (rng.chance(0.6) ? Kind::f : Kind::lf) : Kind::d;
+    const std::vector<Step> expected = oracle(s, kinds);
+    s.push_back('\0');  // fmemopen refuses an empty buffer; the NUL is never reached
+    std::FILE* f = fmemopen(s.data(), s.size() - 1 == 0 ? 1 : s.size() - 1, "r");
+    ASSERT_NE(f, nullptr);
+    if (s.size() == 1) std::fgetc(f);
+    const std::size_t block = static_cast<std::size_t>(1 + rng.below(4));
+    ByteSource in(f, block);
+    std::vector<Step> got;
+    for (const Kind kind : kinds) {
+      Step st;
+      st.kind = kind;
+      float v = 0.0f;
+      double w = 0.0;
+      int d = 0;
+      st.ok = kind == Kind::f ? scan_float(in, v) : kind == Kind::lf ? scan_double(in, w) : scan_int(in, d);
+      if (!st.ok) {
+        got.push_back(Step{});
+        break;
+      }
+      st.bits = kind == Kind::f ? std::bit_cast<std::uint32_t>(v)
+                : kind == Kind::lf ? std::bit_cast<std::uint64_t>(w) : static_cast<std::uint32_t>(d);
+      // The position in the stream less what is buffered and not yet taken.
+      st.end = static_cast<std::size_t>(std::ftell(f)) - static_cast<std::size_t>(in.buffer_end() - in.cursor());
+      got.push_back(st);
+    }
+    std::fclose(f);
+    s.pop_back();
+    if (got != expected) {
+      ASSERT_EQ(got, expected) << "case=" << i << " block=" << block << " input=" << escaped(s);
+    }
   }
 }
 
