@@ -50,6 +50,12 @@ class ByteSource {
   // True once a read failed with an error (not at the end of the data).
   bool failed() const { return failed_; }
 
+  // Set by a scanner that could not get the memory to hold what it was reading
+  // (a token too long to copy); the reader then reports the memory failure
+  // rather than an ordinary end of its data.
+  void mark_out_of_memory() { out_of_memory_ = true; }
+  bool out_of_memory() const { return out_of_memory_; }
+
  private:
   std::FILE* file_ = nullptr;
   std::unique_ptr<char[]> block_;
@@ -57,6 +63,7 @@ class ByteSource {
   const char* cur_ = nullptr;
   const char* end_ = nullptr;
   bool failed_ = false;
+  bool out_of_memory_ = false;
 };
 
 }  // namespace ptdelta

@@ -62,7 +62,10 @@ ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) 
   return plan;
 }
 
-Failure end_of_body(const ByteSource& in) { return in.failed() ? Failure::read_error : Failure::none; }
+Failure end_of_body(const ByteSource& in) {
+  if (in.out_of_memory()) return Failure::out_of_memory;
+  return in.failed() ? Failure::read_error : Failure::none;
+}
 
 // Takes `n` bytes; false when the data ends first.
 bool skip_bytes(ByteSource& in, std::uint64_t n) {

@@ -354,11 +354,14 @@ struct IntGrammar {
   }
 };
 
+// A token whose copy cannot be allocated ends the scan as a failed
+// conversion, and the source records why.
 template <class Grammar>
 bool scan_with(ByteSource& in, const Grammar& grammar) {
   try {
     return scan_token(in, grammar);
   } catch (const std::bad_alloc&) {
+    in.mark_out_of_memory();
     return false;
   }
 }

@@ -2,17 +2,24 @@
 #include "input/scan_number.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/failure.h"
+#include "core/point_cloud.h"
+#include "input/ply_reader.h"
+#include "input/text_reader.h"
 #include "support/random_clouds.h"
 #include "support/oracles.h"
 
@@ -719,6 +726,85 @@ TEST(ScanNumber, MegabyteTokens) {
   EXPECT_EQ(b, 0);   // LONG_MIN narrowed
   EXPECT_EQ(c, 7);
   std::fclose(f);
+}
+
+// ---------------------------------------------------------------------------
+// A token longer than the memory left.
+
+// `prefix`, then the digit 1 without end: a stream whose last token never ends.
+std::FILE* endless_token_after(const std::string& prefix) {
+  struct Cookie {
+    std::string prefix;
+    std::size_t pos = 0;
+  };
+  cookie_io_functions_t io{};
+  io.read = [](void* cookie, char* buf, std::size_t size) -> ssize_t {
+    auto& c = *static_cast<Cookie*>(cookie);
+    for (std::size_t i = 0; i < size; ++i) buf[i] = c.pos < c.prefix.size() ? c.prefix[c.pos++] : '1';
+    return static_cast<ssize_t>(size);
+  };
+  io.close = [](void* cookie) {
+    delete static_cast<Cookie*>(cookie);
+    return 0;
+  };
+  return fopencookie(new Cookie{prefix, 0}, "r", io);
+}
+
+// Caps this process's address space at what it uses now plus 64 MiB.
+bool cap_address_space() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0;
+  if (!(statm >> pages)) return false;
+  const auto page = static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
+  const auto limit = static_cast<rlim_t>(pages * page + (64u << 20));
+  const rlimit cap{limit, limit};
+  return ::setrlimit(RLIMIT_AS, &cap) == 0;
+}
+
+// Each check runs in a child process whose address space is capped, over a
+// stream whose last token never ends: the copy of that token runs out of memory,
+// which the scanner and every reader that calls it must report as such, after
+// the points before it.
+TEST(ScanNumber, TokenBeyondMemoryIsReportedAsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space cap";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  using Check = std::function<bool(ByteSource&)>;
+  const auto reader = [](Failure (*read)(ByteSource&, PointAppender), std::int32_t points) {
+    return [read, points](ByteSource& in) {
+      PointColumns cloud;
+      return read(in, {cloud, no_progress()}) == Failure::out_of_memory && cloud.count == points;
+    };
+  };
+  const struct {
+    const char* name;
+    const char* prefix;
+    Check check;
+  } cases[] = {
+      {"%f", " ", [](ByteSource& in) { float v = 0.0f; return !scan_float(in, v); }},
+      {"%lf", "-1.", [](ByteSource& in) { double v = 0.0; return !scan_double(in, v); }},
+      {"%d", "+", [](ByteSource& in) { int v = 0; return !scan_int(in, v); }},
+      {"text cloud", "1 2 3\n4 5 ", reader(read_text_cloud, 1)},
+      {"nine-field PLY", "ply\nformat ascii 1.0\nend_header\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 ",
+       reader(read_ply_cloud, 1)},
+      {"declared ASCII PLY",
+       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty uchar z\n"
+       "end_header\n1 2 3\n4 5 6\n7 8 ",
+       reader(read_ply_cloud, 2)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EXIT(
+        {
+          std::FILE* f = endless_token_after(c.prefix);
+          ByteSource in(f);
+          if (f == nullptr || !cap_address_space()) std::_Exit(2);
+          std::_Exit(c.check(in) && in.out_of_memory() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << c.name;
+  }
+#endif
 }
 
 }  // namespace
