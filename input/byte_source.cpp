@@ -28,19 +28,6 @@ bool ByteSource::refill() {
   return true;
 }
 
-bool ByteSource::read_line(std::string& line) {
-  bool any = false;
-  while (refill()) {
-    any = true;
-    const auto* nl = static_cast<const char*>(std::memchr(cur_, '\n', static_cast<std::size_t>(end_ - cur_)));
-    const char* stop = nl ? nl + 1 : end_;
-    line.append(cur_, stop);
-    cur_ = stop;
-    if (nl) break;
-  }
-  return any;
-}
-
 std::size_t ByteSource::read_bytes(void* out, std::size_t size) {
   auto* dst = static_cast<char*>(out);
   std::size_t done = 0;

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <string>
 
 namespace ptdelta {
 
@@ -33,9 +32,6 @@ class ByteSource {
     return c;
   }
 
-  // Appends the rest of the current line, its '\n' included, to `line`.
-  // False when nothing was left to read.
-  bool read_line(std::string& line);
   // Copies up to `size` bytes; returns how many were copied (fewer only at the end).
   std::size_t read_bytes(void* out, std::size_t size);
 
