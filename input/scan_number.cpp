@@ -156,9 +156,10 @@ template <class T>
                                                  std::size_t& taken) {
   const char* p = b;
   const bool negative = *p == '-';
-  if (is_sign(*p) && ++p == e) {
+  if (is_sign(*p)) ++p;
+  if (p == e) {  // a sign alone so far
     if (!last) return Outcome::need_more;
-    taken = 1;
+    taken = static_cast<std::size_t>(p - b);
     return Outcome::failed;
   }
   {
