@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "core/failure.h"
+
 namespace ptdelta {
 
 class ByteSource {
@@ -76,6 +78,19 @@ class ByteSource {
   // yet (a reader that looked ahead). Lines count on as before; a mark is lost.
   void unread(const std::string& bytes);
 
+  // Set by a scanner that could not get the memory to hold what it was reading
+  // (a token too long to copy); the reader then reports the memory failure
+  // rather than an ordinary end of its data.
+  void mark_out_of_memory() { out_of_memory_ = true; }
+  bool out_of_memory() const { return out_of_memory_; }
+
+  // How the data ended for a reader that stopped: the memory failure, a read
+  // error, or Failure::none (the end of the data, or something not convertible).
+  Failure end_state() const {
+    if (out_of_memory_) return Failure::out_of_memory;
+    return failed_ ? Failure::read_error : Failure::none;
+  }
+
  private:
   std::FILE* file_ = nullptr;
   std::unique_ptr<char[]> block_;
@@ -95,6 +110,8 @@ class ByteSource {
   std::string* recording_ = nullptr;
   const char* recorded_from_ = nullptr;
   void fold_counts();
+
+  bool out_of_memory_ = false;
 };
 
 }  // namespace ptdelta

@@ -64,7 +64,7 @@ ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) 
   return plan;
 }
 
-Failure end_of_body(const ByteSource& in) { return in.failed() ? Failure::read_error : Failure::none; }
+Failure end_of_body(const ByteSource& in) { return in.end_state(); }
 
 // Takes `n` bytes; false when the data ends first.
 bool skip_bytes(ByteSource& in, std::uint64_t n) {
@@ -286,7 +286,7 @@ PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out) {
       break;
     if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, 0, 0, 0};
   }
-  if (in.failed()) return {Failure::read_error, 0, 0, 0};
+  if (const Failure failure = in.end_state(); failure != Failure::none) return {failure, 0, 0, 0};
   return {Failure::none, in.marked_line(), 0, 0};
 }
 

@@ -1,5 +1,6 @@
 #include "input/scan_number.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstddef>
@@ -36,36 +37,12 @@ bool skip_space(ByteSource& in) {
   }
 }
 
-// A token of any length: short ones stay in the local array, longer ones spill
-// into a string. Always NUL-terminated for strtof.
-class TokenBuffer {
- public:
-  TokenBuffer() { local_[0] = '\0'; }
-  TokenBuffer(const TokenBuffer&) = delete;
-  TokenBuffer& operator=(const TokenBuffer&) = delete;
-
-  void push(char c) {
-    if (size_ + 1 < kLocal) {
-      local_[size_++] = c;
-      local_[size_] = '\0';
-      return;
-    }
-    if (size_ + 1 == kLocal) spill_.assign(local_, size_);  // the local array is full: move to the string
-    spill_.push_back(c);
-    ++size_;
-  }
-  void assign(const char* b, const char* e) {
-    for (; b != e; ++b) push(*b);
-  }
-  std::size_t size() const { return size_; }
-  const char* data() const { return size_ < kLocal ? local_ : spill_.c_str(); }
-
- private:
-  static constexpr std::size_t kLocal = 96;
-  char local_[kLocal];
-  std::size_t size_ = 0;
-  std::string spill_;
-};
+// What a token grammar decided about the bytes [b, e) it was given.
+//   converted: the token is [b, b + taken) and the value is stored;
+//   failed:    the token does not convert (the value is left alone);
+//   need_more: the token reaches e and may go on in bytes not yet seen, so
+//              nothing is decided. Only asked for when e is not the end of the data.
+enum class Outcome { converted, failed, need_more };
 
 // strtof or strtod on a NUL-terminated token; a token from which it takes
 // nothing ("." or "-.") is a failed conversion.
@@ -83,13 +60,21 @@ bool convert_strto(const char* token, T& value) {
   return true;
 }
 
+// strtof/strtod on the token [b, e), copied to add the terminating NUL. A copy
+// too large for the memory left throws std::bad_alloc.
+template <class T>
+bool convert_copy(const char* b, const char* e, T& value) {
+  const std::string copy(b, e);
+  return convert_strto(copy.c_str(), value);
+}
+
 // Converts a decimal token [b, e) of the shape
 //   [sign] digits-and-one-optional-dot [ (e|E) [sign] digits* ]
 // holding at least one mantissa digit. from_chars is correctly rounded like
-// strtof and strtod; it refuses a leading '+' and reports out-of-range results (which
-// strtof turns into inf, 0 or a subnormal) without a value, so those go to
-// strtof. An exponent char without digits after it is not part of the number:
-// strtof stops before it, so the range given to from_chars stops there too.
+// strtof and strtod; it refuses a leading '+' and reports out-of-range results
+// (which strtof turns into inf, 0 or a subnormal) without a value, so those go
+// to strtof. An exponent char without digits after it is not part of the
+// number: strtof stops before it, so the range given to from_chars stops there too.
 template <class T>
 bool convert_decimal(const char* b, const char* e, const char* mantissa_end, bool exponent_has_digits,
                      T& value) {
@@ -101,114 +86,162 @@ bool convert_decimal(const char* b, const char* e, const char* mantissa_end, boo
     value = v;
     return true;
   }
-  // strtof needs the token NUL-terminated; a copy too large for the memory
-  // left fails the conversion instead of throwing.
-  try {
-    TokenBuffer copy;
-    copy.assign(b, e);
-    return convert_strto(copy.data(), value);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  return convert_copy(b, e, value);
 }
 
-// The general "%f" scanner: one character at a time through peek()/advance(),
-// so it works across block boundaries and for tokens of any length. White space
-// has been skipped and the source is not at its end.
+Outcome decided(bool converted) { return converted ? Outcome::converted : Outcome::failed; }
+
+// "nan" exactly (a payload "(...)" is left unread), or "inf", or "infinity":
+// once an 'i' follows "inf", all of "inity" must follow ("infin" fails).
+// [b, p) is the sign, if any; p points at the first letter.
 template <class T>
-bool scan_real_general(ByteSource& in, T& value) {
-  TokenBuffer tok;
-  int c = in.peek();
-  bool got_sign = false;
-  if (is_sign(c)) {
-    tok.push(static_cast<char>(c));
-    in.advance();
-    got_sign = true;
-    c = in.peek();
-    if (c < 0) return false;
+Outcome word_token(const char* const b, const char* p, const char* const e, bool last, T& value, std::size_t& taken) {
+  const auto match = [&p, e, last](const char* word) {
+    for (; *word != '\0'; ++word, ++p) {
+      if (p == e) return last ? Outcome::failed : Outcome::need_more;
+      if (lower(static_cast<unsigned char>(*p)) != *word) return Outcome::failed;
+    }
+    return Outcome::converted;
+  };
+  const bool nan = lower(static_cast<unsigned char>(*p)) == 'n';
+  Outcome o = match(nan ? "nan" : "inf");
+  if (o == Outcome::converted && !nan) {
+    if (p == e && !last) return Outcome::need_more;
+    if (p != e && lower(static_cast<unsigned char>(*p)) == 'i') o = match("inity");
+  }
+  taken = static_cast<std::size_t>(p - b);
+  if (o != Outcome::converted) return o;
+  char word[16] = {};  // at most a sign and "infinity"
+  std::copy(b, p, word);
+  return decided(convert_strto(word, value));
+}
+
+// Hexadecimal after "0x": hex digits with one optional '.', then (after at
+// least one digit) 'p', a sign directly after it, and decimal digits.
+// [b, p) is the sign and "0x".
+template <class T>
+Outcome hex_token(const char* const b, const char* p, const char* const e, bool last, T& value, std::size_t& taken) {
+  const char* const digits_begin = p;
+  while (p != e && is_hex_digit(static_cast<unsigned char>(*p))) ++p;
+  bool got_digit = p != digits_begin;
+  if (p != e && *p == '.') {
+    const char* const frac_begin = ++p;
+    while (p != e && is_hex_digit(static_cast<unsigned char>(*p))) ++p;
+    got_digit = got_digit || p != frac_begin;
+  }
+  if (p == e && !last) return Outcome::need_more;
+  if (got_digit && p != e && (*p == 'p' || *p == 'P')) {
+    if (++p == e && !last) return Outcome::need_more;
+    if (p != e && is_sign(*p) && ++p == e && !last) return Outcome::need_more;
+    while (p != e && is_digit(*p)) ++p;
+    if (p == e && !last) return Outcome::need_more;
+  }
+  taken = static_cast<std::size_t>(p - b);
+  if (p == digits_begin) return Outcome::failed;  // "0x" alone
+  return decided(convert_copy(b, p, value));
+}
+
+// glibc's "%f" grammar over [b, e), which starts with a byte that is not white
+// space: an optional sign, then "nan"/"inf"/"infinity", hexadecimal after
+// "0x", or a decimal token. Tokens that reach e ask for more bytes unless
+// `last` says that the data ends at e.
+//
+// The decimal token in three phases: digits, then '.' and digits, then (after
+// at least one digit) the exponent char, a sign directly after it, and digits.
+// Whatever stops a phase and does not start the next ends the token; the
+// exponent char and its sign are taken even when no digit follows. Along the
+// way the significant digits (up to 19 of them) gather in `mantissa`.
+template <class T>
+[[gnu::always_inline]] inline Outcome real_token(const char* const b, const char* const e, bool last, T& value,
+                                                 std::size_t& taken) {
+  const char* p = b;
+  const bool negative = *p == '-';
+  if (is_sign(*p)) ++p;
+  if (p == e) {  // a sign alone so far
+    if (!last) return Outcome::need_more;
+    taken = static_cast<std::size_t>(p - b);
+    return Outcome::failed;
+  }
+  {
+    const int c = lower(static_cast<unsigned char>(*p));
+    if (c == 'n' || c == 'i') return word_token(b, p, e, last, value, taken);
+    if (c == '0') {
+      if (p + 1 == e && !last) return Outcome::need_more;  // "0" or "0x..."
+      if (p + 1 != e && lower(static_cast<unsigned char>(p[1])) == 'x')
+        return hex_token(b, p + 2, e, last, value, taken);
+    }
   }
 
-  if (lower(c) == 'n') {
-    // "nan" exactly; a payload "(...)" is left unread.
-    for (const char want : {'n', 'a', 'n'}) {
-      if (c < 0 || lower(c) != want) return false;
-      tok.push(static_cast<char>(c));
-      in.advance();
-      c = in.peek();
-    }
-    return convert_strto(tok.data(), value);
+  std::uint64_t mantissa = 0;
+  std::ptrdiff_t significant = 0;  // digits from the first non-zero one on
+  const char* const int_begin = p;
+  for (; p != e && is_digit(*p); ++p) {
+    mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');  // wraps only past 19 significant digits
+    significant += mantissa != 0;
   }
-  if (lower(c) == 'i') {
-    for (const char want : {'i', 'n', 'f'}) {
-      if (c < 0 || lower(c) != want) return false;
-      tok.push(static_cast<char>(c));
-      in.advance();
-      c = in.peek();
+  bool got_digit = p != int_begin;
+  std::ptrdiff_t fraction_digits = 0;
+  if (p != e && *p == '.') {
+    const char* const frac_begin = ++p;
+    for (; p != e && is_digit(*p); ++p) {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+      significant += mantissa != 0;
     }
-    // Once an 'i' follows "inf", all of "inity" must follow: "infin" fails.
-    if (c >= 0 && lower(c) == 'i') {
-      for (const char want : {'i', 'n', 'i', 't', 'y'}) {
-        if (c < 0 || lower(c) != want) return false;
-        tok.push(static_cast<char>(c));
-        in.advance();
-        c = in.peek();
+    fraction_digits = p - frac_begin;
+    got_digit = got_digit || fraction_digits != 0;
+  }
+  if (p == e && !last) return Outcome::need_more;
+  const char* const mantissa_end = p;
+  bool exponent_has_digits = false;
+  bool exponent_negative = false;
+  std::int64_t exponent = 0;  // stops growing at six digits
+  if (got_digit && p != e && (*p == 'e' || *p == 'E')) {
+    if (++p == e && !last) return Outcome::need_more;
+    if (p != e && is_sign(*p)) {
+      exponent_negative = *p == '-';
+      if (++p == e && !last) return Outcome::need_more;
+    }
+    const char* const exp_begin = p;
+    for (; p != e && is_digit(*p); ++p) {
+      if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
+    }
+    if (p == e && !last) return Outcome::need_more;
+    exponent_has_digits = p != exp_begin;
+  }
+
+  taken = static_cast<std::size_t>(p - b);
+  if (!got_digit) return Outcome::failed;  // a sign alone, "." or "-."
+
+  // Exact shortcut: m * 10^k with m < 2^53 and |k| <= 22 is one correctly
+  // rounded double operation on exact operands, which is strtod's double.
+  // Rounding that double to float gives strtof's float unless the double fell
+  // exactly on a float midpoint (the true value may then lie on either side
+  // of it, or on it); every float midpoint is a double, so any other double
+  // rounds the same way as the true value. The results lie between 1e-22 and
+  // 1e38, so the float is normal and a midpoint is a double whose 29 bits
+  // below the float's 24 are 1000...0.
+  if (significant <= 19 && mantissa <= (std::uint64_t{1} << 53) && exponent < 100000) {
+    if (mantissa == 0) {
+      value = negative ? -T{0} : T{0};
+      return Outcome::converted;
+    }
+    const std::int64_t k = (exponent_negative ? -exponent : exponent) - fraction_digits;
+    if (k >= -22 && k <= 22) {
+      static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+      const double m = static_cast<double>(mantissa);
+      const double d = k < 0 ? m / kPow10[-k] : m * kPow10[k];
+      if constexpr (std::is_same_v<T, double>) {
+        value = negative ? -d : d;
+        return Outcome::converted;
+      } else if ((std::bit_cast<std::uint64_t>(d) & 0x1fffffffu) != 0x10000000u) {
+        const float f = static_cast<float>(d);
+        value = negative ? -f : f;
+        return Outcome::converted;
       }
     }
-    return convert_strto(tok.data(), value);
   }
-
-  bool hex = false;
-  bool got_digit = false;
-  bool got_dot = false;
-  bool got_e = false;
-  int exp_char = 'e';
-  std::size_t mantissa_size = 0;  // token size before the exponent char
-  bool exponent_has_digits = false;
-  int prev = 0;  // the last character taken into the token
-  if (c == '0') {
-    tok.push('0');
-    in.advance();
-    prev = '0';
-    c = in.peek();
-    if (c >= 0 && lower(c) == 'x') {
-      tok.push(static_cast<char>(c));
-      in.advance();
-      prev = c;
-      c = in.peek();
-      hex = true;
-      exp_char = 'p';
-    } else {
-      got_digit = true;
-    }
-  }
-
-  // The order of these tests matters: in hexadecimal mode 'e' is a digit, and
-  // a sign is taken only directly after the exponent char.
-  for (; c >= 0; prev = c, in.advance(), c = in.peek()) {
-    if (is_digit(c) || (!got_e && hex && is_hex_digit(c))) {
-      got_digit = true;
-      if (got_e) exponent_has_digits = true;
-    } else if (got_e && lower(prev) == exp_char && is_sign(c)) {
-    } else if (got_digit && !got_e && lower(c) == exp_char) {
-      mantissa_size = tok.size();
-      got_e = got_dot = true;
-    } else if (!got_dot && c == '.') {
-      got_dot = true;
-    } else {
-      break;
-    }
-    tok.push(static_cast<char>(c));
-  }
-
-  if (tok.size() == (got_sign ? 1u : 0u)) return false;
-  if (hex) {
-    if (tok.size() == (got_sign ? 3u : 2u)) return false;  // "0x" alone
-    return convert_strto(tok.data(), value);
-  }
-  if (!got_digit) return false;  // "." or "-.": strtof takes nothing
-  const char* const b = tok.data();
-  const char* const e = b + tok.size();
-  return convert_decimal(b, e, got_e ? b + mantissa_size : e, exponent_has_digits, value);
+  return decided(convert_decimal(b, p, mantissa_end, exponent_has_digits, value));
 }
 
 // strtol's value of a run of decimal digits, taken one digit at a time: it
@@ -239,161 +272,105 @@ class IntAccumulator {
   unsigned long magnitude_ = 0;
 };
 
-// "%d" one character at a time; white space skipped, source not at its end.
-bool scan_int_general(ByteSource& in, int& value) {
-  int c = in.peek();
-  const bool negative = c == '-';
-  if (is_sign(c)) {
-    in.advance();
-    c = in.peek();
-  }
+// glibc's "%d" grammar over [b, e), as real_token: an optional sign and decimal digits.
+[[gnu::always_inline]] inline Outcome int_token(const char* const b, const char* const e, bool last, int& value,
+                                                std::size_t& taken) {
+  const char* p = b;
+  const bool negative = *p == '-';
+  if (is_sign(*p)) ++p;
+  const char* const digits = p;
+  while (p != e && is_digit(*p)) ++p;
+  if (p == e && !last) return Outcome::need_more;
+  taken = static_cast<std::size_t>(p - b);
+  if (p == digits) return Outcome::failed;
   IntAccumulator acc(negative);
-  bool got_digit = false;
-  for (; c >= 0 && is_digit(c); in.advance(), c = in.peek()) {
-    acc.add(static_cast<char>(c));
-    got_digit = true;
-  }
-  if (!got_digit) return false;
+  for (const char* d = digits; d != p; ++d) acc.add(*d);
   value = acc.value();
-  return true;
+  return Outcome::converted;
 }
 
-// The general path may need memory for a very long token; running out of it
-// fails the conversion instead of throwing.
+// A token that reaches the end of the buffered bytes: its bytes are gathered
+// in a buffer of their own and the same grammar runs over that buffer until it
+// finds where the token ends or the data ends. Bytes are added in pieces as
+// large as the buffer already is (so each rerun is paid for by as many new
+// bytes), and only the token's own bytes are taken from the source. The
+// buffer may need memory beyond what is left: that throws std::bad_alloc.
+template <class Grammar>
+[[gnu::noinline]] bool scan_straddling(ByteSource& in, const Grammar& grammar) {
+  // Everything buffered belongs to the token: the grammar asked for more.
+  std::string token(in.cursor(), in.buffer_end());
+  in.skip(token.size());
+  std::size_t taken = 0;
+  while (in.refill()) {
+    const char* const piece = in.cursor();
+    const auto size =
+        std::min(static_cast<std::size_t>(in.buffer_end() - piece), std::max<std::size_t>(token.size(), 64));
+    const std::size_t before = token.size();
+    token.append(piece, size);
+    // A token that has not ended and ends in a digit is in a run of digits,
+    // which further digits only extend: a piece of digits alone is all token
+    // and is not scanned again, so a run of digits over many blocks costs
+    // linear time even when the blocks are small against the token.
+    const bool all_digits = std::all_of(piece, piece + size, [](char c) { return is_digit(c); });
+    if (all_digits && is_digit(token[before - 1])) {
+      in.skip(size);
+      continue;
+    }
+    const Outcome o = grammar(token.data(), token.data() + token.size(), false, taken);
+    if (o == Outcome::need_more) {
+      in.skip(size);
+      continue;
+    }
+    in.skip(taken > before ? taken - before : 0);
+    return o == Outcome::converted;
+  }
+  return grammar(token.data(), token.data() + token.size(), true, taken) == Outcome::converted;
+}
+
+// Skips white space, then runs the grammar over the buffered bytes; a token
+// that may go on past them takes the straddling path from the same position.
+template <class Grammar>
+bool scan_token(ByteSource& in, const Grammar& grammar) {
+  if (!skip_space(in)) return false;
+  std::size_t taken = 0;
+  const Outcome o = grammar(in.cursor(), in.buffer_end(), false, taken);
+  if (o == Outcome::need_more) return scan_straddling(in, grammar);
+  in.skip(taken);
+  return o == Outcome::converted;
+}
+
+// The grammars with their destination, as scan_token runs them. Inlined into
+// both of its paths: the in-buffer one is the hot loop of text loading.
 template <class T>
-bool scan_real_slow(ByteSource& in, T& value) {
+struct RealGrammar {
+  T& value;
+  [[gnu::always_inline]] Outcome operator()(const char* b, const char* e, bool last, std::size_t& taken) const {
+    return real_token(b, e, last, value, taken);
+  }
+};
+struct IntGrammar {
+  int& value;
+  [[gnu::always_inline]] Outcome operator()(const char* b, const char* e, bool last, std::size_t& taken) const {
+    return int_token(b, e, last, value, taken);
+  }
+};
+
+// A token whose copy cannot be allocated ends the scan as a failed
+// conversion, and the source records why.
+template <class Grammar>
+bool scan_with(ByteSource& in, const Grammar& grammar) {
   try {
-    return scan_real_general(in, value);
+    return scan_token(in, grammar);
   } catch (const std::bad_alloc&) {
+    in.mark_out_of_memory();
     return false;
   }
 }
 
-// "%f" and "%lf": one grammar, the value rounded as strtof or strtod rounds it.
-template <class T>
-bool scan_real(ByteSource& in, T& value) {
-  if (!skip_space(in)) return false;
-
-  // Fast path: a plain decimal token that ends inside the buffered bytes is
-  // scanned in place and nothing is taken until it is known to be complete.
-  // Anything else (inf, nan, hexadecimal, a token that reaches the end of the
-  // buffer and may go on in the next block) takes the general path from the
-  // same position.
-  const char* const start = in.cursor();
-  const char* const end = in.buffer_end();
-  const char* p = start;
-  const bool negative = *p == '-';
-  if (is_sign(*p)) ++p;
-  if (p == end) return scan_real_slow(in, value);
-  {
-    const int c = lower(static_cast<unsigned char>(*p));
-    if (c == 'n' || c == 'i') return scan_real_slow(in, value);
-    if (c == '0' && p + 1 != end && lower(static_cast<unsigned char>(p[1])) == 'x')
-      return scan_real_slow(in, value);
-  }
-
-  // The decimal token in three phases, which is the same as the one-char
-  // state machine: digits, then '.' and digits, then (after at least one
-  // digit) the exponent char, a sign directly after it, and digits. Whatever
-  // stops a phase and does not start the next ends the token. Along the way
-  // the significant digits (up to 19 of them) gather in `mantissa`.
-  std::uint64_t mantissa = 0;
-  std::ptrdiff_t significant = 0;  // digits from the first non-zero one on
-  const char* const int_begin = p;
-  for (; p != end && is_digit(*p); ++p) {
-    mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');  // wraps only past 19 significant digits
-    significant += mantissa != 0;
-  }
-  bool got_digit = p != int_begin;
-  std::ptrdiff_t fraction_digits = 0;
-  if (p != end && *p == '.') {
-    const char* const frac_begin = ++p;
-    for (; p != end && is_digit(*p); ++p) {
-      mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-      significant += mantissa != 0;
-    }
-    fraction_digits = p - frac_begin;
-    got_digit = got_digit || fraction_digits != 0;
-  }
-  if (p == end) return scan_real_slow(in, value);
-  const char* const mantissa_end = p;
-  bool exponent_has_digits = false;
-  bool exponent_negative = false;
-  std::int64_t exponent = 0;  // stops growing at six digits
-  if (got_digit && (*p == 'e' || *p == 'E')) {
-    // Taken even when no exponent digit follows.
-    if (++p == end) return scan_real_slow(in, value);
-    if (is_sign(*p)) {
-      exponent_negative = *p == '-';
-      if (++p == end) return scan_real_slow(in, value);
-    }
-    const char* const exp_begin = p;
-    for (; p != end && is_digit(*p); ++p) {
-      if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
-    }
-    if (p == end) return scan_real_slow(in, value);
-    exponent_has_digits = p != exp_begin;
-  }
-
-  in.skip(static_cast<std::size_t>(p - start));
-  if (!got_digit) return false;  // "", a sign alone, "." or "-."
-
-  // Exact shortcut: m * 10^k with m < 2^53 and |k| <= 22 is one correctly
-  // rounded double operation on exact operands, which is strtod's double.
-  // Rounding that double to float
-  // gives strtof's float unless the double fell exactly on a float midpoint
-  // (the true value may then lie on either side of it, or on it); every float
-  // midpoint is a double, so any other double rounds the same way as the
-  // true value. The results lie between 1e-22 and 1e38, so the float is
-  // normal and a midpoint is a double whose 29 bits below the float's 24
-  // are 1000...0.
-  if (significant <= 19 && mantissa <= (std::uint64_t{1} << 53) && exponent < 100000) {
-    if (mantissa == 0) {
-      value = negative ? -T{0} : T{0};
-      return true;
-    }
-    const std::int64_t k = (exponent_negative ? -exponent : exponent) - fraction_digits;
-    if (k >= -22 && k <= 22) {
-      static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-      const double m = static_cast<double>(mantissa);
-      const double d = k < 0 ? m / kPow10[-k] : m * kPow10[k];
-      if constexpr (std::is_same_v<T, double>) {
-        value = negative ? -d : d;
-        return true;
-      } else if ((std::bit_cast<std::uint64_t>(d) & 0x1fffffffu) != 0x10000000u) {
-        const float f = static_cast<float>(d);
-        value = negative ? -f : f;
-        return true;
-      }
-    }
-  }
-  return convert_decimal(start, p, mantissa_end, exponent_has_digits, value);
-}
-
 }  // namespace
 
-bool scan_float(ByteSource& in, float& value) { return scan_real(in, value); }
-bool scan_double(ByteSource& in, double& value) { return scan_real(in, value); }
-
-bool scan_int(ByteSource& in, int& value) {
-  if (!skip_space(in)) return false;
-
-  const char* const start = in.cursor();
-  const char* const end = in.buffer_end();
-  const char* p = start;
-  const bool negative = *p == '-';
-  if (is_sign(*p)) ++p;
-  const char* const digits = p;
-  while (p != end && is_digit(*p)) ++p;
-  if (p == end) return scan_int_general(in, value);  // the token may go on in the next block
-
-  in.skip(static_cast<std::size_t>(p - start));
-  if (p == digits) return false;
-  IntAccumulator acc(negative);
-  for (const char* d = digits; d != p; ++d) acc.add(*d);
-  value = acc.value();
-  return true;
-}
+bool scan_float(ByteSource& in, float& value) { return scan_with(in, RealGrammar<float>{value}); }
+bool scan_double(ByteSource& in, double& value) { return scan_with(in, RealGrammar<double>{value}); }
+bool scan_int(ByteSource& in, int& value) { return scan_with(in, IntGrammar{value}); }
 
 }  // namespace ptdelta

@@ -10,7 +10,8 @@ namespace ptdelta {
 // (sign, digits, '.', exponent with its quirks: "1e+" is taken whole and reads 1;
 // "inf", "infinity", "nan" without a payload; hexadecimal "0x1p3") and converts
 // it as strtof does. On success stores the value and returns true; on failure
-// leaves `value` untouched (the bytes taken are then of no further use).
+// leaves `value` untouched (the bytes taken are then of no further use). A token
+// too long for the memory left fails and marks the source out of memory.
 bool scan_float(ByteSource& in, float& value);
 
 // glibc's scanf "%lf": exactly the characters scan_float takes, the value
@@ -18,7 +19,7 @@ bool scan_float(ByteSource& in, float& value);
 bool scan_double(ByteSource& in, double& value);
 
 // glibc's scanf "%d": white space, an optional sign, decimal digits; the value is
-// strtol's, narrowed to int as glibc stores it.
+// strtol's, narrowed to int as glibc stores it. Out of memory as for scan_float.
 bool scan_int(ByteSource& in, int& value);
 
 }  // namespace ptdelta

@@ -43,12 +43,10 @@ LineShape shape_of(std::string_view line) {
   return shape;
 }
 
-TextReadResult ended(const ByteSource& in, TextLayout layout) {
-  return {in.failed() ? Failure::read_error : Failure::none, layout, 0};
-}
+TextReadResult ended(const ByteSource& in, TextLayout layout) { return {in.end_state(), layout, 0}; }
 
 TextReadResult stopped(const ByteSource& in, TextLayout layout) {
-  if (in.failed()) return {Failure::read_error, layout, 0};
+  if (const Failure f = in.end_state(); f != Failure::none) return {f, layout, 0};
   return {Failure::none, layout, in.marked_line()};
 }
 
@@ -93,8 +91,7 @@ TextReadResult read_lines(ByteSource& in, PointAppender& out) {
     if (tokens == 0 && converted) continue;  // a blank line
     if (tokens < 3) {
       // A line of one or two tokens, or one whose first three do not all convert.
-      if (in.failed()) return {Failure::read_error, layout, 0};
-      return {Failure::none, layout, in.marked_line()};
+      return stopped(in, layout);
     }
     if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return {Failure::out_of_memory, layout, 0};
   }

@@ -2,17 +2,24 @@
 #include "input/scan_number.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/failure.h"
+#include "core/point_cloud.h"
+#include "input/ply_reader.h"
+#include "input/text_reader.h"
 #include "support/random_clouds.h"
 #include "support/oracles.h"
 
@@ -73,8 +80,8 @@ std::ostream& operator<<(std::ostream& os, const Step& s) {
                   std::bit_cast<double>(s.bits), s.end);
   } else {
     const auto bits32 = static_cast<std::uint32_t>(s.bits);
-    std::snprintf(buf, sizeof buf, "ok bits=0x%08x (%.9g) end=%zu", bits32, static_cast<double>(std::bit_cast<float>(bits32)),
-                  s.end);
+    std::snprintf(buf, sizeof buf, "ok bits=0x%08x (%.9g) end=%zu", bits32,
+                  static_cast<double>(std::bit_cast<float>(bits32)), s.end);
   }
   return os << buf;
 }
@@ -469,7 +476,8 @@ TEST(ScanNumber, MatchesSscanfOnRandomTokens) {
       const std::vector<Step> expected = oracle(s, kinds), got = ours(s, kinds);
       if (got != expected) {
         ASSERT_EQ(got, expected) << "seed=" << seed << " case=" << i << " input=" << escaped(s)
-                                 << " first conversion " << (kinds[0] == Kind::f ? "%f" : kinds[0] == Kind::lf ? "%lf" : "%d");
+                                 << " first conversion "
+                                 << (kinds[0] == Kind::f ? "%f" : kinds[0] == Kind::lf ? "%lf" : "%d");
       }
     }
   }
@@ -598,6 +606,48 @@ TEST(ScanNumber, StreamsWithTinyBlocksMatchFscanf) {
   }
 }
 
+// The adversarial random inputs (quirks, failures, words, hexadecimal) through
+// blocks so small that every token straddles: the same values and ends as sscanf.
+TEST(ScanNumber, RandomTokensThroughTinyBlocks) {
+  const std::int64_t total = case_budget(20000);
+  Rng rng(91);
+  for (std::int64_t i = 0; i < total; ++i) {
+    std::string s = random_input(rng);
+    std::vector<Kind> kinds(4);
+    for (Kind& k : kinds) k = rng.chance(0.8) ? (rng.chance(0.6) ? Kind::f : Kind::lf) : Kind::d;
+    const std::vector<Step> expected = oracle(s, kinds);
+    s.push_back('\0');  // fmemopen refuses an empty buffer; the NUL is never reached
+    std::FILE* f = fmemopen(s.data(), s.size() - 1 == 0 ? 1 : s.size() - 1, "r");
+    ASSERT_NE(f, nullptr);
+    if (s.size() == 1) std::fgetc(f);
+    const std::size_t block = static_cast<std::size_t>(1 + rng.below(4));
+    ByteSource in(f, block);
+    std::vector<Step> got;
+    for (const Kind kind : kinds) {
+      Step st;
+      st.kind = kind;
+      float v = 0.0f;
+      double w = 0.0;
+      int d = 0;
+      st.ok = kind == Kind::f ? scan_float(in, v) : kind == Kind::lf ? scan_double(in, w) : scan_int(in, d);
+      if (!st.ok) {
+        got.push_back(Step{});
+        break;
+      }
+      st.bits = kind == Kind::f ? std::bit_cast<std::uint32_t>(v)
+                : kind == Kind::lf ? std::bit_cast<std::uint64_t>(w) : static_cast<std::uint32_t>(d);
+      // The position in the stream less what is buffered and not yet taken.
+      st.end = static_cast<std::size_t>(std::ftell(f)) - static_cast<std::size_t>(in.buffer_end() - in.cursor());
+      got.push_back(st);
+    }
+    std::fclose(f);
+    s.pop_back();
+    if (got != expected) {
+      ASSERT_EQ(got, expected) << "case=" << i << " block=" << block << " input=" << escaped(s);
+    }
+  }
+}
+
 TEST(ScanNumber, PipeMatchesFscanf) {
   Rng rng(77);
   const std::string text = stream_text(rng, 3000);
@@ -676,6 +726,88 @@ TEST(ScanNumber, MegabyteTokens) {
   EXPECT_EQ(b, 0);   // LONG_MIN narrowed
   EXPECT_EQ(c, 7);
   std::fclose(f);
+}
+
+// ---------------------------------------------------------------------------
+// A token longer than the memory left.
+
+// `prefix`, then the digit 1 without end: a stream whose last token never ends.
+std::FILE* endless_token_after(const std::string& prefix) {
+  struct Cookie {
+    std::string prefix;
+    std::size_t pos = 0;
+  };
+  cookie_io_functions_t io{};
+  io.read = [](void* cookie, char* buf, std::size_t size) -> ssize_t {
+    auto& c = *static_cast<Cookie*>(cookie);
+    for (std::size_t i = 0; i < size; ++i) buf[i] = c.pos < c.prefix.size() ? c.prefix[c.pos++] : '1';
+    return static_cast<ssize_t>(size);
+  };
+  io.close = [](void* cookie) {
+    delete static_cast<Cookie*>(cookie);
+    return 0;
+  };
+  return fopencookie(new Cookie{prefix, 0}, "r", io);
+}
+
+// Caps this process's address space at what it uses now plus 64 MiB.
+bool cap_address_space() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0;
+  if (!(statm >> pages)) return false;
+  const auto page = static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
+  const auto limit = static_cast<rlim_t>(pages * page + (64u << 20));
+  const rlimit cap{limit, limit};
+  return ::setrlimit(RLIMIT_AS, &cap) == 0;
+}
+
+// Each check runs in a child process whose address space is capped, over a
+// stream whose last token never ends: the copy of that token runs out of memory,
+// which the scanner and every reader that calls it must report as such, after
+// the points before it.
+TEST(ScanNumber, TokenBeyondMemoryIsReportedAsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space cap";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  using Check = std::function<bool(ByteSource&)>;
+  const auto reader = [](auto read, std::int32_t points) {
+    return Check([read, points](ByteSource& in) {
+      PointColumns cloud;
+      PointAppender out(cloud, no_progress());
+      return read(in, out).failure == Failure::out_of_memory && cloud.count == points;
+    });
+  };
+  const struct {
+    const char* name;
+    const char* prefix;
+    Check check;
+  } cases[] = {
+      {"%f", " ", [](ByteSource& in) { float v = 0.0f; return !scan_float(in, v) && in.out_of_memory(); }},
+      {"%lf", "-1.", [](ByteSource& in) { double v = 0.0; return !scan_double(in, v) && in.out_of_memory(); }},
+      {"%d", "+", [](ByteSource& in) { int v = 0; return !scan_int(in, v) && in.out_of_memory(); }},
+      // The text reader holds its first lines while it decides the layout, so
+      // the endless second line stops it before any point is stored.
+      {"text cloud", "1 2 3\n4 5 ", reader(read_text_cloud, 0)},
+      {"nine-field PLY", "ply\nformat ascii 1.0\nend_header\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 ",
+       reader(read_ply_cloud, 1)},
+      {"declared ASCII PLY",
+       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty uchar z\n"
+       "end_header\n1 2 3\n4 5 6\n7 8 ",
+       reader(read_ply_cloud, 2)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EXIT(
+        {
+          std::FILE* f = endless_token_after(c.prefix);
+          ByteSource in(f);
+          if (f == nullptr || !cap_address_space()) std::_Exit(2);
+          std::_Exit(c.check(in) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << c.name;
+  }
+#endif
 }
 
 }  // namespace
