@@ -35,6 +35,7 @@
 #include "report/output_file.h"
 #include "report/ply_export.h"
 #include "report/statistics.h"
+#include "support/full_scan.h"
 
 namespace {
 
@@ -138,7 +139,7 @@ int main(int argc, char** argv) {
 
   PassResult result;
   t = Clock::now();
-  if (comparison_pass(reference, test, maxdist, SearchMode::spatial_index, no_progress(), result) != Failure::none)
+  if (comparison_pass(reference, test, maxdist, no_progress(), result) != Failure::none)
     return fail("comparison pass failed on", test_name);
   const double pass = seconds_since(t);
   const std::vector<float>& cd = result.cd;
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
     PassResult sample_result;
     const std::vector<float>& sample_cd = sample_result.cd;
     t = Clock::now();
-    if (comparison_pass(reference, sample, maxdist, SearchMode::full_scan, no_progress(), sample_result) !=
+    if (testing::full_scan_pass(reference, sample, maxdist, no_progress(), sample_result) !=
         Failure::none)
       return fail("full-scan pass failed on", test_name);
     const double full_scan = seconds_since(t);
@@ -217,7 +218,7 @@ int main(int argc, char** argv) {
     // full scan depends on the order of the file. Method A's distances do not.
     const PointColumns shuffled = shuffled_copy(reference);
     t = Clock::now();
-    if (comparison_pass(shuffled, sample, maxdist, SearchMode::full_scan, no_progress(), sample_result) !=
+    if (testing::full_scan_pass(shuffled, sample, maxdist, no_progress(), sample_result) !=
         Failure::none)
       return fail("full-scan pass failed on", test_name);
     const double full_scan_shuffled = seconds_since(t);

@@ -5,28 +5,26 @@
 #include <optional>
 
 #include "core/exact.h"
-#include "distance/full_scan.h"
 #include "distance/spatial_index.h"
 
 namespace ptdelta {
 
 namespace {
 
-// The two searches behind one interface, so the pass loop is written once.
-struct Search {
-  const PointColumns& ref;
-  const PointColumns& test;
-  float h;
-  const SpatialIndex* index;  // null: full scan
+// The product's search: the spatial index over the reference cloud.
+class IndexedSearch final : public ReferenceSearch {
+ public:
+  explicit IndexedSearch(const SpatialIndex& index) : index_(index) {}
+  float nearest(const PointColumns& test, std::int32_t j) const override {
+    return indexed_nearest_distance(index_, test, j);
+  }
+  std::int32_t track_closer_points(const PointColumns& test, std::int32_t j,
+                                   PlaneCandidates& candidates) const override {
+    return indexed_track_closer_points(index_, test, j, candidates);
+  }
 
-  float nearest(std::int32_t j) const {
-    return index ? indexed_nearest_distance(*index, test, j) : nearest_reference_distance(ref, test, j, h);
-  }
-  std::optional<float> plane(std::int32_t j, PlaneCandidates& candidates) const {
-    const std::int32_t k = index ? indexed_track_closer_points(*index, test, j, candidates)
-                                 : track_closer_points(ref, test, j, h, candidates);
-    return plane_distance_from(ref, test, j, k, candidates);
-  }
+ private:
+  const SpatialIndex& index_;
 };
 
 void accept(PassTotals& totals, float d) {
@@ -48,18 +46,13 @@ Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
   return Failure::none;
 }
 
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, SearchMode mode,
-                        ProgressSink& progress, PassResult& result) {
-  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+namespace {
+
+// The pass over reserved result columns.
+void run_pass(const PointColumns& ref, const PointColumns& test, float maxdist, const ReferenceSearch& search,
+              ProgressSink& progress, PassResult& result) {
   result.method = method_for(ref, test);
   PassTotals& totals = result.totals = PassTotals{};
-  const float h = derive_box_half_width(maxdist);
-
-  SpatialIndex index;
-  if (mode == SearchMode::spatial_index && test.count > 0) {
-    if (build_spatial_index(ref, h, index) != Failure::none) return Failure::out_of_memory;
-  }
-  const Search search{ref, test, h, mode == SearchMode::spatial_index ? &index : nullptr};
   PlaneCandidates candidates;  // one set for the whole pass, never reset between points
 
   for (std::int32_t i = 0; i < test.count; ++i) {
@@ -68,12 +61,13 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float
     PointOutcome outcome = PointOutcome::accepted;
     float d = excluded_distance;
     if (result.method == Method::nearest_point) {
-      d = search.nearest(i);
+      d = search.nearest(test, i);
       // No point in the box gives +infinity, which is never a measurement: an
       // outlier whatever maxdist is.
       if (d > maxdist || std::isinf(d)) outcome = PointOutcome::outlier;
     } else {
-      const std::optional<float> plane = search.plane(i, candidates);
+      const std::int32_t improvements = search.track_closer_points(test, i, candidates);
+      const std::optional<float> plane = plane_distance_from(ref, test, i, improvements, candidates);
       if (!plane) {
         outcome = PointOutcome::rejected;
       } else {
@@ -91,6 +85,26 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float
     }
   }
   progress.reached(test.count);
+}
+
+}  // namespace
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, ProgressSink& progress,
+                        PassResult& result) {
+  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+  SpatialIndex index;
+  if (test.count > 0) {
+    if (build_spatial_index(ref, derive_box_half_width(maxdist), index) != Failure::none)
+      return Failure::out_of_memory;
+  }
+  run_pass(ref, test, maxdist, IndexedSearch(index), progress, result);
+  return Failure::none;
+}
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
+                        const ReferenceSearch& search, ProgressSink& progress, PassResult& result) {
+  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+  run_pass(ref, test, maxdist, search, progress, result);
   return Failure::none;
 }
 

@@ -116,8 +116,7 @@ int run(int argc, const char* const* argv) {
   if (const Failure f = reserve_pass_result(test, pass); f != Failure::none) return stop(f, "");
   std::fputs("Processing ................................", stderr);
   ProcessingCounter counter;
-  if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, counter, pass);
-      f != Failure::none)
+  if (const Failure f = comparison_pass(reference, test, options.maxdist, counter, pass); f != Failure::none)
     return stop(f, "");
   const Summary summary = summarise(pass);
 

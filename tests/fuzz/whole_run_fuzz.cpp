@@ -1,6 +1,6 @@
 // whole_run_fuzz.cpp - load, compare, report and export two small fuzzed clouds
 // The first byte picks maxdist (among the awkward ones) and the reader of each cloud;
-// the rest is split at the first "###" into reference and test. Both search modes must
+// the rest is split at the first "###" into reference and test. The pass and the full scan must
 // give the same Cd bits and totals: the full scan is the oracle of the spatial index.
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include "report/output_file.h"
 #include "report/ply_export.h"
 #include "report/statistics.h"
+#include "support/full_scan.h"
 
 namespace {
 
@@ -68,9 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const float maxdist = maxdists[pick & 7];
 
   PassResult by_index, by_scan;
-  const Failure f1 =
-      comparison_pass(reference, test, maxdist, SearchMode::spatial_index, no_progress(), by_index);
-  const Failure f2 = comparison_pass(reference, test, maxdist, SearchMode::full_scan, no_progress(), by_scan);
+  const Failure f1 = comparison_pass(reference, test, maxdist, no_progress(), by_index);
+  const Failure f2 = testing::full_scan_pass(reference, test, maxdist, no_progress(), by_scan);
   PTDELTA_FUZZ_CHECK(f1 == f2);
   if (f1 != Failure::none) return 0;
   PTDELTA_FUZZ_CHECK(by_index.cd.size() == by_scan.cd.size());
