@@ -423,7 +423,7 @@ struct RankedSet {
 // bits of a non-negative float order as its values do.
 using RankKey = std::uint64_t;
 constexpr RankKey no_key = std::numeric_limits<RankKey>::max();
-constexpr int collect_capacity = 256;
+constexpr int collect_capacity = 128;
 
 RankKey rank_key(float d, std::int32_t index) {
   return (static_cast<RankKey>(std::bit_cast<std::uint32_t>(d)) << 32) | static_cast<std::uint32_t>(index);
@@ -448,8 +448,11 @@ struct CollectSet {
     found[count] = rank_key(d, index);
     count += take ? 1 : 0;
     if (count == collect_capacity) {
+      // Too many to be of use: the caller falls back to ranked searches, so
+      // the traversal may stop here (nothing is within a negative reach).
       overflow = true;
       --count;
+      reach_sq = -infinity;
     }
   }
   // The smallest key with an index below `limit`, or no_key.
