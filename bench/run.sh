@@ -263,8 +263,8 @@ if [[ -n $full_points ]]; then
   echo "Full scan: $full_points test points taken at an even stride, each scanned against all $(key stages-small.txt points_reference) reference points, took ${full_sample} s;"
   echo "a full-scan query costs the same whatever the test point, so the full pass over all $(key stages-small.txt points_test) test points is about ${full_est} s,"
   echo "against ${indexed_pass} s for the indexed pass (index build included): ${pass_ratio}x."
-  echo "The full scan's box test is a chain of branches that comes in long predictable runs when the reference"
-  echo "cloud is in scan-line order, as generated; with the same reference points in a fixed random order the"
+  echo "The full scan shares the index's box test, which evaluates all six comparisons without branches, so"
+  echo "its cost hardly depends on the order of the reference points; with them in a fixed random order the"
   echo "sample took $(key stages-small.txt full_scan_shuffled_seconds) s, about ${shuffled_est} s for the full pass: ${shuffled_ratio}x."
   if ran tool-small && awk -v w="${wall[tool-small]}" 'BEGIN { exit !(w >= 0.01) }'; then
     whole=$(calc "%.0f" "(${wall[tool-small]} - $indexed_pass + $full_est) / ${wall[tool-small]}")

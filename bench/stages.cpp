@@ -212,10 +212,9 @@ int main(int argc, char** argv) {
                   full_scan * static_cast<double>(test.count) / static_cast<double>(sample_count));
     std::printf("full_scan_mismatches %d\n", mismatches);
 
-    // The same sample against the reference points in a fixed random order. The
-    // full scan's box test is a chain of branches: in scan-line order they come in
-    // long predictable runs, in random order they mispredict, so the cost of the
-    // full scan depends on the order of the file. Method A's distances do not.
+    // The same sample against the reference points in a fixed random order: a
+    // search whose cost depends on the order of the file shows it here. Method
+    // A's distances do not depend on it.
     const PointColumns shuffled = shuffled_copy(reference);
     t = Clock::now();
     if (testing::full_scan_pass(shuffled, sample, maxdist, no_progress(), sample_result) !=
