@@ -7,7 +7,8 @@
 //
 // Built by hand (not part of the default build), e.g.
 //   g++ -std=c++20 -O2 -ffp-contract=off -I. -Itests bench/index_bench.cpp distance/spatial_index.cpp
-//       distance/full_scan.cpp core/point_cloud.cpp tests/support/random_clouds.cpp -o index_bench
+//       distance/plane.cpp distance/comparison_pass.cpp tests/support/full_scan.cpp core/point_cloud.cpp
+//       tests/support/random_clouds.cpp -o index_bench
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -17,8 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "distance/full_scan.h"
 #include "distance/spatial_index.h"
+#include "support/full_scan.h"
 #include "support/random_clouds.h"
 
 namespace {
@@ -90,7 +91,7 @@ void measure(const char* label, const PointColumns& ref, const PointColumns& tes
 void method_a(const char* label, const PointColumns& ref, const PointColumns& test) {
   measure(label, ref, test, [&](const ptdelta::SpatialIndex* index, std::int32_t j) -> std::uint64_t {
     const float d = index ? indexed_nearest_distance(*index, test, j)
-                          : ptdelta::nearest_reference_distance(ref, test, j, box_half_width);
+                          : ptdelta::testing::nearest_reference_distance(ref, test, j, box_half_width);
     return std::bit_cast<std::uint32_t>(d);
   });
 }
@@ -99,7 +100,7 @@ void method_b(const char* label, const PointColumns& ref, const PointColumns& te
   measure(label, ref, test, [&](const ptdelta::SpatialIndex* index, std::int32_t j) -> std::uint64_t {
     PlaneCandidates c{-1, -1, -1};
     std::int32_t k = index ? indexed_track_closer_points(*index, test, j, c)
-                           : ptdelta::track_closer_points(ref, test, j, box_half_width, c);
+                           : ptdelta::testing::track_closer_points(ref, test, j, box_half_width, c);
     k = std::min(k, 3);
     // Only the candidates found count (the scan shifts stale ones in).
     const auto at = [&](std::int32_t need, std::int32_t i) { return k >= need ? static_cast<std::uint32_t>(i) : 0u; };

@@ -1,8 +1,10 @@
 // make_clouds.cpp - writes one deterministic scan-like cloud as a text file
 //
-//   make_clouds ref|test COUNT SEED PATH
+//   make_clouds ref|test COUNT SEED PATH [spot]
 //
-// The points come from scan_cloud.h. The file is written under PATH.tmp and
+// The points come from scan_cloud.h. With "spot", a third of them (picked by a
+// hash of their number, so spread through the file) are written as 0 0 0, as
+// scanners write missing returns. The file is written under PATH.tmp and
 // renamed, so an interrupted run never leaves a file that looks complete.
 #include <cerrno>
 #include <cstdint>
@@ -23,7 +25,7 @@ bool parse_number(const char* text, long long& value) {
 }
 
 int usage() {
-  std::fputs("usage: make_clouds ref|test COUNT SEED PATH\n", stderr);
+  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [spot]\n", stderr);
   return 2;
 }
 
@@ -31,7 +33,8 @@ int usage() {
 
 int main(int argc, char** argv) {
   using namespace ptdelta::bench;
-  if (argc != 5) return usage();
+  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "spot")) return usage();
+  const bool spot = argc == 6;
   const std::string kind = argv[1];
   long long count = 0, seed = 0;
   if ((kind != "ref" && kind != "test") || !parse_number(argv[2], count) || !parse_number(argv[3], seed) ||
@@ -53,7 +56,10 @@ int main(int argc, char** argv) {
   generate_scan_cloud(kind == "test" ? CloudKind::test : CloudKind::reference, count,
                       static_cast<std::uint64_t>(seed), [&](const CloudPoint& p) {
                         char line[96];
-                        const int n = format_cloud_line(line, p);
+                        // A multiplicative hash of the point number: each residue mod 3 about as often.
+                        const auto hash = static_cast<std::uint64_t>(written) * 0x9e3779b97f4a7c15ULL >> 40;
+                        const int n = spot && hash % 3 == 0 ? format_cloud_line(line, CloudPoint{0.0, 0.0, 0.0, false})
+                                                            : format_cloud_line(line, p);
                         buffer.insert(buffer.end(), line, line + n);
                         ++written;
                         if (buffer.size() > block - sizeof line) {

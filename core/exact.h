@@ -1,8 +1,9 @@
 // exact.h - every double-precision step and single-precision rounding of a run, in one place
-// The box rule, point distance, box test and the rounded running sums; every search and summary calls these.
+// The box rule, point distance, box test, method B's plane and the rounded sums; every search and summary calls these.
 #pragma once
 
 #include <cfloat>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 
@@ -20,31 +21,102 @@ inline float derive_box_half_width(float maxdist) {
   return static_cast<float>(std::sqrt(static_cast<double>(product)));
 }
 
-// Differences and squares in double; the sum rounds to float, then the square
+// ---- Point distance and the box ----
+
+// The squared distance in double, differences and squares in this grouping,
+// before any rounding. A search may compare these: the distance below never
+// decreases as it grows.
+inline double squared_distance(float rx, float ry, float rz, float tx, float ty, float tz) {
+  const double dx = static_cast<double>(rx) - static_cast<double>(tx);
+  const double dy = static_cast<double>(ry) - static_cast<double>(ty);
+  const double dz = static_cast<double>(rz) - static_cast<double>(tz);
+  return (dx * dx + dy * dy) + dz * dz;
+}
+
+// The distance of a squared distance: the sum rounds to float, then the square
 // root is taken in double and rounded to float again.
+inline float distance_of_squared(double s) {
+  const auto rounded = static_cast<float>(s);                         // first rounding
+  return static_cast<float>(std::sqrt(static_cast<double>(rounded)));  // second rounding
+}
+
+inline float point_distance(float rx, float ry, float rz, float tx, float ty, float tz) {
+  return distance_of_squared(squared_distance(rx, ry, rz, tx, ty, tz));
+}
+
 inline float point_distance(const PointColumns& ref, std::int32_t i, const PointColumns& test, std::int32_t j) {
   const auto ri = static_cast<std::size_t>(i);
   const auto tj = static_cast<std::size_t>(j);
-  const double dx = static_cast<double>(ref.x[ri]) - static_cast<double>(test.x[tj]);
-  const double dy = static_cast<double>(ref.y[ri]) - static_cast<double>(test.y[tj]);
-  const double dz = static_cast<double>(ref.z[ri]) - static_cast<double>(test.z[tj]);
-  const float s = static_cast<float>((dx * dx + dy * dy) + dz * dz);  // first rounding
-  return static_cast<float>(std::sqrt(static_cast<double>(s)));         // second rounding
+  return point_distance(ref.x[ri], ref.y[ri], ref.z[ri], test.x[tj], test.y[tj], test.z[tj]);
 }
 
-// Strict: a point on a box face (axis difference exactly h) is outside. The
-// bounds ref +- h are formed in double and not rounded; the six comparisons
-// stop at the first that fails. NaN coordinates are never inside.
+// Whether t lies inside the box of half-width h around r on one axis. Strict:
+// a point on a box face (axis difference exactly h) is outside. The bounds
+// r +- h are formed in double and not rounded; NaN is never inside.
+inline bool inside_slab(float r, float t, float h) {
+  const double rd = static_cast<double>(r), td = static_cast<double>(t), hd = static_cast<double>(h);
+  return (td < rd + hd) & (rd - hd < td);
+}
+
+// The three axes together. The comparisons have no side effects, so all six
+// are evaluated, without branches: the result is the same in any order.
+inline bool inside_box(float rx, float ry, float rz, float tx, float ty, float tz, float h) {
+  return inside_slab(rx, tx, h) & inside_slab(ry, ty, h) & inside_slab(rz, tz, h);
+}
+
 inline bool inside_box(const PointColumns& ref, std::int32_t i, const PointColumns& test, std::int32_t j, float h) {
   const auto ri = static_cast<std::size_t>(i);
   const auto tj = static_cast<std::size_t>(j);
-  const double hd = static_cast<double>(h);
-  return static_cast<double>(test.x[tj]) < static_cast<double>(ref.x[ri]) + hd &&
-         static_cast<double>(ref.x[ri]) - hd < static_cast<double>(test.x[tj]) &&
-         static_cast<double>(test.y[tj]) < static_cast<double>(ref.y[ri]) + hd &&
-         static_cast<double>(ref.y[ri]) - hd < static_cast<double>(test.y[tj]) &&
-         static_cast<double>(test.z[tj]) < static_cast<double>(ref.z[ri]) + hd &&
-         static_cast<double>(ref.z[ri]) - hd < static_cast<double>(test.z[tj]);
+  return inside_box(ref.x[ri], ref.y[ri], ref.z[ri], test.x[tj], test.y[tj], test.z[tj], h);
+}
+
+// ---- The plane of method B ----
+
+// Determinant of the rows (a, b, c), (d, e, f), (g, h, l): the expansion along
+// the first column in double, in this grouping, rounded once.
+inline float det3(float a, float b, float c, float d, float e, float f, float g, float h, float l) {
+  const auto A = static_cast<double>(a), B = static_cast<double>(b), C = static_cast<double>(c);
+  const auto D = static_cast<double>(d), E = static_cast<double>(e), F = static_cast<double>(f);
+  const auto G = static_cast<double>(g), H = static_cast<double>(h), L = static_cast<double>(l);
+  return static_cast<float>(((C * H - B * L) * D + (L * E - H * F) * A) + (B * F - C * E) * G);
+}
+
+// The plane A*x + B*y + C*z + D = 0.
+struct PlaneCoefficients {
+  float a = 0.0f, b = 0.0f, c = 0.0f, d = 0.0f;
+};
+
+// The plane through P1, P2 and P3. Each determinant is rounded to float before
+// its sign changes (negation is exact).
+inline PlaneCoefficients plane_through(float x1, float y1, float z1, float x2, float y2, float z2, float x3, float y3,
+                                       float z3) {
+  PlaneCoefficients p;
+  p.a = det3(y1, z1, 1.0f, y2, z2, 1.0f, y3, z3, 1.0f);
+  p.b = -det3(x1, z1, 1.0f, x2, z2, 1.0f, x3, z3, 1.0f);
+  p.c = det3(x1, y1, 1.0f, x2, y2, 1.0f, x3, y3, 1.0f);
+  p.d = -det3(x1, y1, z1, x2, y2, z2, x3, y3, z3);
+  return p;
+}
+
+// |A*x + B*y + C*z + D|: the sum in double, in this grouping, rounded to float.
+inline float plane_numerator(const PlaneCoefficients& p, float x, float y, float z) {
+  const auto a = static_cast<double>(p.a), b = static_cast<double>(p.b), c = static_cast<double>(p.c);
+  const auto d = static_cast<double>(p.d);
+  const auto sum = static_cast<float>(((a * static_cast<double>(x) + b * static_cast<double>(y)) +
+                                       c * static_cast<double>(z)) + d);
+  return std::fabs(sum);
+}
+
+// sqrt(A*A + B*B + C*C): the sum rounded to float, the root rounded again.
+inline float plane_norm(const PlaneCoefficients& p) {
+  const auto a = static_cast<double>(p.a), b = static_cast<double>(p.b), c = static_cast<double>(p.c);
+  const auto sum = static_cast<float>((a * a + b * b) + c * c);
+  return static_cast<float>(std::sqrt(static_cast<double>(sum)));
+}
+
+// numerator / norm in double, rounded to float.
+inline float plane_quotient(float numerator, float norm) {
+  return static_cast<float>(static_cast<double>(numerator) / static_cast<double>(norm));
 }
 
 // ---- Coordinates and the shift ----
@@ -75,6 +147,9 @@ inline double automatic_axis_shift(double v) {
 
 // A running sum rounds to float after every addition, made in double.
 inline float add_rounded(float sum, double term) { return static_cast<float>(static_cast<double>(sum) + term); }
+
+// A count as the float that divides a sum.
+inline float rounded_count(std::int32_t count) { return static_cast<float>(count); }
 
 // sum / n in double, rounded to float (n is the count already rounded to float).
 inline float rounded_quotient(float sum, float n) {

@@ -1,14 +1,13 @@
 #include "distance/comparison_pass.h"
 
-#include <cmath>
-#include <new>
 #include <algorithm>
+#include <cmath>
 #include <mutex>
+#include <new>
 #include <optional>
 
 #include "core/exact.h"
 #include "core/parallel.h"
-#include "distance/full_scan.h"
 #include "distance/query_order.h"
 #include "distance/spatial_index.h"
 
@@ -16,21 +15,20 @@ namespace ptdelta {
 
 namespace {
 
-// The two searches behind one interface, so the pass loop is written once.
-struct Search {
-  const PointColumns& ref;
-  const PointColumns& test;
-  float h;
-  const SpatialIndex* index;  // null: full scan
+// The product's search: the spatial index over the reference cloud.
+class IndexedSearch final : public ReferenceSearch {
+ public:
+  explicit IndexedSearch(const SpatialIndex& index) : index_(index) {}
+  float nearest(const PointColumns& test, std::int32_t j) const override {
+    return indexed_nearest_distance(index_, test, j);
+  }
+  std::int32_t track_closer_points(const PointColumns& test, std::int32_t j,
+                                   PlaneCandidates& candidates) const override {
+    return indexed_track_closer_points(index_, test, j, candidates);
+  }
 
-  float nearest(std::int32_t j) const {
-    return index ? indexed_nearest_distance(*index, test, j) : nearest_reference_distance(ref, test, j, h);
-  }
-  std::optional<float> plane(std::int32_t j, PlaneCandidates& candidates) const {
-    const std::int32_t k = index ? indexed_track_closer_points(*index, test, j, candidates)
-                                 : track_closer_points(ref, test, j, h, candidates);
-    return plane_distance_from(ref, test, j, k, candidates);
-  }
+ private:
+  const SpatialIndex& index_;
 };
 
 void accept(PassTotals& totals, float d) {
@@ -52,26 +50,15 @@ Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
   return Failure::none;
 }
 
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, SearchMode mode,
-                        int threads, ProgressSink& progress, PassResult& result) {
-  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
-  result.method = method_for(ref, test);
-  const float h = derive_box_half_width(maxdist);
+namespace {
 
-  // Every point is measured on its own (method B's candidates are all set again
-  // by any point that has three of them), so the points can be measured in any
-  // order and on any thread; the sums are taken afterwards, in test order.
-  std::vector<std::int32_t> order;
-  SpatialIndex index;
-  try {
-    order = spatial_query_order(test);
-  } catch (const std::bad_alloc&) {
-    return Failure::out_of_memory;
-  }
-  if (mode == SearchMode::spatial_index && test.count > 0) {
-    if (build_spatial_index(ref, h, index) != Failure::none) return Failure::out_of_memory;
-  }
-  const Search search{ref, test, h, mode == SearchMode::spatial_index ? &index : nullptr};
+// The pass over reserved result columns, measuring the test points in `order`.
+// Every point is measured on its own (method B's candidates are all set again
+// by any point that has three of them), so the points can be measured in any
+// order and on any thread; the sums are taken afterwards, in test order.
+void run_pass(const PointColumns& ref, const PointColumns& test, float maxdist, const ReferenceSearch& search,
+              const std::vector<std::int32_t>& order, int threads, ProgressSink& progress, PassResult& result) {
+  result.method = method_for(ref, test);
   const bool method_a = result.method == Method::nearest_point;
 
   constexpr std::int64_t chunk = 4096;
@@ -87,12 +74,13 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float
       PointOutcome outcome = PointOutcome::accepted;
       float d = excluded_distance;
       if (method_a) {
-        d = search.nearest(i);
+        d = search.nearest(test, i);
         // No point in the box gives +infinity, which is never a measurement: an
         // outlier whatever maxdist is.
         if (d > maxdist || std::isinf(d)) outcome = PointOutcome::outlier;
       } else {
-        const std::optional<float> plane = search.plane(i, candidates);
+        const std::int32_t improvements = search.track_closer_points(test, i, candidates);
+        const std::optional<float> plane = plane_distance_from(ref, test, i, improvements, candidates);
         if (!plane) {
           outcome = PointOutcome::rejected;
         } else {
@@ -124,6 +112,39 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float
     }
   }
   progress.reached(test.count);
+}
+
+}  // namespace
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
+                        ProgressSink& progress, PassResult& result) {
+  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+  // The query order is made before the index, so their memory peaks do not add up.
+  std::vector<std::int32_t> order;
+  try {
+    order = spatial_query_order(test);
+  } catch (const std::bad_alloc&) {
+    return Failure::out_of_memory;
+  }
+  SpatialIndex index;
+  if (test.count > 0) {
+    if (build_spatial_index(ref, derive_box_half_width(maxdist), index) != Failure::none)
+      return Failure::out_of_memory;
+  }
+  run_pass(ref, test, maxdist, IndexedSearch(index), order, threads, progress, result);
+  return Failure::none;
+}
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
+                        const ReferenceSearch& search, int threads, ProgressSink& progress, PassResult& result) {
+  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+  std::vector<std::int32_t> order;
+  try {
+    order = spatial_query_order(test);
+  } catch (const std::bad_alloc&) {
+    return Failure::out_of_memory;
+  }
+  run_pass(ref, test, maxdist, search, order, threads, progress, result);
   return Failure::none;
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/failure.h"
 #include "core/point_cloud.h"
+#include "distance/plane.h"
 
 namespace ptdelta {
 
@@ -36,8 +37,21 @@ struct PassResult {
   PassTotals totals;
 };
 
-// How the reference cloud is searched; both give the same bits.
-enum class SearchMode { full_scan, spatial_index };
+// What the pass asks of the reference cloud, one test point at a time. Every
+// implementation gives the same bits: the product searches with the spatial
+// index, the tests check it against a scan of the whole cloud.
+class ReferenceSearch {
+ public:
+  virtual ~ReferenceSearch() = default;
+  // Method A: the smallest point_distance over the reference points inside the
+  // box around test point j; +infinity when no point is inside.
+  virtual float nearest(const PointColumns& test, std::int32_t j) const = 0;
+  // Method B: the candidates of the in-order scan and its count of strict
+  // improvements (any count of three or more may be given as 3). Candidates
+  // that do not exist are left as they were.
+  virtual std::int32_t track_closer_points(const PointColumns& test, std::int32_t j,
+                                           PlaneCandidates& candidates) const = 0;
+};
 
 // Method A (nearest point) when the reference cloud has at least as many points
 // as the test cloud, otherwise method B (plane through three kept points).
@@ -49,14 +63,21 @@ inline Method method_for(const PointColumns& ref, const PointColumns& test) {
 // they cannot be had.
 Failure reserve_pass_result(const PointColumns& test, PassResult& result);
 
-// Fills `result` for box half-width derive_box_half_width(maxdist).
+// Fills `result` for box half-width derive_box_half_width(maxdist), searching
+// the reference cloud with the spatial index.
 // A: accepted when d <= maxdist; no point in the box (d infinite) is an outlier.
 // B: accepted when d < maxdist; no plane is a rejection.
 // Runs on up to `threads` threads; the result is the same for any number.
 // `progress` hears how many test points are done. Failure::cd_out_of_memory
 // when the result columns cannot be had, Failure::out_of_memory when the index
-// cannot; otherwise one entry per test point.
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, SearchMode mode,
-                        int threads, ProgressSink& progress, PassResult& result);
+// or the query order cannot; otherwise one entry per test point.
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
+                        ProgressSink& progress, PassResult& result);
+
+// The same pass with the given search, which must search `ref` with boxes of
+// half-width derive_box_half_width(maxdist) and may be called from several
+// threads at once.
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
+                        const ReferenceSearch& search, int threads, ProgressSink& progress, PassResult& result);
 
 }  // namespace ptdelta

@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+#include "core/exact.h"
+
 namespace ptdelta {
 
 namespace {
@@ -22,7 +24,8 @@ constexpr std::int32_t no_index = -1;
 constexpr double points_per_column = 2.0;
 constexpr int sizing_rounds = 4;
 
-// Columns longer than this are entered by binary search on w, shorter ones by a walk.
+// Columns longer than this are entered by binary search on w, shorter ones by a
+// walk (columns longer than SpatialIndex::tree_threshold are trees).
 constexpr std::ptrdiff_t short_column = 8;
 
 // Pruning margins. Lower bounds of squared distances (from column and block
@@ -49,9 +52,6 @@ double reach_squared(float best) {
   return reach * reach;
 }
 
-bool finite_point(const PointColumns& cloud, std::size_t i) {
-  return std::isfinite(cloud.x[i]) && std::isfinite(cloud.y[i]) && std::isfinite(cloud.z[i]);
-}
 
 // The column of coordinate x on an axis of n columns starting at lo, `inverse`
 // columns per unit. Non-decreasing in x (each rounding step is monotonic), so
@@ -85,22 +85,46 @@ GridShape shape_for(double eu, double ev, double wanted) {
   return shape;
 }
 
+// Where a build takes its points from: the reference cloud, whose points with
+// a coordinate that is not finite are left out, or the distinct points of an
+// earlier build.
+struct CloudSource {
+  const PointColumns& ref;
+  std::size_t size() const { return static_cast<std::size_t>(std::max<std::int32_t>(ref.count, 0)); }
+  bool usable(std::size_t i) const {
+    return std::isfinite(ref.x[i]) && std::isfinite(ref.y[i]) && std::isfinite(ref.z[i]);
+  }
+  float coordinate(std::size_t i, int axis) const { return (axis == 0 ? ref.x : axis == 1 ? ref.y : ref.z)[i]; }
+  std::int32_t index(std::size_t i) const { return static_cast<std::int32_t>(i); }
+};
+
 }  // namespace
 
 // Builds the layout described in spatial_index_impl.h. Throws std::bad_alloc
 // only; build_spatial_index turns that into a Failure.
 struct IndexBuilder {
-  const PointColumns& ref;
+  using Point = SpatialIndex::Point;
+  using TreeNode = SpatialIndex::TreeNode;
+
+  struct PointSource {
+    const std::vector<SpatialIndex::Point>& points;
+    std::size_t size() const { return points.size(); }
+    static bool usable(std::size_t) { return true; }
+    float coordinate(std::size_t i, int axis) const { return points[i].xyz[axis]; }
+    std::int32_t index(std::size_t i) const { return points[i].index; }
+  };
+
   SpatialIndex& ix;
 
-  double coordinate(std::size_t i, int axis) const {
-    const std::vector<float>& column = axis == 0 ? ref.x : axis == 1 ? ref.y : ref.z;
-    return static_cast<double>(column[i]);
+  template <class Source>
+  static double coordinate(const Source& source, std::size_t i, int axis) {
+    return static_cast<double>(source.coordinate(i, axis));
   }
 
-  std::size_t column_of(std::size_t i) const {
-    const std::int32_t u = column_along(coordinate(i, ix.u_), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_);
-    const std::int32_t v = column_along(coordinate(i, ix.v_), ix.lo_[ix.v_], ix.inverse_[ix.v_], ix.nv_);
+  template <class Source>
+  std::size_t column_of(const Source& source, std::size_t i) const {
+    const std::int32_t u = column_along(coordinate(source, i, ix.u_), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_);
+    const std::int32_t v = column_along(coordinate(source, i, ix.v_), ix.lo_[ix.v_], ix.inverse_[ix.v_], ix.nv_);
     return static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_) + static_cast<std::size_t>(u);
   }
 
@@ -121,19 +145,22 @@ struct IndexBuilder {
     }
   }
 
-  void build(float h) {
+  // Builds the layout; returns the number of points kept before duplicates
+  // were dropped.
+  template <class Source>
+  std::size_t build(const Source& source, float h) {
     ix.h_ = h;
-    const auto count = static_cast<std::size_t>(std::max<std::int32_t>(ref.count, 0));
+    const std::size_t count = source.size();
 
-    // Extent of the finite points; the others can never be inside a box.
+    // Extent of the usable points; the others can never be inside a box.
     std::size_t kept = 0;
     double lo[3] = {infinity, infinity, infinity}, hi[3] = {-infinity, -infinity, -infinity};
     for (std::size_t i = 0; i < count; ++i) {
-      if (!finite_point(ref, i)) continue;
+      if (!source.usable(i)) continue;
       ++kept;
       for (int a = 0; a < 3; ++a) {
-        lo[a] = std::min(lo[a], coordinate(i, a));
-        hi[a] = std::max(hi[a], coordinate(i, a));
+        lo[a] = std::min(lo[a], coordinate(source, i, a));
+        hi[a] = std::max(hi[a], coordinate(source, i, a));
       }
     }
     if (kept == 0) {
@@ -143,7 +170,8 @@ struct IndexBuilder {
       ix.block_first_index_.assign(1, std::numeric_limits<std::int32_t>::max());
       ix.row_low_w_.assign(1, no_neighbour);
       ix.row_high_w_.assign(1, -no_neighbour);
-      return;
+      ix.row_has_tree_.assign(1, 0);
+      return 0;
     }
     for (int a = 0; a < 3; ++a) {
       ix.lo_[a] = lo[a];
@@ -169,7 +197,7 @@ struct IndexBuilder {
       set_shape(shape_for(extent[ix.u_], extent[ix.v_], wanted));
       start.assign(static_cast<std::size_t>(ix.nu_) * static_cast<std::size_t>(ix.nv_) + 1, 0);
       for (std::size_t i = 0; i < count; ++i)
-        if (finite_point(ref, i)) ++start[column_of(i)];
+        if (source.usable(i)) ++start[column_of(source, i)];
       const auto occupied =
           static_cast<double>(std::count_if(start.begin(), start.end(), [](std::uint32_t n) { return n != 0; }));
       const double per_column = most / occupied;
@@ -180,8 +208,7 @@ struct IndexBuilder {
     }
 
     // Counting sort into columns. start[c] becomes the end of column c; filling
-    // from the last point backwards leaves it at the column's start, with the
-    // points of each column in index order.
+    // from the last point backwards leaves it at the column's start.
     const std::size_t columns = start.size() - 1;
     std::uint32_t running = 0;
     for (std::size_t c = 0; c < columns; ++c) {
@@ -191,17 +218,50 @@ struct IndexBuilder {
     start[columns] = running;
     ix.points_.resize(kept);
     for (std::size_t i = count; i-- > 0;) {
-      if (!finite_point(ref, i)) continue;
-      SpatialIndex::Point& p = ix.points_[--start[column_of(i)]];
-      p.xyz[0] = ref.x[i];
-      p.xyz[1] = ref.y[i];
-      p.xyz[2] = ref.z[i];
-      p.index = static_cast<std::int32_t>(i);
+      if (!source.usable(i)) continue;
+      Point& p = ix.points_[--start[column_of(source, i)]];
+      p.xyz[0] = source.coordinate(i, 0);
+      p.xyz[1] = source.coordinate(i, 1);
+      p.xyz[2] = source.coordinate(i, 2);
+      p.index = source.index(i);
     }
 
-    // Each column sorted along w (index order among equal w), and the w range
-    // and smallest index of each block of columns.
+    // Each column sorted along w, then the other two axes, then index, so that
+    // duplicates are neighbours; each is kept once, the smallest index first
+    // (equal coordinates compare equal as floats: -0 and +0 are duplicates,
+    // every box test and distance treats them alike). The columns close up.
+    const int w = ix.w_, u = ix.u_, v = ix.v_;
+    const auto before = [w, u, v](const Point& a, const Point& b) {
+      if (a.xyz[w] != b.xyz[w]) return a.xyz[w] < b.xyz[w];
+      if (a.xyz[u] != b.xyz[u]) return a.xyz[u] < b.xyz[u];
+      if (a.xyz[v] != b.xyz[v]) return a.xyz[v] < b.xyz[v];
+      return a.index < b.index;
+    };
+    const auto same_place = [](const Point& a, const Point& b) {
+      return a.xyz[0] == b.xyz[0] && a.xyz[1] == b.xyz[1] && a.xyz[2] == b.xyz[2];
+    };
+    std::uint32_t read = 0, write = 0;
+    for (std::size_t c = 0; c < columns; ++c) {
+      const auto first = ix.points_.begin() + read, last = ix.points_.begin() + start[c + 1];
+      read = start[c + 1];
+      start[c] = write;
+      if (first == last) continue;
+      std::sort(first, last, before);
+      const auto distinct = std::unique(first, last, same_place);
+      const auto target = ix.points_.begin() + write;
+      if (target != first) std::move(first, distinct, target);
+      write += static_cast<std::uint32_t>(distinct - first);
+    }
+    start[columns] = write;
+    ix.points_.resize(write);
+    return kept;
+  }
+
+  // The summaries: blocks, rows and the trees of the long columns (which
+  // reorders their points).
+  void summarise() {
     const int w = ix.w_;
+    const std::vector<std::uint32_t>& start = ix.column_start_;
     const std::int32_t side = SpatialIndex::block_side;
     ix.blocks_u_ = (ix.nu_ + side - 1) / side;
     const std::int32_t blocks_v = (ix.nv_ + side - 1) / side;
@@ -211,41 +271,159 @@ struct IndexBuilder {
     ix.block_first_index_.assign(blocks, std::numeric_limits<std::int32_t>::max());
     ix.row_low_w_.assign(static_cast<std::size_t>(ix.nv_), no_neighbour);
     ix.row_high_w_.assign(static_cast<std::size_t>(ix.nv_), -no_neighbour);
+    ix.row_has_tree_.assign(static_cast<std::size_t>(ix.nv_), 0);
+    // Room for the trees, counted first so that their vectors are had at their size.
+    std::size_t trees = 0, nodes = 0;
+    for (std::size_t c = 0; c + 1 < start.size(); ++c) {
+      const std::size_t n = start[c + 1] - start[c];
+      if (n <= SpatialIndex::tree_threshold) continue;
+      ++trees;
+      nodes += tree_size(n);
+    }
+    ix.trees_.reserve(trees);
+    ix.tree_nodes_.reserve(nodes);
     for (std::int32_t v = 0; v < ix.nv_; ++v) {
       for (std::int32_t u = 0; u < ix.nu_; ++u) {
         const std::size_t c =
             static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_) + static_cast<std::size_t>(u);
         const auto first = ix.points_.begin() + start[c], last = ix.points_.begin() + start[c + 1];
         if (first == last) continue;
-        std::sort(first, last, [w](const SpatialIndex::Point& a, const SpatialIndex::Point& b) {
-          return a.xyz[w] < b.xyz[w] || (a.xyz[w] == b.xyz[w] && a.index < b.index);
-        });
         const std::size_t block = static_cast<std::size_t>(v / side) * static_cast<std::size_t>(ix.blocks_u_) +
                                   static_cast<std::size_t>(u / side);
-        ix.block_low_w_[block] = std::min(ix.block_low_w_[block], first->xyz[w]);
-        ix.block_high_w_[block] = std::max(ix.block_high_w_[block], (last - 1)->xyz[w]);
+        const auto row = static_cast<std::size_t>(v);
+        // Sorted along w: the first and last points bound the column.
+        const float low = first->xyz[w], high = (last - 1)->xyz[w];
+        ix.block_low_w_[block] = std::min(ix.block_low_w_[block], low);
+        ix.block_high_w_[block] = std::max(ix.block_high_w_[block], high);
+        ix.row_low_w_[row] = std::min(ix.row_low_w_[row], low);
+        ix.row_high_w_[row] = std::max(ix.row_high_w_[row], high);
         for (auto p = first; p != last; ++p)
           ix.block_first_index_[block] = std::min(ix.block_first_index_[block], p->index);
-        const auto row = static_cast<std::size_t>(v);
-        ix.row_low_w_[row] = std::min(ix.row_low_w_[row], first->xyz[w]);
-        ix.row_high_w_[row] = std::max(ix.row_high_w_[row], (last - 1)->xyz[w]);
+        if (static_cast<std::uint32_t>(last - first) > SpatialIndex::tree_threshold) {
+          ix.row_has_tree_[row] = 1;
+          build_tree(c, start[c], start[c + 1]);
+        }
       }
     }
   }
+
+  // The node count of a tree over n points: halving a range leaves at most
+  // ceil(n / 2) points on either side, so `levels` halvings bring every range
+  // down to a leaf, and the heap layout has 2^(levels + 1) - 1 slots.
+  static std::size_t tree_size(std::size_t n) {
+    std::size_t levels = 0;
+    for (; n > SpatialIndex::tree_leaf; n = (n + 1) / 2) ++levels;
+    return (std::size_t{2} << levels) - 1;
+  }
+
+  // The tree of column c, over points_[begin, end).
+  void build_tree(std::size_t c, std::uint32_t begin, std::uint32_t end) {
+    const std::size_t first_node = ix.tree_nodes_.size();
+    ix.tree_nodes_.resize(first_node + tree_size(end - begin));
+    ix.trees_.push_back({c, first_node});
+    fill_node(first_node, 1, begin, end);
+  }
+
+  void fill_node(std::size_t first_node, std::size_t k, std::uint32_t begin, std::uint32_t end) {
+    const auto first = ix.points_.begin() + begin, last = ix.points_.begin() + end;
+    TreeNode node{{no_neighbour, no_neighbour, no_neighbour},
+                  {-no_neighbour, -no_neighbour, -no_neighbour},
+                  std::numeric_limits<std::int32_t>::max()};
+    for (auto p = first; p != last; ++p) {
+      for (int a = 0; a < 3; ++a) {
+        node.low[a] = std::min(node.low[a], p->xyz[a]);
+        node.high[a] = std::max(node.high[a], p->xyz[a]);
+      }
+      node.first_index = std::min(node.first_index, p->index);
+    }
+    ix.tree_nodes_[first_node + k - 1] = node;
+    if (end - begin <= SpatialIndex::tree_leaf) return;
+    // Halved at the median along the node's widest axis (index order among
+    // equal coordinates: a total order).
+    int axis = 0;
+    for (int a = 1; a < 3; ++a)
+      if (static_cast<double>(node.high[a]) - static_cast<double>(node.low[a]) >
+          static_cast<double>(node.high[axis]) - static_cast<double>(node.low[axis]))
+        axis = a;
+    const std::uint32_t middle = begin + (end - begin) / 2;
+    std::nth_element(first, ix.points_.begin() + middle, last, [axis](const Point& a, const Point& b) {
+      return a.xyz[axis] < b.xyz[axis] || (a.xyz[axis] == b.xyz[axis] && a.index < b.index);
+    });
+    fill_node(first_node, 2 * k, begin, middle);
+    fill_node(first_node, 2 * k + 1, middle, end);
+  }
+
+  // The whole build. When dropping duplicates leaves fewer points than
+  // columns, the grid was sized for points that are not there: it is built
+  // again over the distinct points.
+  static void build_index(const PointColumns& ref, float h, SpatialIndex& ix) {
+    const std::size_t kept = IndexBuilder{ix}.build(CloudSource{ref}, h);
+    const std::size_t distinct = ix.points_.size();
+    if (distinct + 1 < ix.column_start_.size()) {
+      const std::vector<Point> points = std::move(ix.points_);
+      ix = SpatialIndex{};
+      IndexBuilder{ix}.build(PointSource{points}, h);
+    } else if (distinct < kept - kept / 4) {
+      ix.points_.shrink_to_fit();
+    }
+    IndexBuilder{ix}.summarise();
+  }
 };
 
-// What a search keeps of the points it is offered.
-enum class Mode {
-  nearest,  // method A: the smallest squared distance
-  ranked,   // method B: the smallest (distance, index) below an index limit
-  collect,  // method B: every in-box point within a fixed reach, with its distance
+namespace {
+
+// ---- Result sets: what a search keeps of the points it is offered ----
+//
+// The traversal offers every point it cannot rule out as offer(s, index): s is
+// the point's squared distance exactly as point_distance forms it before its
+// two roundings, or +infinity for a point outside the box (it never counts:
+// the scans start their minimum at +infinity and compare strictly, and an
+// in-box point always has a finite s). Each set keeps `reach_sq`, the squared
+// distance beyond which nothing can change it, which the traversal prunes by.
+
+// Method A: the smallest squared distance. Its distance,
+// float(sqrt(float(s))), never decreases as s grows, so the smallest distance
+// is that of the smallest s; ties need no rule.
+struct NearestSet {
+  double best_sq = infinity;
+  double reach_sq = infinity;
+
+  static bool skips_indices_from(std::int32_t) { return false; }
+  double settled_reach() const { return best_sq * (1.0 + square_margin); }
+  // Whether a point qualifies is a coin toss the branch predictor loses: no branches.
+  void offer(double s, std::int32_t) {
+    best_sq = std::min(best_sq, s);
+    reach_sq = std::min(reach_sq, settled_reach());
+  }
+};
+
+// Method B, one link of the chain: the smallest (distance, index) over the
+// points with an index below `limit`. Distances are the rounded ones: equal
+// distances go to the smaller index.
+struct RankedSet {
+  std::int32_t limit = std::numeric_limits<std::int32_t>::max();
+  float best = no_neighbour;
+  std::int32_t best_index = no_index;
+  double reach_sq = infinity;
+
+  bool skips_indices_from(std::int32_t first_index) const { return first_index >= limit; }
+  double settled_reach() const { return reach_squared(best); }
+  void offer(double s, std::int32_t index) {
+    if (index >= limit || s > reach_sq) return;
+    const float d = distance_of_squared(s);
+    if (d == best && index < best_index) best_index = index;
+    if (!(d < best)) return;
+    best = d;
+    best_index = index;
+    reach_sq = reach_squared(d);
+  }
 };
 
 // A collected point as one number that orders like (distance, index): the
 // bits of a non-negative float order as its values do.
 using RankKey = std::uint64_t;
 constexpr RankKey no_key = std::numeric_limits<RankKey>::max();
-constexpr int collect_capacity = 256;
+constexpr int collect_capacity = 128;
 
 RankKey rank_key(float d, std::int32_t index) {
   return (static_cast<RankKey>(std::bit_cast<std::uint32_t>(d)) << 32) | static_cast<std::uint32_t>(index);
@@ -253,20 +431,48 @@ RankKey rank_key(float d, std::int32_t index) {
 float key_distance(RankKey key) { return std::bit_cast<float>(static_cast<std::uint32_t>(key >> 32)); }
 std::int32_t key_index(RankKey key) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(key)); }
 
-// The smallest key with an index below `limit`, or no_key.
-RankKey smallest_below(const RankKey* keys, int count, std::int32_t limit) {
-  RankKey least = no_key;
-  for (int k = 0; k < count; ++k) least = std::min(least, key_index(keys[k]) < limit ? keys[k] : no_key);
-  return least;
-}
+// Method B, the first links at once: every in-box point within a fixed reach,
+// with its distance, unless there are too many (one spare slot: every point is
+// written, only those that qualify are counted).
+struct CollectSet {
+  RankKey found[collect_capacity + 1];
+  int count = 0;
+  bool overflow = false;
+  double reach_sq = 0.0;
 
-// One search around one test point: the box, the best point so far and the
-// reach beyond which nothing can match it. Rows of columns are visited
-// outwards from the test point's row, nearer side first; a direction ends at
-// the first row whose lower bound exceeds the reach, since bounds only grow
-// outwards. Within a row, columns are taken the same way.
+  explicit CollectSet(double radius) : reach_sq(radius * radius) {}
+  static bool skips_indices_from(std::int32_t) { return false; }
+  void offer(double s, std::int32_t index) {
+    const float d = distance_of_squared(s);
+    const bool take = (s <= reach_sq) & (d != no_neighbour);
+    found[count] = rank_key(d, index);
+    count += take ? 1 : 0;
+    if (count == collect_capacity) {
+      // Too many to be of use: the caller falls back to ranked searches, so
+      // the traversal may stop here (nothing is within a negative reach).
+      overflow = true;
+      --count;
+      reach_sq = -infinity;
+    }
+  }
+  // The smallest key with an index below `limit`, or no_key.
+  RankKey smallest_below(std::int32_t limit) const {
+    RankKey least = no_key;
+    for (int k = 0; k < count; ++k) least = std::min(least, key_index(found[k]) < limit ? found[k] : no_key);
+    return least;
+  }
+};
+
+}  // namespace
+
+// One search around one test point: the box and the bounds that prune, over
+// one traversal that offers points to a result set. Rows of columns are
+// visited outwards from the test point's row, nearer side first; a direction
+// ends at the first row whose lower bound exceeds the set's reach, since
+// bounds only grow outwards. Within a row, columns are taken the same way.
 struct IndexSearch {
   using Point = SpatialIndex::Point;
+  using TreeNode = SpatialIndex::TreeNode;
 
   const SpatialIndex& ix;
   float qf[3] = {0.0f, 0.0f, 0.0f};  // the test point as stored
@@ -275,20 +481,6 @@ struct IndexSearch {
   double gap_w_sq = 0.0;                               // squared distance from q_w to the w range of all kept points
   std::int32_t u_first = 0, u_last = 0, u_center = 0;  // columns that may hold in-box points, and q's own
   std::int32_t v_first = 0, v_last = 0, v_center = 0;
-
-  // Squared distance beyond which nothing can improve on the best so far.
-  double reach_sq = infinity;
-  // Mode::nearest: the smallest squared distance over in-box points so far.
-  double best_sq = infinity;
-  // Mode::ranked: only indices below `limit`, distance ties to the smaller index.
-  std::int32_t limit = std::numeric_limits<std::int32_t>::max();
-  float best = no_neighbour;
-  std::int32_t best_index = no_index;
-  // Mode::collect: the points within reach, unless there were too many (one
-  // spare slot: every point is written, only those that qualify are counted).
-  RankKey found[collect_capacity + 1];
-  int found_count = 0;
-  bool found_overflow = false;
 
   explicit IndexSearch(const SpatialIndex& index) : ix(index) {}
 
@@ -335,71 +527,85 @@ struct IndexSearch {
     return 0.0;
   }
 
-  // Exactly inside_box on the stored coordinates. The comparisons have no side
-  // effects, so they are all evaluated, in any order, without branches.
-  bool inside(const Point& p) const {
+  // Offers one point: its squared distance when it is inside the box, +infinity otherwise.
+  template <class Set>
+  void offer(Set& set, const Point& p) const {
+    const double s = squared_distance(p.xyz[0], p.xyz[1], p.xyz[2], qf[0], qf[1], qf[2]);
+    const bool in = inside_box(p.xyz[0], p.xyz[1], p.xyz[2], qf[0], qf[1], qf[2], ix.h_);
+    set.offer(in ? s : infinity, p.index);
+  }
+
+  // True when the box of `node` holds no point inside the search box or within
+  // reach, or (for a ranked set) none with an index below its limit. Both
+  // bounds are the point formulas applied to the box's corners: every rounding
+  // step is monotonic, so no point of the box gets past them.
+  template <class Set>
+  bool node_clear(const Set& set, const TreeNode& node) const {
+    if (set.skips_indices_from(node.first_index)) return true;
     const double h = static_cast<double>(ix.h_);
-    bool in = true;
+    double gap[3];
     for (int a = 0; a < 3; ++a) {
-      const double r = static_cast<double>(p.xyz[a]);
-      const double t = static_cast<double>(qf[a]);
-      in = in & (t < r + h) & (r - h < t);
+      const double low = static_cast<double>(node.low[a]), high = static_cast<double>(node.high[a]);
+      if (!(q[a] < high + h && low - h < q[a])) return true;  // as inside_box on the nearest side
+      gap[a] = q[a] < low ? low - q[a] : q[a] > high ? q[a] - high : 0.0;
     }
-    return in;
+    return (gap[0] * gap[0] + gap[1] * gap[1]) + gap[2] * gap[2] > set.reach_sq;
   }
 
-  // The reach that the best point so far settles.
-  template <Mode mode>
-  double settled_reach() const {
-    if constexpr (mode == Mode::nearest) {
-      return best_sq * (1.0 + square_margin);
-    } else {
-      return reach_squared(best);
-    }
-  }
-
-  // Offers one point.
-  template <Mode mode>
-  void consider(const Point& p) {
-    if constexpr (mode == Mode::ranked) {
-      if (p.index >= limit) return;
-    }
-    // The squared distance exactly as point_distance forms it, before its two roundings.
-    const double dx = static_cast<double>(p.xyz[0]) - static_cast<double>(qf[0]);
-    const double dy = static_cast<double>(p.xyz[1]) - static_cast<double>(qf[1]);
-    const double dz = static_cast<double>(p.xyz[2]) - static_cast<double>(qf[2]);
-    const double s = (dx * dx + dy * dy) + dz * dz;
-    // Whether a point qualifies is a coin toss the branch predictor loses, so
-    // the nearest and collecting searches decide without branches.
-    if constexpr (mode == Mode::nearest) {
-      best_sq = std::min(best_sq, inside(p) ? s : infinity);
-      reach_sq = std::min(reach_sq, best_sq * (1.0 + square_margin));
-    } else if constexpr (mode == Mode::collect) {
-      // An infinite distance never counts: the scans start their minimum at
-      // +infinity and compare strictly.
-      const float d = static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(s))));
-      const bool take = (s <= reach_sq) & inside(p) & (d != no_neighbour);
-      found[found_count] = rank_key(d, p.index);
-      found_count += take ? 1 : 0;
-      if (found_count == collect_capacity) {
-        found_overflow = true;
-        --found_count;
+  // Offers the points of tree column c that the node bounds cannot rule out,
+  // nearer half first.
+  template <class Set>
+  void search_tree(Set& set, std::size_t c) const {
+    const auto tree = std::lower_bound(ix.trees_.begin(), ix.trees_.end(), c,
+                                       [](const SpatialIndex::ColumnTree& t, std::size_t k) { return t.column < k; });
+    const TreeNode* nodes = ix.tree_nodes_.data() + tree->first_node - 1;  // node k is nodes[k]
+    const Point* points = ix.points_.data();
+    struct Range {
+      std::size_t k;
+      std::uint32_t begin, end;
+    };
+    // Depth-first: at most one pending sibling per level, and a level halves at
+    // least 2^31 points in 32 steps.
+    Range stack[64];
+    int top = 0;
+    stack[top++] = {1, ix.column_start_[c], ix.column_start_[c + 1]};
+    while (top > 0) {
+      const Range r = stack[--top];
+      if (node_clear(set, nodes[r.k])) continue;
+      if (r.end - r.begin <= SpatialIndex::tree_leaf) {
+        for (std::uint32_t i = r.begin; i < r.end; ++i) offer(set, points[i]);
+        continue;
       }
-    } else {
-      if (s > reach_sq || !inside(p)) return;
-      const float d = static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(s))));
-      if (d == best && p.index < best_index) best_index = p.index;
-      if (!(d < best)) return;
-      best = d;
-      best_index = p.index;
-      reach_sq = reach_squared(d);
+      const std::uint32_t middle = r.begin + (r.end - r.begin) / 2;
+      const Range low{2 * r.k, r.begin, middle}, high{2 * r.k + 1, middle, r.end};
+      const bool low_first = node_gap_sq(nodes[low.k]) <= node_gap_sq(nodes[high.k]);
+      stack[top++] = low_first ? high : low;
+      stack[top++] = low_first ? low : high;
     }
+  }
+
+  double node_gap_sq(const TreeNode& node) const {
+    double sum = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double low = static_cast<double>(node.low[a]), high = static_cast<double>(node.high[a]);
+      const double g = q[a] < low ? low - q[a] : q[a] > high ? q[a] - high : 0.0;
+      sum += g * g;
+    }
+    return sum;
+  }
+
+  bool is_tree(std::size_t c) const {
+    return ix.column_start_[c + 1] - ix.column_start_[c] > SpatialIndex::tree_threshold;
   }
 
   // Offers the points of column c, whose u-v distance from q is at least
   // sqrt(uv_sq), that may lie within reach and inside the box along w.
-  template <Mode mode>
-  void scan_column(std::size_t c, double uv_sq) {
+  template <class Set>
+  void scan_column(Set& set, std::size_t c, double uv_sq) const {
+    if (is_tree(c)) {
+      search_tree(set, c);
+      return;
+    }
     const std::uint32_t* start = ix.column_start_.data();
     const Point* p = ix.points_.data() + start[c];
     const Point* const end = ix.points_.data() + start[c + 1];
@@ -410,8 +616,9 @@ struct IndexSearch {
       // binary search. A point outside the rounded window q_w -+ window is
       // outside the exact one, and the roundings of the window itself are far
       // inside the margin of the reach.
-      const double window =
-          reach_sq == infinity ? box_reach_w : std::min(box_reach_w, std::sqrt(std::max(0.0, reach_sq - uv_sq)));
+      const double window = set.reach_sq == infinity
+                                ? box_reach_w
+                                : std::min(box_reach_w, std::sqrt(std::max(0.0, set.reach_sq - uv_sq)));
       p = std::lower_bound(p, end, qw - window,
                            [w](const Point& a, double z) { return static_cast<double>(a.xyz[w]) < z; });
     }
@@ -419,28 +626,27 @@ struct IndexSearch {
     // stop at the first (every later one is farther along w).
     for (; p != end; ++p) {
       const double dw = static_cast<double>(p->xyz[w]) - qw;
-      if (dw * dw + uv_sq > reach_sq || std::fabs(dw) > box_reach_w) {
+      if (dw * dw + uv_sq > set.reach_sq || std::fabs(dw) > box_reach_w) {
         if (dw > 0.0) break;
         continue;
       }
-      consider<mode>(*p);
+      offer(set, *p);
     }
   }
 
   // True when the block of column (u, v) holds no point within reach and
   // inside the box along w, for the block's columns in row v from u onwards
-  // (u-v distance at least sqrt(uv_sq)), or, for a ranked search, no index
-  // below its limit.
-  template <Mode mode>
-  bool block_clear(std::int32_t u, std::int32_t v, double uv_sq) const {
+  // (u-v distance at least sqrt(uv_sq)), or, for a ranked set, no index below
+  // its limit.
+  template <class Set>
+  bool block_clear(const Set& set, std::int32_t u, std::int32_t v, double uv_sq) const {
     const std::int32_t side = SpatialIndex::block_side;
     const std::size_t block = static_cast<std::size_t>(v / side) * static_cast<std::size_t>(ix.blocks_u_) +
                               static_cast<std::size_t>(u / side);
-    if constexpr (mode == Mode::ranked) {
-      if (ix.block_first_index_[block] >= limit) return true;
-    }
-    const double window =
-        reach_sq == infinity ? box_reach_w : std::min(box_reach_w, std::sqrt(std::max(0.0, reach_sq - uv_sq)));
+    if (set.skips_indices_from(ix.block_first_index_[block])) return true;
+    const double window = set.reach_sq == infinity
+                              ? box_reach_w
+                              : std::min(box_reach_w, std::sqrt(std::max(0.0, set.reach_sq - uv_sq)));
     const double w = q[ix.w_];
     return static_cast<double>(ix.block_high_w_[block]) < w - window ||
            static_cast<double>(ix.block_low_w_[block]) > w + window;
@@ -463,8 +669,8 @@ struct IndexSearch {
   // Walks row v (u-v distance at least sqrt(v_sq), squared w distance at
   // least w_sq) column by column, with column and block pruning: for a reach
   // that is large or not yet known.
-  template <Mode mode>
-  void walk_row(std::int32_t v, double v_sq, double w_sq) {
+  template <class Set>
+  void walk_row(Set& set, std::int32_t v, double v_sq, double w_sq) const {
     const std::uint32_t* start = ix.column_start_.data();
     const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_);
     const auto column = [base](std::int32_t u) { return base + static_cast<std::size_t>(u); };
@@ -472,29 +678,29 @@ struct IndexSearch {
     // with nothing in the box's columns (the offsets are prefix counts). Once
     // the reach is finite the walk stops near q, and this check would only
     // cost two far loads.
-    if (reach_sq == infinity && start[column(u_first)] == start[column(u_last) + 1]) return;
+    if (set.reach_sq == infinity && start[column(u_first)] == start[column(u_last) + 1]) return;
     const std::int32_t side = SpatialIndex::block_side;
     std::int32_t right = u_center, left = u_center - 1;
     double right_sq = column_bound(right, v_sq), left_sq = column_bound(left, v_sq);
     bool right_entering = true, left_entering = true;  // at the first column of a block in this walk
     for (;;) {
-      const bool right_open = right <= u_last && right_sq + w_sq <= reach_sq;
-      const bool left_open = left >= u_first && left_sq + w_sq <= reach_sq;
+      const bool right_open = right <= u_last && right_sq + w_sq <= set.reach_sq;
+      const bool left_open = left >= u_first && left_sq + w_sq <= set.reach_sq;
       if (right_open && (!left_open || right_sq <= left_sq)) {
         // Entering a block, this column is its nearest in the walk's direction.
-        if (right_entering && block_clear<mode>(right, v, right_sq)) {
+        if (right_entering && block_clear(set, right, v, right_sq)) {
           right = (right / side + 1) * side;  // past this row's columns of the block
         } else {
-          if (start[column(right)] != start[column(right) + 1]) scan_column<mode>(column(right), right_sq);
+          if (start[column(right)] != start[column(right) + 1]) scan_column(set, column(right), right_sq);
           ++right;
         }
         right_entering = right % side == 0;
         right_sq = column_bound(right, v_sq);
       } else if (left_open) {
-        if (left_entering && block_clear<mode>(left, v, left_sq)) {
+        if (left_entering && block_clear(set, left, v, left_sq)) {
           left = left / side * side - 1;
         } else {
-          if (start[column(left)] != start[column(left) + 1]) scan_column<mode>(column(left), left_sq);
+          if (start[column(left)] != start[column(left) + 1]) scan_column(set, column(left), left_sq);
           --left;
         }
         left_entering = left % side == side - 1;
@@ -507,10 +713,10 @@ struct IndexSearch {
 
   // Offers every point of row v (u-v distance at least sqrt(v_sq), squared w
   // distance at least w_sq) whose column lies within reach of q along u, as
-  // one run of points: for a small reach.
-  template <Mode mode>
-  void scan_run(std::int32_t v, double v_sq, double w_sq) {
-    const double rest = reach_sq - v_sq - w_sq;
+  // one run of points: for a small reach. Tree columns are searched as trees.
+  template <class Set>
+  void scan_run(Set& set, std::int32_t v, double v_sq, double w_sq) const {
+    const double rest = set.reach_sq - v_sq - w_sq;
     if (!(rest >= 0.0)) return;
     const double r = std::sqrt(rest);
     const int u = ix.u_;
@@ -521,22 +727,36 @@ struct IndexSearch {
     if (first > last) return;
     const std::uint32_t* start = ix.column_start_.data();
     const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_);
-    const Point* p = ix.points_.data() + start[base + static_cast<std::size_t>(first)];
-    const Point* const end = ix.points_.data() + start[base + static_cast<std::size_t>(last) + 1];
-    for (; p != end; ++p) consider<mode>(*p);
+    const std::size_t c_first = base + static_cast<std::size_t>(first), c_last = base + static_cast<std::size_t>(last);
+    if (ix.row_has_tree_[static_cast<std::size_t>(v)] == 0) {
+      const Point* p = ix.points_.data() + start[c_first];
+      const Point* const end = ix.points_.data() + start[c_last + 1];
+      for (; p != end; ++p) offer(set, *p);
+      return;
+    }
+    // Runs of plain columns between the trees.
+    std::size_t run_from = c_first;
+    for (std::size_t c = c_first; c <= c_last + 1; ++c) {
+      if (c <= c_last && !is_tree(c)) continue;
+      const Point* p = ix.points_.data() + start[run_from];
+      const Point* const end = ix.points_.data() + start[c];
+      for (; p != end; ++p) offer(set, *p);
+      if (c <= c_last) search_tree(set, c);
+      run_from = c + 1;
+    }
   }
 
   // Rows outwards from q's row, nearer side first, while their bound is within
   // reach; each as one run (runs = true) or by a walk. A direction ends on the
   // bound from the whole cloud's w range, which grows outwards; a row is
   // skipped on the tighter bound from its own w range, which does not.
-  template <Mode mode, bool runs>
-  void scan_rows() {
+  template <bool runs, class Set>
+  void scan_rows(Set& set) const {
     std::int32_t up = v_center, down = v_center - 1;
     double up_sq = row_bound(up), down_sq = row_bound(down);
     for (;;) {
-      const bool up_open = up <= v_last && up_sq + gap_w_sq <= reach_sq;
-      const bool down_open = down >= v_first && down_sq + gap_w_sq <= reach_sq;
+      const bool up_open = up <= v_last && up_sq + gap_w_sq <= set.reach_sq;
+      const bool down_open = down >= v_first && down_sq + gap_w_sq <= set.reach_sq;
       std::int32_t v;
       double v_sq;
       if (up_open && (!down_open || up_sq <= down_sq)) {
@@ -555,11 +775,11 @@ struct IndexSearch {
       if (!(low <= high)) continue;  // an empty row
       const double gap = q[ix.w_] < low ? low - q[ix.w_] : q[ix.w_] > high ? q[ix.w_] - high : 0.0;
       const double w_sq = gap * gap;
-      if (v_sq + w_sq > reach_sq) continue;
+      if (v_sq + w_sq > set.reach_sq) continue;
       if constexpr (runs) {
-        scan_run<mode>(v, v_sq, w_sq);
+        scan_run(set, v, v_sq, w_sq);
       } else {
-        walk_row<mode>(v, v_sq, w_sq);
+        walk_row(set, v, v_sq, w_sq);
       }
     }
   }
@@ -568,39 +788,18 @@ struct IndexSearch {
   // at distance `assumed`, then at four times that: all that lies within the
   // assumed reach is seen, so a best point whose own reach fits inside it is
   // final. Otherwise the general walk goes on from the best so far.
-  template <Mode mode>
-  void run(double assumed) {
-    if constexpr (mode == Mode::ranked) {
-      if (limit <= 0) return;
-    }
+  template <class Set>
+  void run(Set& set, double assumed) const {
     if (assumed > 0.0) {
       for (const double reach : {assumed, 4.0 * assumed}) {
         const double assumed_sq = reach * reach;
-        reach_sq = std::min(settled_reach<mode>(), assumed_sq);
-        scan_rows<mode, true>();
-        reach_sq = settled_reach<mode>();
-        if (reach_sq <= assumed_sq) return;
+        set.reach_sq = std::min(set.settled_reach(), assumed_sq);
+        scan_rows<true>(set);
+        set.reach_sq = set.settled_reach();
+        if (set.reach_sq <= assumed_sq) return;
       }
     }
-    scan_rows<mode, false>();
-  }
-
-  // A ranked search for the best point below index `below`, starting from
-  // `seed` (an in-box point below it, or no_key).
-  void run_ranked(std::int32_t below, RankKey seed, double assumed) {
-    limit = below;
-    best = seed == no_key ? no_neighbour : key_distance(seed);
-    best_index = seed == no_key ? no_index : key_index(seed);
-    reach_sq = reach_squared(best);
-    run<Mode::ranked>(assumed);
-  }
-
-  // Collects the in-box points within `radius` (all of them unless found_overflow).
-  void collect(double radius) {
-    found_count = 0;
-    found_overflow = false;
-    reach_sq = radius * radius;
-    scan_rows<Mode::collect, true>();
+    scan_rows<false>(set);
   }
 };
 
@@ -608,13 +807,14 @@ std::size_t SpatialIndex::memory_bytes() const {
   return points_.capacity() * sizeof(Point) + column_start_.capacity() * sizeof(std::uint32_t) +
          (block_low_w_.capacity() + block_high_w_.capacity()) * sizeof(float) +
          block_first_index_.capacity() * sizeof(std::int32_t) +
-         (row_low_w_.capacity() + row_high_w_.capacity()) * sizeof(float);
+         (row_low_w_.capacity() + row_high_w_.capacity()) * sizeof(float) + row_has_tree_.capacity() +
+         trees_.capacity() * sizeof(ColumnTree) + tree_nodes_.capacity() * sizeof(TreeNode);
 }
 
 Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index) {
   index = SpatialIndex{};
   try {
-    IndexBuilder{ref, index}.build(h);
+    IndexBuilder::build_index(ref, h, index);
   } catch (const std::bad_alloc&) {
     index = SpatialIndex{};
     return Failure::out_of_memory;
@@ -625,10 +825,11 @@ Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& inde
 float indexed_nearest_distance(const SpatialIndex& index, const PointColumns& test, std::int32_t j) {
   IndexSearch search(index);
   if (!search.prepare(test, j)) return no_neighbour;
-  search.run<Mode::nearest>(search.cell());
+  NearestSet nearest;
+  search.run(nearest, search.cell());
   // The distance of the smallest squared distance, rounded as point_distance rounds.
-  if (search.best_sq == infinity) return no_neighbour;
-  return static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(search.best_sq))));
+  if (nearest.best_sq == infinity) return no_neighbour;
+  return distance_of_squared(nearest.best_sq);
 }
 
 std::int32_t indexed_track_closer_points(const SpatialIndex& index, const PointColumns& test, std::int32_t j,
@@ -651,13 +852,15 @@ std::int32_t indexed_track_closer_points(const SpatialIndex& index, const PointC
   // tie it was collected.
   const double cell = search.cell();
   double collected = 0.0;  // every in-box point within this radius has been seen
+  CollectSet found(0.0);
   for (const double radius : {1.5 * cell, 3.0 * cell}) {
     if (!(radius > 0.0)) break;
-    search.collect(radius);
-    if (search.found_overflow) break;
+    found = CollectSet(radius);
+    search.scan_rows<true>(found);
+    if (found.overflow) break;
     collected = radius;
     while (kept < 3) {
-      const RankKey link = smallest_below(search.found, search.found_count, limit);
+      const RankKey link = found.smallest_below(limit);
       if (link == no_key || reach_squared(key_distance(link)) > radius * radius) break;
       keep(key_index(link));
     }
@@ -667,13 +870,20 @@ std::int32_t indexed_track_closer_points(const SpatialIndex& index, const PointC
   // collected point below the limit (all of them are in the box) is a valid
   // start; the missing link lies beyond the radius seen in full, so the
   // assumed reaches start beyond it.
-  while (kept < 3) {
-    const RankKey seed = smallest_below(search.found, search.found_count, limit);
-    search.run_ranked(limit, seed, collected > 0.0 ? 2.0 * collected : cell);
-    if (search.best_index == no_index) return kept;
-    keep(search.best_index);
+  while (kept < 3 && limit > 0) {
+    const RankKey seed = found.smallest_below(limit);
+    RankedSet ranked;
+    ranked.limit = limit;
+    if (seed != no_key) {
+      ranked.best = key_distance(seed);
+      ranked.best_index = key_index(seed);
+    }
+    ranked.reach_sq = ranked.settled_reach();
+    search.run(ranked, collected > 0.0 ? 2.0 * collected : cell);
+    if (ranked.best_index == no_index) return kept;
+    keep(ranked.best_index);
   }
-  return 3;
+  return kept;
 }
 
 }  // namespace ptdelta

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "distance/full_scan.h"
+#include "distance/plane.h"
 #include "core/failure.h"
 #include "core/point_cloud.h"
 

@@ -14,6 +14,10 @@ namespace ptdelta {
 // Layout, filled once by build_spatial_index and then only read:
 //   - Only points whose three coordinates are finite are kept: any other point
 //     fails every box test, so it can never be a candidate.
+//   - Exact duplicates (equal coordinates) are kept once, under the smallest
+//     index among them: they have the same box test and distance everywhere,
+//     and every search answer is the smallest (distance, index) over some
+//     index range, which the smallest duplicate in that range always wins.
 //   - Axes u and v (the two with the widest extent, u the wider) carry a grid
 //     of nu x nv columns; column c = v * nu + u holds points_[column_start_[c],
 //     column_start_[c + 1]), sorted by the coordinate on axis w, then by index.
@@ -25,13 +29,21 @@ namespace ptdelta {
 //     w coordinate they hold, so a search skips whole blocks of a surface that
 //     lie above or below its box, and their smallest point index, so a search
 //     restricted to smaller indices skips blocks without any. Each row of
-//     columns records its w range too.
+//     columns records its w range too, and whether it holds a tree column.
+//   - A column longer than tree_threshold (points clustered in a spot far
+//     smaller than a column) holds its points in k-d order: node k of its tree
+//     (root 1, children 2k and 2k + 1) covers a range of them halved at each
+//     level, down to leaves of at most tree_leaf points, and records their
+//     bounding box and smallest index. A search descends it nearest node first
+//     and skips nodes by the same bounds it uses for blocks.
 class SpatialIndex {
  public:
   // Bytes held by the index: the point copies, column offsets, block and row summaries.
   [[nodiscard]] std::size_t memory_bytes() const;
 
   static constexpr std::int32_t block_side = 8;
+  static constexpr std::uint32_t tree_threshold = 48;
+  static constexpr std::uint32_t tree_leaf = 8;
 
  private:
   friend struct IndexBuilder;
@@ -41,6 +53,19 @@ class SpatialIndex {
   struct Point {
     float xyz[3];
     std::int32_t index;
+  };
+
+  // A node of a column tree: the bounding box of its points and their smallest index.
+  struct TreeNode {
+    float low[3];
+    float high[3];
+    std::int32_t first_index;
+  };
+
+  // The tree of one long column: its nodes are tree_nodes_[first_node + k - 1].
+  struct ColumnTree {
+    std::size_t column;
+    std::size_t first_node;
   };
 
   float h_ = 0.0f;
@@ -59,6 +84,9 @@ class SpatialIndex {
   std::vector<std::int32_t> block_first_index_;  // per block: smallest point index held, INT32_MAX when empty
   std::vector<float> row_low_w_;                 // per row of columns: smallest w held, +inf when empty
   std::vector<float> row_high_w_;                // per row of columns: largest w held, -inf when empty
+  std::vector<std::uint8_t> row_has_tree_;       // per row of columns: 1 when one of its columns is a tree
+  std::vector<ColumnTree> trees_;                // sorted by column
+  std::vector<TreeNode> tree_nodes_;
 };
 
 }  // namespace ptdelta

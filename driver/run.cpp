@@ -169,8 +169,7 @@ int run(int argc, const char* const* argv) {
              stderr);
   std::fputs("Processing ................................", stderr);
   ProcessingCounter counter;
-  if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, threads, counter, pass);
-      f != Failure::none)
+  if (const Failure f = comparison_pass(reference, test, options.maxdist, threads, counter, pass); f != Failure::none)
     return stop(f, "");
   const Summary summary = summarise(pass);
 

@@ -27,7 +27,7 @@ __attribute__((format(printf, 1, 2))) std::string format_text(const char* format
 template <class Include>
 DistanceStats stats_over(const std::vector<float>& cd, Include include, std::int32_t count, float sum) {
   DistanceStats s;
-  const auto n = static_cast<float>(count);  // the count is rounded to float before it divides
+  const float n = rounded_count(count);  // the count is rounded to float before it divides
   s.mean = rounded_quotient(sum, n);
   float squared_deviations = 0.0f, absolute_values = 0.0f, squares = 0.0f;
   for (std::size_t i = 0; i < cd.size(); ++i) {

@@ -6,6 +6,8 @@
 
 #include "driver/console.h"
 #include "support/clouds.h"
+#include "support/full_scan.h"
+#include "support/random_clouds.h"
 
 namespace ptdelta {
 namespace {
@@ -22,12 +24,13 @@ struct Pass {
 // agree before returning.
 Pass run_pass(const PointColumns& ref, const PointColumns& test, float maxdist) {
   Pass result[2];
-  const SearchMode modes[2] = {SearchMode::full_scan, SearchMode::spatial_index};
   PassResult pass[2];
   for (int k = 0; k < 2; ++k) {
     ProcessingCounter counter;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(comparison_pass(ref, test, maxdist, modes[k], 1 + k, counter, pass[k]), Failure::none);
+    EXPECT_EQ(k == 0 ? testing::full_scan_pass(ref, test, maxdist, counter, pass[k])
+                     : comparison_pass(ref, test, maxdist, 2, counter, pass[k]),
+              Failure::none);
     result[k].console = ::testing::internal::GetCapturedStderr();
     result[k].cd = pass[k].cd;
     result[k].totals = pass[k].totals;
@@ -117,6 +120,21 @@ TEST(ComparisonPass, ProgressShowsEveryFiveHundredTestPoints) {
     PointColumns test = make_cloud({});
     for (int i = 0; i < count; ++i) ASSERT_TRUE(test.append(0.0f, 0.0f, 0.0f));
     EXPECT_EQ(run_pass(ref, test, 5.0f).console, progress) << count;
+  }
+}
+
+TEST(ComparisonPass, AThirdOfBothCloudsAtOneSpotGivesTheFullScanResults) {
+  // Missing returns written as 0 0 0, spread through both clouds; method A
+  // (the larger reference) and method B (the smaller one). run_pass compares.
+  for (const auto& [n_ref, n_test] : {std::pair{2000, 1500}, std::pair{600, 1500}}) {
+    testing::Rng rng(static_cast<std::uint64_t>(n_ref));
+    PointColumns ref = testing::surface_cloud(rng, n_ref, 20.0, 0.1);
+    PointColumns test = testing::surface_cloud(rng, n_test, 20.0, 0.1);
+    for (PointColumns* cloud : {&ref, &test})
+      for (std::size_t i = 0; i < cloud->x.size(); ++i)
+        if (rng.chance(1.0 / 3.0)) cloud->x[i] = cloud->y[i] = cloud->z[i] = 0.0f;
+    const Pass p = run_pass(ref, test, 5.0f);
+    EXPECT_GT(p.totals.accepted_count, n_test / 3) << n_ref;
   }
 }
 

@@ -1,4 +1,4 @@
-#include "distance/full_scan.h"
+#include "support/full_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,9 @@ namespace ptdelta {
 namespace {
 
 using testing::make_cloud;
+using testing::nearest_reference_distance;
+using testing::plane_distance;
+using testing::track_closer_points;
 constexpr float inf = std::numeric_limits<float>::infinity();
 
 TEST(NearestDistance, BoxExampleWithMaxdistTwo) {

@@ -1,7 +1,7 @@
 // whole_run_fuzz.cpp - load, compare, report and export two small fuzzed clouds
 // The first byte picks maxdist (among the awkward ones), the reader of each cloud and the shift;
-// the rest is split at the first "###" into reference and test. Both search modes must
-// give the same Cd bits and totals: the full scan is the oracle of the spatial index.
+// the rest is split at the first "###" into reference and test. The pass (on three threads) and
+// the full scan must give the same Cd bits and totals: the full scan is the oracle of the index.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,6 +19,7 @@
 #include "report/output_file.h"
 #include "report/ply_export.h"
 #include "report/statistics.h"
+#include "support/full_scan.h"
 
 namespace {
 
@@ -77,9 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const float maxdist = maxdists[pick & 7];
 
   PassResult by_index, by_scan;
-  const Failure f1 =
-      comparison_pass(reference, test, maxdist, SearchMode::spatial_index, 3, no_progress(), by_index);
-  const Failure f2 = comparison_pass(reference, test, maxdist, SearchMode::full_scan, 1, no_progress(), by_scan);
+  const Failure f1 = comparison_pass(reference, test, maxdist, 3, no_progress(), by_index);
+  const Failure f2 = testing::full_scan_pass(reference, test, maxdist, no_progress(), by_scan);
   PTDELTA_FUZZ_CHECK(f1 == f2);
   if (f1 != Failure::none) return 0;
   PTDELTA_FUZZ_CHECK(by_index.cd.size() == by_scan.cd.size());
