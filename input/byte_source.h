@@ -49,6 +49,10 @@ class ByteSource {
 
   // True once a read failed with an error (not at the end of the data).
   bool failed() const { return failed_; }
+  // False for a stream that may never end (a device such as /dev/zero, a pipe, a
+  // terminal): a reader must not wait for an end that may not come. Memory and
+  // regular files are bounded.
+  bool bounded() const { return bounded_; }
 
  private:
   std::FILE* file_ = nullptr;
@@ -57,6 +61,7 @@ class ByteSource {
   const char* cur_ = nullptr;
   const char* end_ = nullptr;
   bool failed_ = false;
+  bool bounded_ = true;
 };
 
 }  // namespace ptdelta

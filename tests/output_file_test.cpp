@@ -36,8 +36,8 @@ TEST(OutputFile, NewFileAppearsOnlyWhenFinishedWithPlainPermissions) {
   const std::string big(OutputFile::block_size + 17, 'x');
   out.write(big);
   EXPECT_FALSE(testing::file_exists(target));
-  ASSERT_NE(out.temporary_name(), target);
-  EXPECT_EQ(out.temporary_name().rfind(dir.path() + "/", 0), 0u) << "same folder, so the rename is atomic";
+  EXPECT_EQ(out.placement(), OutputFile::Placement::rename);
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{}) << "an unnamed temporary until it is complete";
   ASSERT_EQ(out.finish(), Failure::none);
   EXPECT_EQ(read_file(target), "first " + big);
   EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"out.ply"});
@@ -55,7 +55,7 @@ TEST(OutputFile, UnfinishedOutputLeavesEarlierFileAndNoTemporary) {
     OutputFile out;
     ASSERT_EQ(out.open(target), Failure::none);
     out.write("half of a new file");
-    EXPECT_EQ(list_dir(dir.path()).size(), 2u);
+    EXPECT_EQ(out.placement(), OutputFile::Placement::rename);
   }
   EXPECT_EQ(read_file(target), "earlier\n");
   EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"out.ply"});
@@ -85,7 +85,7 @@ TEST(OutputFile, SymlinkToFileIsFollowedDevicesAreWrittenDirectly) {
 
   OutputFile full;
   ASSERT_EQ(full.open("/dev/full"), Failure::none);
-  EXPECT_EQ(full.temporary_name(), "");
+  EXPECT_EQ(full.placement(), OutputFile::Placement::direct);
   full.write("no room");
   EXPECT_EQ(full.finish(), Failure::write_error);
 
