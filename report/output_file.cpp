@@ -309,15 +309,22 @@ class FolderLocks {
     }
     std::sort(unique.begin(), unique.end());
     for (const auto& u : unique) {
-      // A folder that takes no lock (open only as a path, some network file systems) is published unlocked.
+      // Held through a descriptor of our own: an output closing its folder when
+      // published must not end the lock. A folder that takes no lock (open only as
+      // a path, some network file systems) is published unlocked.
+      const int own = fcntl(u.second, F_DUPFD_CLOEXEC, 3);
+      if (own < 0) continue;
       int r;
-      while ((r = flock(u.second, LOCK_EX)) != 0 && errno == EINTR) {
+      while ((r = flock(own, LOCK_EX)) != 0 && errno == EINTR) {
       }
-      if (r == 0) locked_.push_back(u.second);
+      locked_.push_back(own);
     }
   }
   ~FolderLocks() {
-    for (const int fd : locked_) flock(fd, LOCK_UN);
+    for (const int fd : locked_) {
+      flock(fd, LOCK_UN);
+      close(fd);
+    }
   }
   FolderLocks(const FolderLocks&) = delete;
   FolderLocks& operator=(const FolderLocks&) = delete;
