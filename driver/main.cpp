@@ -4,8 +4,12 @@
 #include <new>
 
 #include "driver/run.h"
+#include "report/output_file.h"
 
 int main(int argc, char** argv) {
+  // Before anything is opened: closed standard descriptors on /dev/null, and
+  // SIGPIPE and SIGXFSZ as write errors rather than silent deaths.
+  ptdelta::prepare_process_io();
   // Stages report their own allocation failures; this catches any other
   // (a reader's block buffer, a message) so a run never ends in an abort.
   try {

@@ -160,6 +160,14 @@ int run(int argc, const char* const* argv) {
   if (const std::string clash = find_overwritten_input(inputs, {export_name, log_name}); !clash.empty())
     return stop(Failure::refused_overwrite, clash);
 
+  // The outputs are claimed before the work, as a plain open would be: a target we may
+  // not write is said now. An export that is not a regular file (/dev/stdout, a pipe)
+  // is written straight and gets no log. One more output is one more add().
+  OutputSet outputs;
+  OutputFile* log = is_file_target(export_name) ? &outputs.add(log_name) : nullptr;
+  OutputFile& exported = outputs.add(export_name);
+  if (const OutputStatus s = outputs.open(); s.failure != Failure::none) return stop(s.failure, s.name);
+
   // Compute: the pass, then the summary. The result columns are had before the
   // processing banner, so running out of memory for them shows no banner.
   PassResult pass;
@@ -173,22 +181,22 @@ int run(int argc, const char* const* argv) {
     return stop(f, "");
   const Summary summary = summarise(pass);
 
-  // Present: the log and the console get the same statistics text.
-  OutputFile log;
-  if (const Failure f = log.open(log_name); f != Failure::none) return stop(f, log_name);
-  const std::string report1 = stage1_report(pass.method, summary.totals, summary.stage1);
-  std::fputs(report1.c_str(), stderr);
-  log.write(report1);
-  const std::string report2 = filter_notice() + stage2_report(summary.stage2);
-  std::fputs(report2.c_str(), stderr);
-  log.write(report2);
-  if (const Failure f = log.finish(); f != Failure::none) return stop(f, log_name);
+  // Present: the log and the console get the same statistics text. Every output is
+  // completed first and published together at the end: all of them, or none.
+  const std::string report = stage1_report(pass.method, summary.totals, summary.stage1) + filter_notice() +
+                             stage2_report(summary.stage2);
+  std::fputs(report.c_str(), stderr);
+  if (log == nullptr) {
+    std::fprintf(stderr, "No log written: %s is not a regular file\n", export_name.c_str());
+  } else {
+    log->write(report);
+    if (const Failure f = log->complete(); f != Failure::none) return stop(f, log_name);
+  }
 
   std::fputs("\nExporting results .........", stderr);
-  OutputFile exported;
-  if (const Failure f = exported.open(export_name); f != Failure::none) return stop(f, export_name);
   write_coloured_ply(exported, test, shift, pass.cd, summary.kept, summary.totals.distance_max, threads);
-  if (const Failure f = exported.finish(); f != Failure::none) return stop(f, export_name);
+  if (const Failure f = exported.complete(); f != Failure::none) return stop(f, export_name);
+  if (const OutputStatus s = outputs.publish(); s.failure != Failure::none) return stop(s.failure, s.name);
   std::fputs("Done.\n", stderr);
   return exit_complete;
 }

@@ -1,5 +1,7 @@
 #include "input/byte_source.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,6 +10,10 @@ namespace ptdelta {
 ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
     : file_(file), block_(new char[block_size]), block_size_(block_size) {
   cur_ = end_ = counted_from_ = block_.get();
+  // A stream without a descriptor (in memory) or that cannot be examined counts as bounded.
+  struct stat st {};
+  const int fd = fileno(file);
+  bounded_ = fd < 0 || fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
 }
 
 ByteSource::ByteSource(const void* data, std::size_t size)

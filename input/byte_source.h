@@ -52,6 +52,10 @@ class ByteSource {
 
   // True once a read failed with an error (not at the end of the data).
   bool failed() const { return failed_; }
+  // False for a stream that may never end (a device such as /dev/zero, a pipe, a
+  // terminal): a reader must not wait for an end that may not come. Memory and
+  // regular files are bounded.
+  bool bounded() const { return bounded_; }
 
   // Takes white space (as the classic locale's isspace sees it); false when the
   // data ends first.
@@ -112,6 +116,7 @@ class ByteSource {
   void fold_counts();
 
   bool out_of_memory_ = false;
+  bool bounded_ = true;
 };
 
 }  // namespace ptdelta

@@ -174,6 +174,7 @@ void parse_ply_header_line(std::string_view line, PlyHeader& header) {
 bool read_ply_header(ByteSource& in, PlyHeader& header) {
   header = PlyHeader{};
   std::string line;
+  std::size_t total = 0;
   try {
     for (;;) {
       // One whole line, however long; only its first ply_header_line_limit bytes are kept.
@@ -189,6 +190,11 @@ bool read_ply_header(ByteSource& in, PlyHeader& header) {
         if (n > room) truncated = true;
         line.append(cur, std::min(n, room));
         in.skip(n);
+        total += n;
+        if (!in.bounded() && total > ply_header_unbounded_limit) {
+          header.endless = true;
+          return true;
+        }
         if (nl) break;
       }
       if (!any) return true;

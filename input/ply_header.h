@@ -33,6 +33,9 @@ struct PlyElement {
 
 struct PlyHeader {
   bool end_found = false;  // an end_header line was met; the source stands just after it
+  // A source that may never end (ByteSource::bounded() false) gave more than
+  // ply_header_unbounded_limit bytes without an end_header line.
+  bool endless = false;
   PlyFormat format = PlyFormat::unknown;
   // False after a format line other than "format <known kind> 1.0", a second
   // format line, a property line before any element, or a declaration line too
@@ -51,6 +54,8 @@ struct PlyVertexLayout {
 // Declaration lines longer than this are not kept whole (and are not understood);
 // lines of any length are still consumed whole.
 inline constexpr std::size_t ply_header_line_limit = std::size_t{1} << 16;
+// From a source that may never end (a device, a pipe), a header must end within this many bytes.
+inline constexpr std::size_t ply_header_unbounded_limit = std::size_t{1} << 20;
 
 // True when the first ten characters of `line` are "end_header", letters in any case.
 bool is_end_header_line(std::string_view line);
@@ -67,7 +72,9 @@ void parse_ply_header_line(std::string_view line, PlyHeader& header);
 
 // Reads whole lines up to and including the end_header line and parses those
 // before it. Without such a line the whole source is consumed and end_found is
-// false. False only when memory ran out while keeping the declaration.
+// false; a source that may never end is read no further than
+// ply_header_unbounded_limit bytes (endless is then true). False only when memory
+// ran out while keeping the declaration.
 [[nodiscard]] bool read_ply_header(ByteSource& in, PlyHeader& header);
 
 // The vertex layout when the header is understood, its format is known, and its

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -292,20 +293,41 @@ PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out) {
 
 bool is_blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
+enum class ListLine { name, end, too_long };
+
 // Takes one whole list line and leaves its first token in `name` (empty for a
-// blank line). A NUL byte ends the token as it would end a C string. False when
-// the list has no line left.
-bool read_list_line(ByteSource& list, std::string& name) {
+// blank line). A NUL byte ends the token as it would end a C string. A line
+// longer than any path (PATH_MAX bytes before its '\n') cannot name a file and is
+// not read to its end, which may never come (/dev/zero given as a list).
+ListLine read_list_line(ByteSource& list, std::string& name) {
   name.clear();
+  std::size_t length = 0;
   int c = list.get();
-  if (c < 0) return false;
-  while (c >= 0 && c != '\n' && is_blank(c)) c = list.get();
-  while (c > 0 && !is_blank(c)) {
+  if (c < 0) return ListLine::end;
+  const auto next = [&] {
+    ++length;
+    return list.get();
+  };
+  while (c >= 0 && c != '\n' && is_blank(c) && length <= PATH_MAX) c = next();
+  while (c > 0 && !is_blank(c) && length <= PATH_MAX) {
     name.push_back(static_cast<char>(c));
-    c = list.get();
+    c = next();
   }
-  while (c >= 0 && c != '\n') c = list.get();
-  return true;
+  while (c >= 0 && c != '\n' && length <= PATH_MAX) c = next();
+  return length > PATH_MAX ? ListLine::too_long : ListLine::name;
+}
+
+// Takes the first line when it is "ply" (blanks before its end allowed, as in
+// "ply\r\n"); false as soon as a byte shows it is not, so an endless stream of
+// other bytes is left at once.
+bool take_ply_line(ByteSource& in) {
+  for (const char c : {'p', 'l', 'y'})
+    if (in.get() != c) return false;
+  for (;;) {
+    const int c = in.get();
+    if (c < 0 || c == '\n') return true;
+    if (c != ' ' && c != '\t' && c != '\r') return false;
+  }
 }
 
 PlyReadResult read_named_file(std::FILE* file, PointAppender& out) {
@@ -336,8 +358,14 @@ bool starts_as_ply(ByteSource& list) {
 
 PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out) {
   try {
+    // A stream that may never end (a device, a pipe) is read only as a PLY file:
+    // without a "ply" line it cannot have a header, and a header must end within
+    // ply_header_unbounded_limit bytes. A finite file is read as it always was.
+    if (!in.bounded() && !take_ply_line(in))
+      return {in.failed() ? Failure::read_error : Failure::unsupported_ply, 0, 0, 0};
     PlyHeader header;
     if (!read_ply_header(in, header)) return {Failure::out_of_memory, 0, 0, 0};
+    if (header.endless) return {Failure::unsupported_ply, 0, 0, 0};
     if (!header.end_found) return {end_of_body(in), 0, 0, 0};  // the whole file was header
     if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, out);
     // Binary bytes scanned as text would give garbage points.
@@ -359,7 +387,11 @@ PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out) {
       return outcome;
     }
     std::string name;
-    while (read_list_line(list, name)) {
+    for (ListLine line; (line = read_list_line(list, name)) != ListLine::end;) {
+      if (line == ListLine::too_long) {
+        outcome.failure = Failure::read_error;  // about the list itself
+        return outcome;
+      }
       if (name.empty()) continue;
       outcome.files_read.push_back(name);
       std::FILE* file = std::fopen(name.c_str(), "r");

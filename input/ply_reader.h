@@ -26,7 +26,9 @@ struct PlyReadResult {
 
 // Reads one PLY stream (header, then body) and appends its vertices through `out`.
 // Failure::out_of_memory, Failure::read_error, Failure::unsupported_ply (a binary
-// body without an x y z vertex declaration), or Failure::none.
+// body without an x y z vertex declaration; or a stream that may never end, such
+// as /dev/zero, whose first line is not "ply" or whose header does not end within
+// ply_header_unbounded_limit bytes), or Failure::none.
 PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out);
 
 struct PlyListOutcome {
@@ -40,6 +42,8 @@ struct PlyListOutcome {
 // Reads a list of PLY file names, one per line (first token; blank lines skipped),
 // and appends every named file's vertices through `out`; counts run on across
 // files. A list whose first line is "ply" is read as one PLY file instead.
+// A line longer than PATH_MAX bytes stops the list: Failure::read_error with an
+// empty failed_name (the failure is the list's).
 PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out);
 
 }  // namespace ptdelta

@@ -189,5 +189,41 @@ TEST(BadInput, UnreadableInputAndOverlongNames) {
   EXPECT_TRUE(ends_with(r.err, "Couldn't open test.txt\n")) << r.err;
 }
 
+// Devices never end: a PLY file or list read from one stops at once with a message;
+// a finite file without a "ply" line is still read as before (nine-field rows).
+TEST(BadInput, EndlessInputsStopAtOnceFiniteOnesReadAsBefore) {
+  TempDir dir;
+  write_file(dir / "ref.txt", "0 0 0\n1 0 0\n");
+  write_file(dir / "test.txt", "0 0 1\n");
+  write_file(dir / "zero_list.txt", "/dev/zero\n");
+  write_file(dir / "long_line_list.txt", std::string(5000, 'n') + "\n");
+  write_file(dir / "headerless.ply", "comment no ply line\nend_header\n1 2 3 0 0 0 1 1 1\n4 5 6 0 0 0 1 1 1\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string tail;
+  };
+  const std::vector<Case> cases = {
+      {{"-rp", "/dev/zero", "-c", "test.txt"}, 1, "points ................Unsupported PLY file /dev/zero\n"},
+      {{"-r", "ref.txt", "-cpl", "/dev/urandom"}, 1, "Unsupported PLY file /dev/urandom\n"},
+      {{"-r", "ref.txt", "-cp", "/dev/zero"}, 1, ".......Couldn't read /dev/zero\n"},
+      {{"-r", "ref.txt", "-cp", "zero_list.txt"}, 1, ".......Unsupported PLY file /dev/zero\n"},
+      {{"-r", "ref.txt", "-cp", "long_line_list.txt"}, 1, ".......Couldn't read long_line_list.txt\n"},
+      {{"-r", "ref.txt", "-cpl", "headerless.ply"}, 0, "\t2 final\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "out.ply"});
+    const RunResult r = run_ptdelta(args, dir.path());
+    EXPECT_EQ(r.status, c.status) << c.args[1] << c.args[3];
+    if (c.status == 0) {
+      EXPECT_NE(r.err.find(c.tail), std::string::npos) << r.err;
+    } else {
+      EXPECT_TRUE(ends_with(r.err, c.tail)) << r.err;
+      EXPECT_FALSE(file_exists(dir / "out.ply"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ptdelta::testing

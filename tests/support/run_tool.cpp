@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,31 +55,55 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
-RunResult run_ptdelta(const std::vector<std::string>& args, const std::string& cwd) {
-  TempDir capture;
-  const std::string err_path = capture / "stderr", out_path = capture / "stdout";
+int start_ptdelta(const std::vector<std::string>& args, const std::string& cwd, const ChildSetup& setup) {
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || err < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    std::string program = PTDELTA_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+  if (pid != 0) return pid;
+  const int in = open("/dev/null", O_RDONLY);
+  const int null_out = open("/dev/null", O_WRONLY);
+  const int out = setup.out >= 0 ? setup.out : null_out;
+  const int err = setup.err >= 0 ? setup.err : null_out;
+  if (in < 0 || null_out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+  for (const int fd : setup.closed) close(fd);
+  rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  if (setup.file_size_limit >= 0) {
+    const auto limit = static_cast<rlim_t>(setup.file_size_limit);
+    rlimit fsize{limit, limit};
+    if (setrlimit(RLIMIT_FSIZE, &fsize) != 0) _exit(126);
   }
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  if (setup.gid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(setup.gid)) != 0)) _exit(126);
+  if (setup.uid >= 0 && setuid(static_cast<uid_t>(setup.uid)) != 0) _exit(126);
+  std::vector<char*> argv;
+  std::string program = PTDELTA_BINARY;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+int wait_status(int pid) {
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0) {
   }
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+RunResult run_ptdelta(const std::vector<std::string>& args, const std::string& cwd, const ChildSetup& setup) {
+  TempDir capture;
+  const std::string err_path = capture / "stderr", out_path = capture / "stdout";
+  ChildSetup child = setup;
+  int out = -1, err = -1;
+  if (child.out < 0) child.out = out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (child.err < 0) child.err = err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (child.out < 0 || child.err < 0) throw std::runtime_error("cannot capture");
   RunResult r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  r.status = wait_status(start_ptdelta(args, cwd, child));
+  if (out >= 0) close(out);
+  if (err >= 0) close(err);
   r.err = read_file(err_path);
   r.out = read_file(out_path);
   return r;

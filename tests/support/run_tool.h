@@ -33,8 +33,25 @@ struct RunResult {
   std::string out;  // standard output
 };
 
-// Runs the built ptdelta with `args` in the working folder `cwd`, standard input closed.
-RunResult run_ptdelta(const std::vector<std::string>& args, const std::string& cwd);
+// How the child's standard descriptors and identity are set up. By default
+// standard input is /dev/null and standard output and error are captured.
+struct ChildSetup {
+  int out = -1;               // a descriptor to hand over as standard output instead
+  int err = -1;               // ... as standard error
+  std::vector<int> closed;    // descriptors (0, 1, 2) closed before the tool starts
+  int uid = -1;               // run as this user and group (root only)
+  int gid = -1;
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes
+};
+
+// Runs the built ptdelta with `args` in the working folder `cwd`, standard input /dev/null.
+RunResult run_ptdelta(const std::vector<std::string>& args, const std::string& cwd, const ChildSetup& setup = {});
+
+// Starts the built ptdelta (standard output and error as `setup` says, /dev/null
+// when not given; no core files) and returns its process id; waiting is the caller's.
+int start_ptdelta(const std::vector<std::string>& args, const std::string& cwd, const ChildSetup& setup);
+// Waits for a child; its exit status, or 128 + signal number.
+int wait_status(int pid);
 
 // The banner every run starts with.
 std::string banner_text();
