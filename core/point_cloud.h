@@ -69,6 +69,9 @@ class PointAppender {
     return true;
   }
 
+  // Room for `n` more points (a reader's declared count, bounded by its data).
+  [[nodiscard]] bool reserve(std::int64_t n) { return reserve_points(*cloud_, n); }
+
   const PointColumns& cloud() const { return *cloud_; }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "distance/comparison_pass.h"
@@ -44,6 +45,12 @@ int stop(Failure failure, const std::string& name) {
     case Failure::refused_overwrite:
       std::fprintf(stderr, "Refusing to overwrite input file %s\n", name.c_str());
       break;
+    case Failure::unsupported_pcd:
+      std::fprintf(stderr, "Unsupported PCD file %s\n", name.c_str());
+      break;
+    case Failure::unsupported_las:
+      std::fprintf(stderr, "Unsupported LAS file %s\n", name.c_str());
+      break;
   }
   return exit_failure;
 }
@@ -53,6 +60,27 @@ struct LoadResult {
   std::string failed_name;
   std::vector<std::string> files_read;  // the files a list named
 };
+
+// What a reader found besides its points, after the cloud's final line: first
+// the points skipped for want of coordinates, then the bodies that ended early,
+// each in list order.
+void print_read_facts(const CloudReadOutcome& outcome, const std::string& name) {
+  std::vector<std::pair<const std::string*, const ReadFacts*>> files;
+  if (outcome.facts.format == CloudFormat::list) {
+    for (std::size_t i = 0; i < outcome.file_facts.size() && i < outcome.files_read.size(); ++i)
+      files.emplace_back(&outcome.files_read[i], &outcome.file_facts[i]);
+  } else {
+    files.emplace_back(&name, &outcome.facts);
+  }
+  for (const auto& [file, facts] : files)
+    if (facts->skipped_points > 0)
+      std::fprintf(stderr, "Skipped %lld points without coordinates in %s\n",
+                   static_cast<long long>(facts->skipped_points), file->c_str());
+  for (const auto& [file, facts] : files)
+    if (facts->ended_early)
+      std::fprintf(stderr, "Warning: %s ends after %lld of %lld points\n", file->c_str(),
+                   static_cast<long long>(facts->complete_points), static_cast<long long>(facts->declared_points));
+}
 
 // The loading frame: banner, the reader for `kind`, close, final line with the count.
 LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind,
@@ -66,13 +94,13 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
   }
   std::fclose(in);
   counter.reached(cloud.count);
-  LoadResult result{outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read)};
-  if (result.failure != Failure::none) {
-    if (result.failed_name.empty()) result.failed_name = name;
-    return result;
+  if (outcome.failure != Failure::none) {
+    if (outcome.failed_name.empty()) outcome.failed_name = name;
+    return {outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read)};
   }
   std::fprintf(stderr, "\t%d final\n", cloud.count);
-  return result;
+  print_read_facts(outcome, name);
+  return {outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read)};
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -50,6 +51,11 @@ class ByteSource {
   // True once a read failed with an error (not at the end of the data).
   bool failed() const { return failed_; }
 
+  // How many bytes are left to take when that is known (memory, a regular file
+  // whose size was had when the source was made), otherwise -1. Readers use it
+  // only to bound what a header's count lets them reserve.
+  std::int64_t remaining_size() const;
+
  private:
   std::FILE* file_ = nullptr;
   std::unique_ptr<char[]> block_;
@@ -57,6 +63,8 @@ class ByteSource {
   const char* cur_ = nullptr;
   const char* end_ = nullptr;
   bool failed_ = false;
+  std::int64_t file_size_ = -1;       // a regular file's size when the source was made, else -1
+  std::int64_t file_consumed_ = 0;    // bytes read from the file into the buffer so far
 };
 
 }  // namespace ptdelta

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "input/las_reader.h"
+#include "input/pcd_reader.h"
 #include "input/ply_reader.h"
 #include "input/text_reader.h"
 
@@ -9,16 +11,60 @@ namespace ptdelta {
 
 namespace {
 
-CloudReadOutcome read_text(ByteSource& in, PointAppender out) { return {read_text_cloud(in, out), {}, {}}; }
+Failure read_text(ByteSource& in, PointAppender out, ReadFacts& facts) {
+  facts.format = CloudFormat::text;
+  return read_text_cloud(in, out);
+}
 
-CloudReadOutcome read_ply(ByteSource& in, PointAppender out) { return {read_ply_cloud(in, out), {}, {}}; }
+Failure read_ply(ByteSource& in, PointAppender out, ReadFacts& facts) {
+  facts.format = CloudFormat::ply;
+  return read_ply_cloud(in, out);
+}
+
+// One reader per format a file can be recognised as.
+struct FormatEntry {
+  CloudFormat format;
+  Failure (*read)(ByteSource&, PointAppender, ReadFacts&);
+};
+
+constexpr FormatEntry format_readers[] = {
+    {CloudFormat::ply, read_ply},
+    {CloudFormat::pcd, read_pcd_cloud},
+    {CloudFormat::las, read_las_cloud},
+};
+
+Failure read_as(CloudFormat format, ByteSource& in, PointAppender out, ReadFacts& facts) {
+  for (const FormatEntry& entry : format_readers)
+    if (entry.format == format) return entry.read(in, out, facts);
+  return Failure::read_error;  // unreachable: recognition only names formats of the table
+}
+
+// A file named in a list: by its content, PLY when nothing is recognised.
+Failure read_listed_file(ByteSource& in, PointAppender out, ReadFacts& facts) {
+  return read_as(recognise_format(in).value_or(CloudFormat::ply), in, out, facts);
+}
+
+CloudReadOutcome read_single(Failure (*read)(ByteSource&, PointAppender, ReadFacts&), ByteSource& in,
+                             PointAppender out) {
+  CloudReadOutcome outcome;
+  outcome.failure = read(in, out, outcome.facts);
+  return outcome;
+}
 
 CloudReadOutcome read_list(ByteSource& in, PointAppender out) {
-  PlyListOutcome list = read_ply_list(in, out);
-  CloudReadOutcome outcome{list.failure, std::move(list.failed_name), std::move(list.files_read)};
+  PlyListOutcome list = read_ply_list(in, out, read_listed_file);
+  CloudReadOutcome outcome;
+  outcome.failure = list.failure;
+  outcome.failed_name = std::move(list.failed_name);
+  outcome.files_read = std::move(list.files_read);
+  outcome.file_facts = std::move(list.file_facts);
+  outcome.facts.format = CloudFormat::list;
   if (outcome.failure == Failure::none && in.failed()) outcome.failure = Failure::read_error;
   return outcome;
 }
+
+CloudReadOutcome read_text_kind(ByteSource& in, PointAppender out) { return read_single(read_text, in, out); }
+CloudReadOutcome read_ply_kind(ByteSource& in, PointAppender out) { return read_single(read_ply, in, out); }
 
 struct ReaderEntry {
   InputKind kind;
@@ -26,17 +72,24 @@ struct ReaderEntry {
 };
 
 constexpr ReaderEntry readers[] = {
-    {InputKind::text, read_text},
-    {InputKind::ply, read_ply},
+    {InputKind::text, read_text_kind},
+    {InputKind::ply, read_ply_kind},
     {InputKind::ply_list, read_list},
 };
 
 }  // namespace
 
 CloudReadOutcome read_cloud(InputKind kind, ByteSource& in, PointAppender out) {
+  // A cloud file is read by what it is, whichever option named it; a -cp file
+  // that is itself a cloud is read as that one cloud.
+  if (const auto format = recognise_format(in)) {
+    CloudReadOutcome outcome;
+    outcome.failure = read_as(*format, in, out, outcome.facts);
+    return outcome;
+  }
   for (const ReaderEntry& entry : readers)
     if (entry.kind == kind) return entry.read(in, out);
-  return {Failure::read_error, {}, {}};  // unreachable: every kind has an entry
+  return {Failure::read_error, {}, {}, {}, {}};  // unreachable: every kind has an entry
 }
 
 }  // namespace ptdelta

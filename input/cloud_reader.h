@@ -1,5 +1,5 @@
 // cloud_reader.h - one entry point for every kind of cloud file
-// The driver names the kind an option gives; a table picks the reader, which only fills the cloud.
+// A file is read by the format its first bytes show; otherwise by the reader of the kind its option names.
 #pragma once
 
 #include <string>
@@ -8,6 +8,7 @@
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "input/byte_source.h"
+#include "input/cloud_format.h"
 
 namespace ptdelta {
 
@@ -21,10 +22,14 @@ struct CloudReadOutcome {
   Failure failure = Failure::none;
   std::string failed_name;               // the file a failure is about when it is not the input itself
   std::vector<std::string> files_read;   // every file a list named and opened, in list order
+  ReadFacts facts;                       // the input itself: its format (list for a list) and what was found
+  std::vector<ReadFacts> file_facts;     // each file of a list, parallel to files_read
 };
 
-// Reads `in` as `kind` and appends its points through `out`. A read error of
-// the source itself is Failure::read_error.
+// Reads `in` and appends its points through `out`: as PLY, LAS or PCD when its
+// first bytes say so (recognise_format), otherwise as `kind`. Each file of a
+// list is recognised the same way and read as PLY when nothing is recognised.
+// A read error of the source itself is Failure::read_error.
 CloudReadOutcome read_cloud(InputKind kind, ByteSource& in, PointAppender out);
 
 }  // namespace ptdelta

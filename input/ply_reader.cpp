@@ -291,10 +291,15 @@ bool read_list_line(ByteSource& list, std::string& name) {
   return true;
 }
 
-Failure read_named_file(std::FILE* file, PointAppender& out) {
+Failure read_listed_ply(ByteSource& in, PointAppender out, ReadFacts& facts) {
+  facts.format = CloudFormat::ply;
+  return read_ply_cloud(in, out);
+}
+
+Failure read_named_file(std::FILE* file, PointAppender& out, ListedFileReader read_file, ReadFacts& facts) {
   try {
     ByteSource source(file);
-    return read_ply_cloud(source, out);
+    return read_file(source, out, facts);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
@@ -316,8 +321,9 @@ Failure read_ply_cloud(ByteSource& in, PointAppender out) {
   }
 }
 
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender out) {
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender out, ListedFileReader read_file) {
   PlyListOutcome outcome;
+  if (read_file == nullptr) read_file = read_listed_ply;
   try {
     std::string name;
     while (read_list_line(list, name)) {
@@ -330,7 +336,9 @@ PlyListOutcome read_ply_list(ByteSource& list, PointAppender out) {
         outcome.failed_name = name;
         return outcome;
       }
-      const Failure failure = read_named_file(file, out);
+      ReadFacts facts;
+      const Failure failure = read_named_file(file, out, read_file, facts);
+      outcome.file_facts.push_back(facts);
       // Closed at once, so a long list never runs out of file handles.
       std::fclose(file);
       if (failure != Failure::none) {
