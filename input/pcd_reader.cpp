@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -365,25 +366,30 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   return Failure::none;
 }
 
-// One ascii value: a float field converts straight to float when T is float;
-// every other value converts to double first (exact for integers up to 2^53).
+// One ascii value, converted as strtof (a float field read without a shift) or
+// strtod (every other value: exact for integers up to 2^53) converts it, all of
+// the token or nothing; a value beyond the type's range becomes zero or infinite.
 template <class T>
-bool convert(std::string_view token, Scalar scalar, T& value) {
-  if (!token.empty() && token.front() == '+') token.remove_prefix(1);
+bool convert(std::string_view token, Scalar scalar, std::string& scratch, T& value) {
+  scratch.assign(token);
+  const char* begin = scratch.c_str();
+  char* end = nullptr;
   if constexpr (std::is_same_v<T, float>) {
-    if (scalar == Scalar::f32) return parse_whole(token, value);
+    if (scalar == Scalar::f32) {
+      value = std::strtof(begin, &end);
+      return end == begin + scratch.size();
+    }
   }
-  double d = 0.0;
-  if (!parse_whole(token, d)) return false;
+  const double d = std::strtod(begin, &end);
   value = static_cast<T>(d);
-  return true;
+  return end == begin + scratch.size();
 }
 
 template <class T>
 Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
   std::size_t token_of[3];
   for (std::size_t a = 0; a < 3; ++a) token_of[a] = layout.fields[layout.axis[a].field].token;
-  std::string line;
+  std::string line, scratch;
   std::vector<std::string_view> tokens;
   std::int64_t i = 0;
   while (i < layout.points) {
@@ -403,7 +409,7 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Rea
     T xyz[3];
     bool converted = true;
     for (std::size_t a = 0; a < 3 && converted; ++a)
-      converted = convert(tokens[token_of[a]], layout.axis[a].scalar, xyz[a]);
+      converted = convert(tokens[token_of[a]], layout.axis[a].scalar, scratch, xyz[a]);
     if (!converted) break;
     ++i;
     if (!has_coordinates(xyz[0], xyz[1], xyz[2])) {
