@@ -56,8 +56,9 @@ bool read_header(ByteSource& in, LasLayout& layout) {
   char h[header_1_4_size] = {};
   if (in.read_bytes(h, header_1_0_size) != header_1_0_size) return false;
   if (h[0] != 'L' || h[1] != 'A' || h[2] != 'S' || h[3] != 'F') return false;
-  if (h[at_version] != 1 || h[at_version + 1] < 0 || h[at_version + 1] > 4) return false;
-  const int minor = h[at_version + 1];
+  const int major = static_cast<unsigned char>(h[at_version]);
+  const int minor = static_cast<unsigned char>(h[at_version + 1]);
+  if (major != 1 || minor > 4) return false;
   const std::size_t header_size = load_u16(h + at_header_size);
   if (header_size < header_1_0_size) return false;
   // The rest of the header, as far as this reader looks into it.
