@@ -344,18 +344,19 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   const char* base = reinterpret_cast<const char*>(block.data());
   const Field* axis[3] = {&layout.fields[layout.axis[0].field], &layout.fields[layout.axis[1].field],
                           &layout.fields[layout.axis[2].field]};
-  const char* column[3];
-  std::size_t step_of[3];
+  // Offsets, not pointers: a column past the decoded bytes is never formed as an
+  // address, since only points below `complete` are read.
+  std::size_t column[3], step_of[3];
   for (std::size_t a = 0; a < 3; ++a) {
-    column[a] = base + points * axis[a]->offset;
+    column[a] = points * axis[a]->offset;
     step_of[a] = axis[a]->size * axis[a]->count;
   }
   if (!out.reserve(static_cast<std::int64_t>(complete)))
     return Failure::out_of_memory;
   for (std::uint64_t i = 0; i < complete; ++i) {
-    const T x = decode<T>(column[0] + i * step_of[0], layout.axis[0].scalar);
-    const T y = decode<T>(column[1] + i * step_of[1], layout.axis[1].scalar);
-    const T z = decode<T>(column[2] + i * step_of[2], layout.axis[2].scalar);
+    const T x = decode<T>(base + column[0] + i * step_of[0], layout.axis[0].scalar);
+    const T y = decode<T>(base + column[1] + i * step_of[1], layout.axis[1].scalar);
+    const T z = decode<T>(base + column[2] + i * step_of[2], layout.axis[2].scalar);
     if (!has_coordinates(x, y, z)) {
       ++facts.skipped_points;
       continue;
