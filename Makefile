@@ -36,7 +36,7 @@ clean:
 # ratio and peer as a Markdown table (also written to $(BUILD)/bench/results.md).
 bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPTDELTA_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target ptdelta bench_make_clouds bench_stages
+	cmake --build $(BUILD) -j $(JOBS) --target ptdelta bench_make_clouds bench_stages bench_load
 	bench/run.sh $(BUILD)
 
 # libFuzzer runs (clang; Debian: clang libclang-rt-14-dev), FUZZ_SECONDS per target.
@@ -47,7 +47,7 @@ bench:
 # the target's log is $(FUZZ_BUILD)/<target>.log.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= text_scanner ply_header ply_body whole_run
+FUZZ_TARGETS ?= text_scanner ply_header ply_body whole_run pcd_reader las_reader
 FUZZ_FLAGS   ?= -max_len=4096 -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3
 
 fuzz:

@@ -1,12 +1,17 @@
-// make_clouds.cpp - writes one deterministic scan-like cloud as a text file
+// make_clouds.cpp - writes one deterministic scan-like cloud as a text, PCD or LAS file
 //
-//   make_clouds ref|test COUNT SEED PATH [spot]
+//   make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las]
 //
-// The points come from scan_cloud.h. With "spot", a third of them (picked by a
-// hash of their number, so spread through the file) are written as 0 0 0, as
-// scanners write missing returns. The file is written under PATH.tmp and
-// renamed, so an interrupted run never leaves a file that looks complete.
+// The points come from scan_cloud.h. Every format holds the same points as the
+// text file: pcd is a binary PCD of float x y z, each the value the text line
+// reads as; las is LAS 1.2, point format 0, with scale 0.0001 (the text's four
+// decimals as integers). "spot" is the text file with a third of the points
+// (picked by a hash of their number, so spread through the file) written as
+// 0 0 0, as scanners write missing returns. The file is written under PATH.tmp
+// and renamed, so an interrupted run never leaves a file that looks complete.
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,17 +30,68 @@ bool parse_number(const char* text, long long& value) {
 }
 
 int usage() {
-  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [spot]\n", stderr);
+  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las]\n", stderr);
   return 2;
+}
+
+template <class T>
+void put_le(std::vector<char>& out, T value) {
+  unsigned char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  // The benchmark machines are little-endian; the files say so by format.
+  out.insert(out.end(), bytes, bytes + sizeof(T));
+}
+
+std::vector<char> pcd_header(long long count) {
+  const std::string h = "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\n"
+                        "TYPE F F F\nCOUNT 1 1 1\nWIDTH " + std::to_string(count) +
+                        "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + std::to_string(count) + "\nDATA binary\n";
+  return {h.begin(), h.end()};
+}
+
+std::vector<char> las_header(long long count) {
+  std::vector<char> h = {'L', 'A', 'S', 'F'};
+  h.resize(24, '\0');
+  h.push_back(1);
+  h.push_back(2);
+  h.resize(94, ' ');
+  put_le<std::uint16_t>(h, 227);                                  // header size
+  put_le<std::uint32_t>(h, 227);                                  // offset to point data
+  put_le<std::uint32_t>(h, 0);                                    // variable-length records
+  h.push_back(0);                                                 // point format 0
+  put_le<std::uint16_t>(h, 20);                                   // record length
+  put_le<std::uint32_t>(h, static_cast<std::uint32_t>(count));
+  for (int i = 0; i < 5; ++i) put_le<std::uint32_t>(h, 0);
+  for (int i = 0; i < 3; ++i) put_le<double>(h, 0.0001);
+  for (int i = 0; i < 9; ++i) put_le<double>(h, 0.0);             // offsets, then bounds (not read)
+  h.resize(227, '\0');
+  return h;
+}
+
+// The three numbers of a formatted text line, as the format stores them.
+void append_record(std::vector<char>& out, const std::string& format, const char* line) {
+  char* end = nullptr;
+  const char* p = line;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (format == "pcd") {
+      put_le<float>(out, std::strtof(p, &end));
+    } else {
+      put_le<std::int32_t>(out, static_cast<std::int32_t>(std::llround(std::strtod(p, &end) * 10000.0)));
+    }
+    p = end;
+  }
+  if (format == "las") out.resize(out.size() + 8, '\0');  // intensity, flags, class, angle, user data, source
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace ptdelta::bench;
-  if (argc != 5 && !(argc == 6 && std::string(argv[5]) == "spot")) return usage();
-  const bool spot = argc == 6;
+  if (argc != 5 && argc != 6) return usage();
   const std::string kind = argv[1];
+  const std::string format = argc == 6 ? argv[5] : "text";
+  if (format != "text" && format != "spot" && format != "pcd" && format != "las") return usage();
+  const bool spot = format == "spot";
   long long count = 0, seed = 0;
   if ((kind != "ref" && kind != "test") || !parse_number(argv[2], count) || !parse_number(argv[3], seed) ||
       count > 2000000000LL)
@@ -51,6 +107,8 @@ int main(int argc, char** argv) {
   constexpr std::size_t block = std::size_t{1} << 20;
   std::vector<char> buffer;
   buffer.reserve(block);
+  if (format == "pcd") buffer = pcd_header(count);
+  if (format == "las") buffer = las_header(count);
   long long written = 0;
   bool ok = true;
   generate_scan_cloud(kind == "test" ? CloudKind::test : CloudKind::reference, count,
@@ -60,7 +118,11 @@ int main(int argc, char** argv) {
                         const auto hash = static_cast<std::uint64_t>(written) * 0x9e3779b97f4a7c15ULL >> 40;
                         const int n = spot && hash % 3 == 0 ? format_cloud_line(line, CloudPoint{0.0, 0.0, 0.0, false})
                                                             : format_cloud_line(line, p);
-                        buffer.insert(buffer.end(), line, line + n);
+                        if (format == "text" || spot) {
+                          buffer.insert(buffer.end(), line, line + n);
+                        } else {
+                          append_record(buffer, format, line);
+                        }
                         ++written;
                         if (buffer.size() > block - sizeof line) {
                           ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # run.sh - what `make bench` runs: scan-like clouds, whole-run timings and peak memory,
-# the stage breakdown, the full-scan ratio and the kd-tree-from-Python peer, as a Markdown table.
+# the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer, and the loading of 10M
+# points as text, binary PCD and LAS, as a Markdown table.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
@@ -23,6 +24,7 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 tool=$build/ptdelta
 make_clouds=$build/bench/make_clouds
 stages=$build/bench/stages
+load=$build/bench/load
 data=$build/bench
 peer=$root/bench/peer_kdtree.py
 python=/usr/bin/python3
@@ -33,7 +35,7 @@ scale=${BENCH_SCALE:-1}
 time_limit=${BENCH_TIMEOUT:-600}
 maxdist=5
 
-for f in "$tool" "$make_clouds" "$stages"; do
+for f in "$tool" "$make_clouds" "$stages" "$load"; do
   [[ -x $f ]] || { echo "run.sh: $f is missing; build it first (make bench)" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "run.sh: /usr/bin/time (GNU time, Debian package 'time') is needed" >&2; exit 1; }
@@ -70,6 +72,20 @@ ref_clean=$(cloud ref "$n_spot" 41)
 test_clean=$(cloud test "$n_spot" 42)
 ref_spot=$(cloud ref "$n_spot" 41 spot)
 test_spot=$(cloud test "$n_spot" 42 spot)
+
+# The same 10M points as text, binary PCD and LAS (the load-speed goal).
+n_load=$((10000000 / scale))
+cloud_as() {  # cloud_as COUNT SEED FORMAT EXTENSION -> path
+  local path=$data/load-$(label "$1").$4
+  if [[ ! -s $path || $make_clouds -nt $path ]]; then
+    echo "generating $path" >&2
+    "$make_clouds" test "$1" "$2" "$path" "$3"
+  fi
+  echo "$path"
+}
+load_txt=$(cloud_as "$n_load" 41 text txt)
+load_pcd=$(cloud_as "$n_load" 41 pcd pcd)
+load_las=$(cloud_as "$n_load" 41 las las)
 
 # ---------------------------------------------------------------- timed runs
 declare -A wall mem cpu status
@@ -124,6 +140,11 @@ if "$python" -c "import numpy, scipy.spatial" 2>/dev/null; then
   measure peer-small status "${peer_env[@]}" "$python" "$peer" "$ref_small" "$test_small" "$data/peer-small.txt" "$maxdist"
   measure peer-large status "${peer_env[@]}" "$python" "$peer" "$ref_large" "$test_large" "$data/peer-large.txt" "$maxdist"
 fi
+
+echo "loading $(label "$n_load") points as text, PCD and LAS ($repeat runs each) ..." >&2
+measure load-txt status "$load" "$load_txt"
+measure load-pcd status "$load" "$load_pcd"
+measure load-las status "$load" "$load_las"
 
 echo "stage breakdown and full scan ..." >&2
 run_stages() {  # run_stages NAME REF TEST [SAMPLE]; the tool's console text goes to NAME.err
@@ -199,6 +220,15 @@ if [[ -n $full_points ]]; then
   echo "| $size_small, faster than the full scan (comparison pass; clouds in scan-line order) | ≥ 1000x | ${pass_ratio}x | $(judge "$pass_ratio >= 1000") |"
   echo "| $size_small, the same with the reference points in random order | ≥ 1000x | ${shuffled_ratio}x | $(judge "$shuffled_ratio >= 1000") |"
 fi
+size_load=$(label "$n_load")
+for format in pcd las; do
+  if ran load-txt && ran "load-$format"; then
+    ratio=$(calc "%.1f" "${wall[load-txt]} / ${wall[load-$format]}")
+    echo "| $size_load points, binary ${format^^} loads faster than text (${wall[load-txt]} s) | ≥ 3x | ${ratio}x (${wall[load-$format]} s) | $(judge "$ratio >= 3") |"
+  else
+    echo "| $size_load points, binary ${format^^} loads faster than text | ≥ 3x | ${status[load-$format]:-not run} | **miss** |"
+  fi
+done
 for name in tool-large tool-mixed; do
   if ran "$name"; then
     threads=$(calc "%.2f" "${cpu[$name]} / ${wall[$name]}")
@@ -219,6 +249,9 @@ row tool-large "ptdelta $size_large (method A)"
 row tool-mixed "ptdelta $size_mixed (method B)"
 row tool-clean "ptdelta $size_spot (method A)"
 row tool-spot "ptdelta $size_spot, a third of the points at 0 0 0 (method A)"
+row load-txt "load $size_load points, text ($(du -m "$load_txt" | cut -f1) MB; read alone $(key load-txt.out seconds) s)"
+row load-pcd "load $size_load points, binary PCD ($(du -m "$load_pcd" | cut -f1) MB; read alone $(key load-pcd.out seconds) s)"
+row load-las "load $size_load points, LAS format 0 ($(du -m "$load_las" | cut -f1) MB; read alone $(key load-las.out seconds) s)"
 if [[ $have_peer == yes ]]; then
   row peer-small "kd-tree from Python $size_small"
   row peer-large "kd-tree from Python $size_large"

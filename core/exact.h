@@ -172,4 +172,12 @@ inline float mean_plus_std(float mean, float std_dev) {
   return static_cast<float>(static_cast<double>(mean) + static_cast<double>(std_dev));
 }
 
+// ---- Coordinates stored as scaled integers ----
+
+// record value * scale + offset, in double, not fused and not rounded: the
+// caller shifts the sum and rounds it to float once.
+inline double scaled_coordinate(std::int32_t record_value, double scale, double offset) {
+  return static_cast<double>(record_value) * scale + offset;
+}
+
 }  // namespace ptdelta

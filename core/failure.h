@@ -13,6 +13,8 @@ enum class Failure {
   write_error,        // "Couldn't write %s\n"
   unsupported_ply,    // "Unsupported PLY file %s\n"
   refused_overwrite,  // "Refusing to overwrite input file %s\n"
+  unsupported_pcd,    // "Unsupported PCD file %s\n"
+  unsupported_las,    // "Unsupported LAS file %s\n"
 };
 
 }  // namespace ptdelta

@@ -105,6 +105,9 @@ class PointAppender {
   // memory runs out.
   [[nodiscard]] bool finish();
 
+  // Room for `n` more points (a reader's declared count, bounded by its data).
+  [[nodiscard]] bool reserve(std::int64_t n) { return reserve_points(*cloud_, n); }
+
   const PointColumns& cloud() const { return *cloud_; }
 
  private:

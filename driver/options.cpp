@@ -149,6 +149,16 @@ void print_help() {
       "coordinates of 100000 or more\n",
   };
   for (const char* text : added) std::fputs(text, stderr);
+  // What the texts above predate: clouds are recognised by their content.
+  static const char* const addendum[] = {
+      "\nInput formats, recognised by content whichever option names the file:\n",
+      "  a first line \"ply\": PLY; a file starting with LASF: LAS 1.0 to 1.4, point formats 0 to 10\n",
+      "  (not compressed); a PCD header (a first line \"# .PCD\", or a first line after comments\n",
+      "  starting with VERSION or FIELDS): PCD 0.6/0.7, DATA ascii, binary or binary_compressed.\n",
+      "  Anything else is read as its option says: -r and -c text, -rp and -cpl PLY, -cp a list\n",
+      "  of files (each file of the list is recognised the same way).\n",
+  };
+  for (const char* text : addendum) std::fputs(text, stderr);
 }
 
 }  // namespace ptdelta

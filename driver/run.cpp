@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/parallel.h"
@@ -46,6 +47,12 @@ int stop(Failure failure, const std::string& name) {
     case Failure::refused_overwrite:
       std::fprintf(stderr, "Refusing to overwrite input file %s\n", name.c_str());
       break;
+    case Failure::unsupported_pcd:
+      std::fprintf(stderr, "Unsupported PCD file %s\n", name.c_str());
+      break;
+    case Failure::unsupported_las:
+      std::fprintf(stderr, "Unsupported LAS file %s\n", name.c_str());
+      break;
   }
   return exit_failure;
 }
@@ -55,23 +62,40 @@ struct LoadResult {
   std::string failed_name;
   std::vector<std::string> files_read;  // the files a list named
   CoordinateShift shift;                // the shift the points were stored with
+  ReadFacts facts;                      // the input's format and what its reader found
+  std::vector<ReadFacts> file_facts;    // each file of a list, parallel to files_read
 };
 
-// The warnings of a cloud read without failing, in reading order.
-void print_warnings(const std::vector<ReadWarning>& warnings, const std::string& name) {
-  for (const ReadWarning& w : warnings) {
-    const char* file = w.file.empty() ? name.c_str() : w.file.c_str();
-    if (w.kind == ReadWarning::Kind::stopped_at_line) {
-      std::fprintf(stderr, "Warning: stopped reading %s at line %lld\n", file, static_cast<long long>(w.line));
-    } else {
-      std::fprintf(stderr, "Warning: %s ends after %lld of %lld vertices\n", file,
-                   static_cast<long long>(w.vertices_read), static_cast<long long>(w.vertices_declared));
-    }
+// What a reader found besides its points, after the cloud's final line: first
+// the points skipped for want of coordinates, then the warnings of the clouds
+// that were not read to the end of their data, each in list order.
+void print_read_facts(const CloudReadOutcome& outcome, const std::string& name) {
+  std::vector<std::pair<const std::string*, const ReadFacts*>> files;
+  if (outcome.facts.format == CloudFormat::list) {
+    for (std::size_t i = 0; i < outcome.file_facts.size() && i < outcome.files_read.size(); ++i)
+      files.emplace_back(&outcome.files_read[i], &outcome.file_facts[i]);
+  } else {
+    files.emplace_back(&name, &outcome.facts);
+  }
+  for (const auto& [file, facts] : files)
+    if (facts->skipped_points > 0)
+      std::fprintf(stderr, "Skipped %lld points without coordinates in %s\n",
+                   static_cast<long long>(facts->skipped_points), file->c_str());
+  for (const auto& [file, facts] : files) {
+    if (facts->stopped_at_line > 0)
+      std::fprintf(stderr, "Warning: stopped reading %s at line %lld\n", file->c_str(),
+                   static_cast<long long>(facts->stopped_at_line));
+    if (facts->vertices_short)
+      std::fprintf(stderr, "Warning: %s ends after %lld of %lld vertices\n", file->c_str(),
+                   static_cast<long long>(facts->vertices_read), static_cast<long long>(facts->vertices_declared));
+    if (facts->ended_early)
+      std::fprintf(stderr, "Warning: %s ends after %lld of %lld points\n", file->c_str(),
+                   static_cast<long long>(facts->complete_points), static_cast<long long>(facts->declared_points));
   }
 }
 
 // The loading frame: banner, the reader for `kind`, close, final line with the
-// count, the warnings of the cloud.
+// count, what the reader found.
 LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind, ShiftRule shift,
                       PointColumns& cloud) {
   std::fputs(banner, stderr);
@@ -84,15 +108,14 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
   }
   std::fclose(in);
   counter.reached(cloud.count);
-  LoadResult result{outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read),
-                    appender.shift()};
-  if (result.failure != Failure::none) {
-    if (result.failed_name.empty()) result.failed_name = name;
-    return result;
+  if (outcome.failure == Failure::none) {
+    std::fprintf(stderr, "\t%d final\n", cloud.count);
+    print_read_facts(outcome, name);
+  } else if (outcome.failed_name.empty()) {
+    outcome.failed_name = name;
   }
-  std::fprintf(stderr, "\t%d final\n", cloud.count);
-  print_warnings(outcome.warnings, name);
-  return result;
+  return {outcome.failure,  std::move(outcome.failed_name), std::move(outcome.files_read),
+          appender.shift(), outcome.facts,                  std::move(outcome.file_facts)};
 }
 
 // "%s" of a shift: plain positional notation with the fewest digits that read

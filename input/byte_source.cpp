@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace ptdelta {
 
 ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
@@ -14,6 +16,13 @@ ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
   struct stat st {};
   const int fd = fileno(file);
   bounded_ = fd < 0 || fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    const long position = std::ftell(file);
+    if (position >= 0 && position <= st.st_size) {
+      file_size_ = static_cast<std::int64_t>(st.st_size);
+      file_consumed_ = position;
+    }
+  }
 }
 
 ByteSource::ByteSource(const void* data, std::size_t size)
@@ -84,6 +93,7 @@ bool ByteSource::refill() {
   const std::size_t n = std::fread(block_.get(), 1, block_size_, file_);
   cur_ = counted_from_ = recorded_from_ = block_.get();
   end_ = cur_ + n;
+  file_consumed_ += static_cast<std::int64_t>(n);
   if (n == 0) {
     // The C library reports a failed read (EIO, a directory) like the end of the
     // file; only ferror tells them apart.
@@ -116,6 +126,14 @@ std::size_t ByteSource::read_bytes(void* out, std::size_t size) {
     done += n;
   }
   return done;
+}
+
+std::int64_t ByteSource::remaining_size() const {
+  const auto buffered = static_cast<std::int64_t>(end_ - cur_);
+  if (file_ == nullptr) return buffered;
+  if (file_size_ < 0) return -1;
+  // A file that grew or shrank since: the bound is only ever a hint.
+  return std::max<std::int64_t>(0, file_size_ - file_consumed_) + buffered;
 }
 
 }  // namespace ptdelta

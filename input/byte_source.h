@@ -95,6 +95,11 @@ class ByteSource {
     return failed_ ? Failure::read_error : Failure::none;
   }
 
+  // How many bytes are left to take when that is known (memory, a regular file
+  // whose size was had when the source was made), otherwise -1. Readers use it
+  // only to bound what a header's count lets them reserve.
+  std::int64_t remaining_size() const;
+
  private:
   std::FILE* file_ = nullptr;
   std::unique_ptr<char[]> block_;
@@ -117,6 +122,8 @@ class ByteSource {
 
   bool out_of_memory_ = false;
   bool bounded_ = true;
+  std::int64_t file_size_ = -1;       // a regular file's size when the source was made, else -1
+  std::int64_t file_consumed_ = 0;    // bytes read from the file into the buffer so far
 };
 
 }  // namespace ptdelta

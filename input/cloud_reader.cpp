@@ -1,7 +1,7 @@
 #include "input/cloud_reader.h"
 
-#include <iterator>
-
+#include "input/las_reader.h"
+#include "input/pcd_reader.h"
 #include "input/ply_reader.h"
 #include "input/text_reader.h"
 
@@ -9,36 +9,56 @@ namespace ptdelta {
 
 namespace {
 
-void add_ply_warnings(const PlyReadResult& r, const std::string& file, std::vector<ReadWarning>& warnings) {
-  if (r.failure != Failure::none) return;
-  if (r.stopped_at_line > 0) warnings.push_back({ReadWarning::Kind::stopped_at_line, file, r.stopped_at_line, 0, 0});
-  if (r.vertices_read < r.vertices_declared)
-    warnings.push_back({ReadWarning::Kind::short_vertices, file, 0, r.vertices_read, r.vertices_declared});
-}
-
-CloudReadOutcome read_text(ByteSource& in, PointAppender& out) {
+Failure read_text(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+  facts.format = CloudFormat::text;
   const TextReadResult r = read_text_cloud(in, out);
-  CloudReadOutcome outcome{r.failure, {}, {}, {}};
-  if (r.failure == Failure::none && r.stopped_at_line > 0)
-    outcome.warnings.push_back({ReadWarning::Kind::stopped_at_line, {}, r.stopped_at_line, 0, 0});
-  return outcome;
+  if (r.failure == Failure::none) facts.stopped_at_line = r.stopped_at_line;
+  return r.failure;
 }
 
-CloudReadOutcome read_ply(ByteSource& in, PointAppender& out) {
-  const PlyReadResult r = read_ply_cloud(in, out);
-  CloudReadOutcome outcome{r.failure, {}, {}, {}};
-  add_ply_warnings(r, {}, outcome.warnings);
+// One reader per format a file can be recognised as.
+struct FormatEntry {
+  CloudFormat format;
+  ListedFileReader read;
+};
+
+constexpr FormatEntry format_readers[] = {
+    {CloudFormat::ply, read_ply_file},
+    {CloudFormat::pcd, read_pcd_cloud},
+    {CloudFormat::las, read_las_cloud},
+};
+
+Failure read_as(CloudFormat format, ByteSource& in, PointAppender& out, ReadFacts& facts) {
+  for (const FormatEntry& entry : format_readers)
+    if (entry.format == format) return entry.read(in, out, facts);
+  return Failure::read_error;  // unreachable: recognition only names formats of the table
+}
+
+// A file named in a list: by its content, PLY when nothing is recognised.
+Failure read_listed_file(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+  return read_as(recognise_format(in).value_or(CloudFormat::ply), in, out, facts);
+}
+
+CloudReadOutcome read_single(ListedFileReader read, ByteSource& in, PointAppender& out) {
+  CloudReadOutcome outcome;
+  outcome.failure = read(in, out, outcome.facts);
   return outcome;
 }
 
 CloudReadOutcome read_list(ByteSource& in, PointAppender& out) {
-  PlyListOutcome list = read_ply_list(in, out);
-  CloudReadOutcome outcome{list.failure, std::move(list.failed_name), std::move(list.files_read), {}};
-  for (std::size_t i = 0; i < list.results.size(); ++i)
-    add_ply_warnings(list.results[i], list.single_file ? std::string() : outcome.files_read[i], outcome.warnings);
+  PlyListOutcome list = read_ply_list(in, out, read_listed_file);
+  CloudReadOutcome outcome;
+  outcome.failure = list.failure;
+  outcome.failed_name = std::move(list.failed_name);
+  outcome.files_read = std::move(list.files_read);
+  outcome.file_facts = std::move(list.file_facts);
+  outcome.facts.format = CloudFormat::list;
   if (outcome.failure == Failure::none && in.failed()) outcome.failure = Failure::read_error;
   return outcome;
 }
+
+CloudReadOutcome read_text_kind(ByteSource& in, PointAppender& out) { return read_single(read_text, in, out); }
+CloudReadOutcome read_ply_kind(ByteSource& in, PointAppender& out) { return read_single(read_ply_file, in, out); }
 
 struct ReaderEntry {
   InputKind kind;
@@ -46,21 +66,30 @@ struct ReaderEntry {
 };
 
 constexpr ReaderEntry readers[] = {
-    {InputKind::text, read_text},
-    {InputKind::ply, read_ply},
+    {InputKind::text, read_text_kind},
+    {InputKind::ply, read_ply_kind},
     {InputKind::ply_list, read_list},
 };
+
+CloudReadOutcome read_by_kind(InputKind kind, ByteSource& in, PointAppender& out) {
+  // A cloud file is read by what it is, whichever option named it; a -cp file
+  // that is itself a cloud is read as that one cloud.
+  if (const auto format = recognise_format(in)) {
+    CloudReadOutcome outcome;
+    outcome.failure = read_as(*format, in, out, outcome.facts);
+    return outcome;
+  }
+  for (const ReaderEntry& entry : readers)
+    if (entry.kind == kind) return entry.read(in, out);
+  return {Failure::read_error, {}, {}, {}, {}};  // unreachable: every kind has an entry
+}
 
 }  // namespace
 
 CloudReadOutcome read_cloud(InputKind kind, ByteSource& in, PointAppender& out) {
-  for (const ReaderEntry& entry : readers) {
-    if (entry.kind != kind) continue;
-    CloudReadOutcome outcome = entry.read(in, out);
-    if (outcome.failure == Failure::none && !out.finish()) outcome.failure = Failure::out_of_memory;
-    return outcome;
-  }
-  return {Failure::read_error, {}, {}, {}};  // unreachable: every kind has an entry
+  CloudReadOutcome outcome = read_by_kind(kind, in, out);
+  if (outcome.failure == Failure::none && !out.finish()) outcome.failure = Failure::out_of_memory;
+  return outcome;
 }
 
 }  // namespace ptdelta

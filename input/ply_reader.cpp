@@ -330,28 +330,13 @@ bool take_ply_line(ByteSource& in) {
   }
 }
 
-PlyReadResult read_named_file(std::FILE* file, PointAppender& out) {
+Failure read_named_file(std::FILE* file, PointAppender& out, ListedFileReader read_file, ReadFacts& facts) {
   try {
     ByteSource source(file);
-    return read_ply_cloud(source, out);
+    return read_file(source, out, facts);
   } catch (const std::bad_alloc&) {
-    return {Failure::out_of_memory, 0, 0, 0};
+    return Failure::out_of_memory;
   }
-}
-
-// True when the first line of `list` is "ply" (a PLY file given as a list);
-// the line is put back either way.
-bool starts_as_ply(ByteSource& list) {
-  std::string first;
-  // Only the first few bytes matter; a longer line is not "ply".
-  for (int c = list.peek(); c >= 0 && first.size() < 8; c = list.peek()) {
-    first.push_back(static_cast<char>(c));
-    list.advance();
-    if (c == '\n') break;
-  }
-  const bool ply = first == "ply\n" || first == "ply\r\n" || first == "ply";
-  list.unread(first);
-  return ply;
 }
 
 }  // namespace
@@ -376,16 +361,23 @@ PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out) {
   }
 }
 
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out) {
+Failure read_ply_file(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+  facts.format = CloudFormat::ply;
+  const PlyReadResult r = read_ply_cloud(in, out);
+  if (r.failure == Failure::none) {
+    facts.stopped_at_line = r.stopped_at_line;
+    if (r.vertices_read < r.vertices_declared) {
+      facts.vertices_short = true;
+      facts.vertices_read = r.vertices_read;
+      facts.vertices_declared = r.vertices_declared;
+    }
+  }
+  return r.failure;
+}
+
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out, ListedFileReader read_file) {
   PlyListOutcome outcome;
   try {
-    if (starts_as_ply(list)) {
-      outcome.single_file = true;
-      const PlyReadResult result = read_ply_cloud(list, out);
-      outcome.failure = result.failure;
-      outcome.results.push_back(result);
-      return outcome;
-    }
     std::string name;
     for (ListLine line; (line = read_list_line(list, name)) != ListLine::end;) {
       if (line == ListLine::too_long) {
@@ -401,12 +393,13 @@ PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out) {
         outcome.failed_name = name;
         return outcome;
       }
-      const PlyReadResult result = read_named_file(file, out);
+      ReadFacts facts;
+      const Failure failure = read_named_file(file, out, read_file, facts);
       // Closed at once, so a long list never runs out of file handles.
       std::fclose(file);
-      outcome.results.push_back(result);
-      if (result.failure != Failure::none) {
-        outcome.failure = result.failure;
+      outcome.file_facts.push_back(facts);
+      if (failure != Failure::none) {
+        outcome.failure = failure;
         outcome.failed_name = name;
         return outcome;
       }

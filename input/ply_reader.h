@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "input/byte_source.h"
+#include "input/cloud_format.h"
 #include "core/failure.h"
 #include "core/point_cloud.h"
 
@@ -31,19 +32,24 @@ struct PlyReadResult {
 // ply_header_unbounded_limit bytes), or Failure::none.
 PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out);
 
+// read_ply_cloud with what it found told in `facts` (format ply, the line where
+// nine-field rows stopped, a declared vertex element that ended early).
+Failure read_ply_file(ByteSource& in, PointAppender& out, ReadFacts& facts);
+
 struct PlyListOutcome {
   Failure failure = Failure::none;
   std::string failed_name;               // the file a failure is about (cannot_open, read_error, unsupported_ply)
-  std::vector<std::string> files_read;   // every PLY file opened, in list order
-  bool single_file = false;              // the "list" was itself a PLY file
-  std::vector<PlyReadResult> results;    // one per file read (files_read order), or the single file's
+  std::vector<std::string> files_read;   // every file opened, in list order
+  std::vector<ReadFacts> file_facts;     // what was found in each of them, parallel to files_read
 };
 
-// Reads a list of PLY file names, one per line (first token; blank lines skipped),
-// and appends every named file's vertices through `out`; counts run on across
-// files. A list whose first line is "ply" is read as one PLY file instead.
-// A line longer than PATH_MAX bytes stops the list: Failure::read_error with an
-// empty failed_name (the failure is the list's).
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out);
+// Reads one opened file of a list, appends its points and tells its format and facts.
+using ListedFileReader = Failure (*)(ByteSource& in, PointAppender& out, ReadFacts& facts);
+
+// Reads a list of file names, one per line (first token; blank lines skipped),
+// and appends every named file's points through `out`, each read by `read_file`;
+// counts run on across files. A line longer than PATH_MAX bytes stops the list:
+// Failure::read_error with an empty failed_name (the failure is the list's).
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out, ListedFileReader read_file);
 
 }  // namespace ptdelta

@@ -413,7 +413,7 @@ std::string ascii_file(int first, int n) {
 PlyListOutcome read_list(const std::string& text, PointColumns& cloud) {
   ByteSource in(text.data(), text.size());
   PointAppender out(cloud, no_progress());
-  return read_ply_list(in, out);
+  return read_ply_list(in, out, read_ply_file);
 }
 
 TEST(PlyList, FilesInOrderCountsRunOn) {

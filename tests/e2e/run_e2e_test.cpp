@@ -39,7 +39,13 @@ const std::string help_text =
     "ptdelta.exe -cp 3dscan.ply -rp fgram.ply -d 3 -o relic3.ply\n"
     "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n"
     "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
-    "coordinates of 100000 or more\n";
+    "coordinates of 100000 or more\n"
+    "\nInput formats, recognised by content whichever option names the file:\n"
+    "  a first line \"ply\": PLY; a file starting with LASF: LAS 1.0 to 1.4, point formats 0 to 10\n"
+    "  (not compressed); a PCD header (a first line \"# .PCD\", or a first line after comments\n"
+    "  starting with VERSION or FIELDS): PCD 0.6/0.7, DATA ascii, binary or binary_compressed.\n"
+    "  Anything else is read as its option says: -r and -c text, -rp and -cpl PLY, -cp a list\n"
+    "  of files (each file of the list is recognised the same way).\n";
 
 const std::string reference_banner = "Loading Reference points ................";
 const std::string test_banner = "Loading Test points .......................";

@@ -1,0 +1,147 @@
+#include "input/las_reader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "core/exact.h"
+#include "input/little_endian.h"
+
+namespace ptdelta {
+
+namespace {
+
+// Where the public header keeps what this reader needs.
+constexpr std::size_t header_1_0_size = 227;       // versions 1.0 to 1.2; 1.3 adds 8 bytes, 1.4 adds 148
+constexpr std::size_t header_1_4_size = 375;
+constexpr std::size_t at_version = 24;             // major, minor: one byte each
+constexpr std::size_t at_header_size = 94;         // uint16
+constexpr std::size_t at_point_data_offset = 96;   // uint32
+constexpr std::size_t at_point_format = 104;       // uint8; bits 0x80 and 0x40 mark compressed records
+constexpr std::size_t at_record_length = 105;      // uint16
+constexpr std::size_t at_legacy_count = 107;       // uint32
+constexpr std::size_t at_scale = 131;              // three doubles, then the three offsets
+constexpr std::size_t at_offset = 155;
+constexpr std::size_t at_count_64 = 247;           // uint64, version 1.4
+
+// The shortest record of each point format; x, y, z are its first three int32.
+constexpr std::size_t min_record_length[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+
+struct LasLayout {
+  std::uint64_t point_data_offset = 0;
+  std::size_t record_length = 0;
+  std::int64_t points = 0;
+  double scale[3] = {1.0, 1.0, 1.0};
+  double offset[3] = {0.0, 0.0, 0.0};
+};
+
+// Takes `n` bytes; false when the data ends first.
+bool skip_bytes(ByteSource& in, std::uint64_t n) {
+  while (n > 0) {
+    if (!in.refill()) return false;
+    const auto available = static_cast<std::uint64_t>(in.buffer_end() - in.cursor());
+    const std::uint64_t take = std::min(n, available);
+    in.skip(static_cast<std::size_t>(take));
+    n -= take;
+  }
+  return true;
+}
+
+// Reads the public header and stands at its end. False when it is not a header
+// this reader can use.
+bool read_header(ByteSource& in, LasLayout& layout) {
+  char h[header_1_4_size] = {};
+  if (in.read_bytes(h, header_1_0_size) != header_1_0_size) return false;
+  if (h[0] != 'L' || h[1] != 'A' || h[2] != 'S' || h[3] != 'F') return false;
+  const int major = static_cast<unsigned char>(h[at_version]);
+  const int minor = static_cast<unsigned char>(h[at_version + 1]);
+  if (major != 1 || minor > 4) return false;
+  const std::size_t header_size = load_u16(h + at_header_size);
+  if (header_size < header_1_0_size) return false;
+  // The rest of the header, as far as this reader looks into it.
+  const std::size_t wanted = std::min(header_size, header_1_4_size);
+  if (in.read_bytes(h + header_1_0_size, wanted - header_1_0_size) != wanted - header_1_0_size) return false;
+  if (!skip_bytes(in, header_size - wanted)) return false;
+
+  const auto format = static_cast<unsigned char>(h[at_point_format]);
+  if ((format & 0xC0U) != 0 || format > 10) return false;
+  layout.record_length = load_u16(h + at_record_length);
+  if (layout.record_length < min_record_length[format]) return false;
+  layout.point_data_offset = load_u32(h + at_point_data_offset);
+  if (layout.point_data_offset < header_size) return false;
+  for (std::size_t a = 0; a < 3; ++a) {
+    layout.scale[a] = load_f64(h + at_scale + 8 * a);
+    layout.offset[a] = load_f64(h + at_offset + 8 * a);
+    if (!std::isfinite(layout.scale[a]) || !std::isfinite(layout.offset[a])) return false;
+  }
+  const std::uint32_t legacy = load_u32(h + at_legacy_count);
+  if (legacy != 0 || minor < 4) {
+    layout.points = legacy;
+  } else {
+    if (header_size < header_1_4_size) return false;
+    const std::uint64_t count = load_u64(h + at_count_64);
+    if (count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+    layout.points = static_cast<std::int64_t>(count);
+  }
+  // Standing at the header's end: the variable-length records up to the points remain.
+  layout.point_data_offset -= header_size;
+  return true;
+}
+
+void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t declared) {
+  facts.ended_early = true;
+  facts.complete_points = complete;
+  facts.declared_points = declared;
+}
+
+Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out, ReadFacts& facts) {
+  const std::int64_t left = in.remaining_size();
+  const std::int64_t bound = left < 0 ? std::int64_t{1} << 20 : left / static_cast<std::int64_t>(layout.record_length);
+  if (!out.reserve(std::min(layout.points, bound))) return Failure::out_of_memory;
+  // Records are decoded in place from the buffer; only one that straddles two
+  // blocks is copied first.
+  const std::size_t stride = layout.record_length;
+  std::vector<char> straddling(stride);
+  for (std::int64_t i = 0; i < layout.points; ++i) {
+    const char* record;
+    if (static_cast<std::size_t>(in.buffer_end() - in.cursor()) >= stride) {
+      record = in.cursor();
+      in.skip(stride);
+    } else if (in.read_bytes(straddling.data(), stride) == stride) {
+      record = straddling.data();
+    } else {
+      note_short_body(facts, i, layout.points);
+      break;
+    }
+    // x y z are defined as the scaled integers in double; the appender rounds them
+    // once to float, after the shift if there is one.
+    if (!out.add_exact(scaled_coordinate(load_i32(record), layout.scale[0], layout.offset[0]),
+                       scaled_coordinate(load_i32(record + 4), layout.scale[1], layout.offset[1]),
+                       scaled_coordinate(load_i32(record + 8), layout.scale[2], layout.offset[2])))
+      return Failure::out_of_memory;
+  }
+  return in.end_state();
+}
+
+}  // namespace
+
+Failure read_las_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+  facts.format = CloudFormat::las;
+  try {
+    LasLayout layout;
+    if (!read_header(in, layout)) return in.failed() ? Failure::read_error : Failure::unsupported_las;
+    if (!skip_bytes(in, layout.point_data_offset)) {
+      if (in.failed()) return Failure::read_error;
+      if (layout.points > 0) note_short_body(facts, 0, layout.points);
+      return Failure::none;
+    }
+    return read_records(in, layout, out, facts);
+  } catch (const std::bad_alloc&) {
+    return Failure::out_of_memory;
+  }
+}
+
+}  // namespace ptdelta

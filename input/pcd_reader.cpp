@@ -1,0 +1,454 @@
+#include "input/pcd_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "core/exact.h"
+#include "input/little_endian.h"
+#include "input/lzf.h"
+
+namespace ptdelta {
+
+namespace {
+
+enum class Scalar { i8, u8, i16, u16, i32, u32, i64, u64, f32, f64 };
+enum class DataKind { ascii, binary, binary_compressed };
+
+struct Field {
+  std::string name;
+  Scalar scalar = Scalar::f32;
+  std::size_t size = 4;    // bytes of one value
+  std::size_t count = 1;   // values of the field in one point
+  std::size_t offset = 0;  // bytes before the field in a binary record
+  std::size_t token = 0;   // values before the field on an ascii line
+};
+
+struct Axis {
+  Scalar scalar = Scalar::f32;
+  std::size_t field = 0;
+};
+
+struct Layout {
+  std::vector<Field> fields;
+  std::int64_t points = 0;
+  DataKind data = DataKind::ascii;
+  std::size_t point_size = 0;  // bytes of one binary record
+  std::size_t tokens = 0;      // values on one ascii line
+  Axis axis[3];
+};
+
+// Header lines are short; a longer one is not a PCD header.
+constexpr std::size_t header_line_limit = std::size_t{1} << 20;
+// A point of more bytes or values than this is not a cloud this tool can use.
+constexpr std::size_t point_size_limit = std::size_t{1} << 24;
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
+
+std::vector<std::string_view> split(std::string_view line) {
+  std::vector<std::string_view> tokens;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    const std::size_t start = i;
+    while (i < line.size() && !is_blank(line[i])) ++i;
+    if (i > start) tokens.push_back(line.substr(start, i - start));
+  }
+  return tokens;
+}
+
+template <class T>
+bool parse_whole(std::string_view token, T& value) {
+  const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+  return ec == std::errc() && end == token.data() + token.size();
+}
+
+enum class LineRead { line, end, too_long };
+
+// One header line without its '\n'.
+LineRead read_header_line(ByteSource& in, std::string& line) {
+  line.clear();
+  bool any = false;
+  while (in.refill()) {
+    any = true;
+    const char* cur = in.cursor();
+    const auto available = static_cast<std::size_t>(in.buffer_end() - cur);
+    const auto* nl = static_cast<const char*>(std::memchr(cur, '\n', available));
+    const std::size_t n = nl ? static_cast<std::size_t>(nl - cur) : available;
+    if (line.size() + n > header_line_limit) return LineRead::too_long;
+    line.append(cur, n);
+    in.skip(nl ? n + 1 : n);
+    if (nl) break;
+  }
+  return any ? LineRead::line : LineRead::end;
+}
+
+std::optional<Scalar> scalar_of(std::string_view type, std::size_t size) {
+  if (type == "F") {
+    if (size == 4) return Scalar::f32;
+    if (size == 8) return Scalar::f64;
+  } else if (type == "I" || type == "U") {
+    const bool u = type == "U";
+    switch (size) {
+      case 1:
+        return u ? Scalar::u8 : Scalar::i8;
+      case 2:
+        return u ? Scalar::u16 : Scalar::i16;
+      case 4:
+        return u ? Scalar::u32 : Scalar::i32;
+      case 8:
+        return u ? Scalar::u64 : Scalar::i64;
+      default:
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+// The header lines as given, before they are checked against each other.
+struct RawHeader {
+  std::vector<std::string> names, sizes, types, counts;
+  std::optional<std::int64_t> width, height, points;
+  std::optional<DataKind> data;
+};
+
+bool parse_count(std::string_view token, std::optional<std::int64_t>& value) {
+  std::int64_t v = 0;
+  if (!parse_whole(token, v) || v < 0) return false;
+  value = v;
+  return true;
+}
+
+// Reads the header up to and including its DATA line. False when it is not a
+// header this reader understands (an unknown keyword, a keyword given twice).
+bool read_header(ByteSource& in, RawHeader& h) {
+  std::string line;
+  for (;;) {
+    if (read_header_line(in, line) != LineRead::line) return false;
+    const std::vector<std::string_view> t = split(line);
+    if (t.empty() || t[0].front() == '#') continue;
+    const std::string_view key = t[0];
+    if (key == "VERSION" || key == "VIEWPOINT") continue;
+    if (key == "DATA") {
+      if (t.size() != 2) return false;
+      if (t[1] == "ascii") h.data = DataKind::ascii;
+      else if (t[1] == "binary") h.data = DataKind::binary;
+      else if (t[1] == "binary_compressed") h.data = DataKind::binary_compressed;
+      else return false;
+      return true;
+    }
+    if (key == "WIDTH" || key == "HEIGHT" || key == "POINTS") {
+      auto& target = key == "WIDTH" ? h.width : key == "HEIGHT" ? h.height : h.points;
+      if (t.size() != 2 || target || !parse_count(t[1], target)) return false;
+      continue;
+    }
+    std::vector<std::string>* list = key == "FIELDS" ? &h.names
+                                     : key == "SIZE" ? &h.sizes
+                                     : key == "TYPE" ? &h.types
+                                     : key == "COUNT" ? &h.counts
+                                                      : nullptr;
+    if (list == nullptr || !list->empty() || t.size() < 2) return false;
+    list->assign(t.begin() + 1, t.end());
+  }
+}
+
+// Checks the header's lines against each other and plans the reading.
+bool make_layout(const RawHeader& h, Layout& layout) {
+  const std::size_t n = h.names.size();
+  if (n == 0 || h.sizes.size() != n || h.types.size() != n || !(h.counts.empty() || h.counts.size() == n))
+    return false;
+  std::size_t offset = 0, token = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    Field f;
+    f.name = std::string(h.names[i]);
+    std::size_t size = 0;
+    if (!parse_whole(h.sizes[i], size)) return false;
+    const auto scalar = scalar_of(h.types[i], size);
+    if (!scalar) return false;
+    f.scalar = *scalar;
+    f.size = size;
+    if (!h.counts.empty() && (!parse_whole(h.counts[i], f.count) || f.count > point_size_limit)) return false;
+    f.offset = offset;
+    f.token = token;
+    offset += f.size * f.count;
+    token += f.count;
+    if (offset > point_size_limit) return false;
+    layout.fields.push_back(std::move(f));
+  }
+  layout.point_size = offset;
+  layout.tokens = token;
+  static constexpr std::string_view axis_names[3] = {"x", "y", "z"};
+  for (std::size_t a = 0; a < 3; ++a) {
+    const auto it = std::find_if(layout.fields.begin(), layout.fields.end(),
+                                 [&](const Field& f) { return f.name == axis_names[a]; });
+    if (it == layout.fields.end() || it->count == 0) return false;
+    layout.axis[a] = {it->scalar, static_cast<std::size_t>(it - layout.fields.begin())};
+  }
+  if (h.points) {
+    layout.points = *h.points;
+  } else if (h.width) {
+    const std::int64_t height = h.height.value_or(1);
+    if (height != 0 && *h.width > std::numeric_limits<std::int64_t>::max() / height) return false;
+    layout.points = *h.width * height;
+  } else {
+    return false;
+  }
+  layout.data = *h.data;
+  return true;
+}
+
+// ---- values ----
+
+template <class T>
+T decode(const char* p, Scalar s) {
+  switch (s) {
+    case Scalar::i8:
+      return static_cast<T>(static_cast<std::int8_t>(load_le(p, 1)));
+    case Scalar::u8:
+      return static_cast<T>(static_cast<std::uint8_t>(load_le(p, 1)));
+    case Scalar::i16:
+      return static_cast<T>(static_cast<std::int16_t>(load_le(p, 2)));
+    case Scalar::u16:
+      return static_cast<T>(static_cast<std::uint16_t>(load_le(p, 2)));
+    case Scalar::i32:
+      return static_cast<T>(static_cast<std::int32_t>(load_le(p, 4)));
+    case Scalar::u32:
+      return static_cast<T>(static_cast<std::uint32_t>(load_le(p, 4)));
+    case Scalar::i64:
+      return static_cast<T>(static_cast<std::int64_t>(load_le(p, 8)));
+    case Scalar::u64:
+      return static_cast<T>(load_le(p, 8));
+    case Scalar::f32:
+      return static_cast<T>(load_f32(p));
+    case Scalar::f64:
+      return static_cast<T>(load_f64(p));
+  }
+  return T{};
+}
+
+// A stored binary value is exact in double (but for 64-bit integers beyond
+// 2^53): the appender rounds it once to float, after the shift if there is one.
+bool emit(PointAppender& out, double x, double y, double z) { return out.add_exact(x, y, z); }
+
+template <class T>
+bool has_coordinates(T x, T y, T z) {
+  return !std::isnan(x) && !std::isnan(y) && !std::isnan(z);
+}
+
+Failure end_of_body(const ByteSource& in) { return in.end_state(); }
+
+void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t declared) {
+  facts.ended_early = true;
+  facts.complete_points = complete;
+  facts.declared_points = declared;
+}
+
+// Room for the declared points, never more than the bytes left could hold.
+bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t declared, std::int64_t bytes_per_point) {
+  const std::int64_t left = in.remaining_size();
+  const std::int64_t bound = left < 0 ? std::int64_t{1} << 20 : left / std::max<std::int64_t>(1, bytes_per_point);
+  return out.reserve(std::min(declared, bound));
+}
+
+// ---- bodies ----
+
+template <class T>
+Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+  const std::size_t stride = layout.point_size;
+  const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
+                                 layout.fields[layout.axis[1].field].offset,
+                                 layout.fields[layout.axis[2].field].offset};
+  std::vector<char> straddling(stride);
+  for (std::int64_t i = 0; i < layout.points; ++i) {
+    const char* record;
+    if (static_cast<std::size_t>(in.buffer_end() - in.cursor()) >= stride) {
+      record = in.cursor();
+      in.skip(stride);
+    } else if (in.read_bytes(straddling.data(), stride) == stride) {
+      record = straddling.data();
+    } else {
+      note_short_body(facts, i, layout.points);
+      break;
+    }
+    const T x = decode<T>(record + offset[0], layout.axis[0].scalar);
+    const T y = decode<T>(record + offset[1], layout.axis[1].scalar);
+    const T z = decode<T>(record + offset[2], layout.axis[2].scalar);
+    if (!has_coordinates(x, y, z)) {
+      ++facts.skipped_points;
+      continue;
+    }
+    if (!emit(out, x, y, z)) return Failure::out_of_memory;
+  }
+  return end_of_body(in);
+}
+
+// The compressed body: two 32-bit sizes, then one LZF block that holds the
+// fields one after another, each for all points (all x, then all y, ...).
+template <class T>
+Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+  char sizes[8];
+  if (in.read_bytes(sizes, sizeof sizes) != sizeof sizes) {
+    if (layout.points > 0) note_short_body(facts, 0, layout.points);
+    return end_of_body(in);
+  }
+  const std::uint32_t compressed_size = load_u32(sizes);
+  const std::uint32_t uncompressed_size = load_u32(sizes + 4);
+  const auto points = static_cast<std::uint64_t>(layout.points);
+  if (points == 0) return end_of_body(in);
+  // The block's layout depends on the point count: a size that does not match
+  // it cannot be split into fields.
+  if (points > std::numeric_limits<std::uint32_t>::max() / layout.point_size ||
+      points * layout.point_size != uncompressed_size)
+    return Failure::unsupported_pcd;
+
+  // The compressed bytes, as many of them as the file holds, read in steps so a
+  // hostile size allocates no more than the data that is there.
+  std::vector<unsigned char> packed;
+  constexpr std::size_t step = std::size_t{1} << 22;
+  while (packed.size() < compressed_size) {
+    const std::size_t want = std::min<std::size_t>(step, compressed_size - packed.size());
+    const std::size_t had = packed.size();
+    packed.resize(had + want);
+    const std::size_t got = in.read_bytes(packed.data() + had, want);
+    packed.resize(had + got);
+    if (got < want) break;
+  }
+  if (in.failed()) return Failure::read_error;
+  const bool truncated = packed.size() < compressed_size;
+  if (!truncated && uncompressed_size > packed.size() * lzf_max_expansion) return Failure::unsupported_pcd;
+  const std::size_t capacity =
+      std::min<std::size_t>(uncompressed_size, packed.size() * lzf_max_expansion);
+  std::vector<unsigned char> block(capacity);
+  const LzfResult r = lzf_decompress(packed.data(), packed.size(), block.data(), block.size());
+  if (!truncated && (r.status != LzfStatus::complete || r.produced != uncompressed_size))
+    return Failure::unsupported_pcd;
+
+  // Points whose every field lies within the decoded bytes.
+  std::uint64_t complete = points;
+  for (const Field& f : layout.fields) {
+    const std::uint64_t start = points * f.offset;
+    const std::uint64_t bytes = f.size * f.count;
+    if (bytes == 0) continue;
+    complete = std::min(complete, r.produced > start ? (r.produced - start) / bytes : 0);
+  }
+  const char* base = reinterpret_cast<const char*>(block.data());
+  const Field* axis[3] = {&layout.fields[layout.axis[0].field], &layout.fields[layout.axis[1].field],
+                          &layout.fields[layout.axis[2].field]};
+  // Offsets, not pointers: a column past the decoded bytes is never formed as an
+  // address, since only points below `complete` are read.
+  std::size_t column[3], step_of[3];
+  for (std::size_t a = 0; a < 3; ++a) {
+    column[a] = points * axis[a]->offset;
+    step_of[a] = axis[a]->size * axis[a]->count;
+  }
+  if (!out.reserve(static_cast<std::int64_t>(complete)))
+    return Failure::out_of_memory;
+  for (std::uint64_t i = 0; i < complete; ++i) {
+    const T x = decode<T>(base + column[0] + i * step_of[0], layout.axis[0].scalar);
+    const T y = decode<T>(base + column[1] + i * step_of[1], layout.axis[1].scalar);
+    const T z = decode<T>(base + column[2] + i * step_of[2], layout.axis[2].scalar);
+    if (!has_coordinates(x, y, z)) {
+      ++facts.skipped_points;
+      continue;
+    }
+    if (!emit(out, x, y, z)) return Failure::out_of_memory;
+  }
+  if (complete < points) note_short_body(facts, static_cast<std::int64_t>(complete), layout.points);
+  return Failure::none;
+}
+
+// One ascii value, all of the token or nothing, in both readings: the double as
+// strtod converts it (exact for integers up to 2^53), and the float as a float
+// field reads without a shift (strtof, one rounding from the decimal) or as any
+// other field's value rounds (from its double). A value beyond the type's range
+// becomes zero or infinite.
+bool convert(std::string_view token, Scalar scalar, std::string& scratch, CoordinateReading& value) {
+  scratch.assign(token);
+  const char* begin = scratch.c_str();
+  char* end = nullptr;
+  value.wide = std::strtod(begin, &end);
+  if (end != begin + scratch.size()) return false;
+  value.single = scalar == Scalar::f32 ? std::strtof(begin, nullptr) : single_of(value.wide);
+  return true;
+}
+
+Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+  std::size_t token_of[3];
+  for (std::size_t a = 0; a < 3; ++a) token_of[a] = layout.fields[layout.axis[a].field].token;
+  std::string line, scratch;
+  std::vector<std::string_view> tokens;
+  std::int64_t i = 0;
+  while (i < layout.points) {
+    line.clear();
+    if (!in.read_line(line)) break;
+    // Only as many values as one point has are looked at; a longer line keeps
+    // its first ones.
+    tokens.clear();
+    for (std::size_t p = 0; p < line.size() && tokens.size() < layout.tokens;) {
+      while (p < line.size() && is_blank(line[p])) ++p;
+      const std::size_t start = p;
+      while (p < line.size() && !is_blank(line[p])) ++p;
+      if (p > start) tokens.emplace_back(line.data() + start, p - start);
+    }
+    if (tokens.empty()) continue;  // a blank line
+    if (tokens.size() < layout.tokens) break;
+    CoordinateReading xyz[3];
+    bool converted = true;
+    for (std::size_t a = 0; a < 3 && converted; ++a)
+      converted = convert(tokens[token_of[a]], layout.axis[a].scalar, scratch, xyz[a]);
+    if (!converted) break;
+    ++i;
+    if (!has_coordinates(xyz[0].wide, xyz[1].wide, xyz[2].wide)) {
+      ++facts.skipped_points;
+      continue;
+    }
+    if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
+  }
+  if (i < layout.points) note_short_body(facts, i, layout.points);
+  return end_of_body(in);
+}
+
+template <class T>
+Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+  switch (layout.data) {
+    case DataKind::ascii:
+      // The shortest ascii point is one character and a blank per value.
+      if (!reserve_declared(in, out, layout.points, static_cast<std::int64_t>(2 * layout.tokens)))
+        return Failure::out_of_memory;
+      return read_ascii(in, layout, out, facts);
+    case DataKind::binary:
+      if (!reserve_declared(in, out, layout.points, static_cast<std::int64_t>(layout.point_size)))
+        return Failure::out_of_memory;
+      return read_binary<T>(in, layout, out, facts);
+    case DataKind::binary_compressed:
+      return read_compressed<T>(in, layout, out, facts);
+  }
+  return Failure::unsupported_pcd;
+}
+
+}  // namespace
+
+Failure read_pcd_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+  facts.format = CloudFormat::pcd;
+  try {
+    RawHeader raw;
+    Layout layout;
+    if (!read_header(in, raw) || !make_layout(raw, layout))
+      return in.failed() ? Failure::read_error : Failure::unsupported_pcd;
+    return read_body<double>(in, layout, out, facts);
+  } catch (const std::bad_alloc&) {
+    return Failure::out_of_memory;
+  }
+}
+
+}  // namespace ptdelta
