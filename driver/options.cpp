@@ -35,6 +35,12 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
       o.test_index = value;
     } else if (word == "-o") {
       o.output_index = value;
+    } else if (word == "-json") {
+      o.json_index = value;
+    } else if (word == "-html") {
+      o.html_index = value;
+    } else if (word == "-ob") {
+      o.binary_ply_index = value;
     } else if (word == "-d") {
       o.maxdist = number_argument(argv[value]);
     }
@@ -83,6 +89,14 @@ void print_help() {
   };
   static_assert(sizeof texts / sizeof texts[0] == 24);
   for (const char* text : texts) std::fputs(text, stderr);
+  // The options added since, in the same style.
+  static const char* const added[] = {
+      "[-json]   file: the run as one JSON object for scripts (inputs, counts, figures,\n\t\tpercentiles, "
+      "histogram)\n",
+      "[-html]   file: a self-contained report page with a histogram and a top view of the distances\n",
+      "[-ob]     file: the test points as binary PLY with red green blue and scalar_distance\n",
+  };
+  for (const char* text : added) std::fputs(text, stderr);
 }
 
 }  // namespace ptdelta

@@ -1,5 +1,5 @@
 // options.h - command line, banner and help text
-// Positions of the file arguments, the kind of each input, and maxdist.
+// Positions of the file arguments, the kind of each input, maxdist, and the optional outputs.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,9 @@ struct RunOptions {
   std::int32_t reference_index = 0;
   std::int32_t test_index = 0;
   std::int32_t output_index = 0;
+  std::int32_t json_index = 0;         // -json: the run as JSON
+  std::int32_t html_index = 0;         // -html: the report page
+  std::int32_t binary_ply_index = 0;   // -ob: the binary PLY export
   // A kind is only ever promoted by its flag: "-rp a -r b" still reads b as PLY.
   InputKind reference_kind = InputKind::text;
   InputKind test_kind = InputKind::text;

@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -10,8 +11,13 @@
 #include "driver/options.h"
 #include "input/byte_source.h"
 #include "input/cloud_reader.h"
+#include "core/exact.h"
+#include "report/binary_ply.h"
+#include "report/html_report.h"
+#include "report/json_report.h"
 #include "report/output_file.h"
 #include "report/ply_export.h"
+#include "report/run_report.h"
 #include "report/statistics.h"
 
 namespace ptdelta {
@@ -75,6 +81,22 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
   return result;
 }
 
+// Seconds on the steady clock since `start`, and `start` moved to now.
+double lap(std::chrono::steady_clock::time_point& start) {
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - start).count();
+  start = now;
+  return seconds;
+}
+
+// An optional output's name, empty when its option was not given.
+std::string optional_name(const char* const* argv, std::int32_t index) { return index == 0 ? "" : argv[index]; }
+
+InputReport input_report(const char* option, InputKind kind, const std::string& name, std::int32_t points) {
+  // The format follows the option until files are recognised by their content.
+  return {option, name, kind == InputKind::text ? "text" : "ply", {}, points};
+}
+
 }  // namespace
 
 int run(int argc, const char* const* argv) {
@@ -95,19 +117,29 @@ int run(int argc, const char* const* argv) {
   std::FILE* test_file = std::fopen(test_name.c_str(), "r");
   if (test_file == nullptr) return stop(Failure::cannot_open, test_name);
 
+  RunReport report;
+  auto clock = std::chrono::steady_clock::now();
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
                                  options.reference_kind, reference);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  report.seconds.load_reference = lap(clock);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  report.seconds.load_test = lap(clock);
 
   // Nothing has been written yet: refuse an export or log that is one of the inputs.
   const std::string log_name = statistics_log_name(export_name);
-  std::vector<std::string> inputs = std::move(loaded.files_read);
+  const std::string json_name = optional_name(argv, options.json_index);
+  const std::string html_name = optional_name(argv, options.html_index);
+  const std::string binary_ply_name = optional_name(argv, options.binary_ply_index);
+  std::vector<std::string> inputs = loaded.files_read;
   inputs.push_back(reference_name);
   inputs.push_back(test_name);
-  if (const std::string clash = find_overwritten_input(inputs, {export_name, log_name}); !clash.empty())
+  std::vector<std::string> outputs{export_name, log_name};
+  for (const std::string& name : {json_name, html_name, binary_ply_name})
+    if (!name.empty()) outputs.push_back(name);
+  if (const std::string clash = find_overwritten_input(inputs, outputs); !clash.empty())
     return stop(Failure::refused_overwrite, clash);
 
   // Compute: the pass, then the summary. The result columns are had before the
@@ -119,7 +151,32 @@ int run(int argc, const char* const* argv) {
   if (const Failure f = comparison_pass(reference, test, options.maxdist, SearchMode::spatial_index, counter, pass);
       f != Failure::none)
     return stop(f, "");
+  report.seconds.comparison = lap(clock);
   const Summary summary = summarise(pass);
+
+  // What the optional outputs say about the run. The shift, the thread count
+  // and the warnings keep their defaults until the run carries them.
+  const bool reporting = !json_name.empty() || !html_name.empty();
+  report.reference = input_report(options.reference_kind == InputKind::text ? "-r" : "-rp", options.reference_kind,
+                                  reference_name, reference.count);
+  report.test = input_report(options.test_kind == InputKind::text  ? "-c"
+                             : options.test_kind == InputKind::ply ? "-cpl"
+                                                                   : "-cp",
+                             options.test_kind, test_name, test.count);
+  if (options.test_kind == InputKind::ply_list) report.test.files = std::move(loaded.files_read);
+  report.maxdist = options.maxdist;
+  report.box_half_width = derive_box_half_width(options.maxdist);
+  report.method = pass.method;
+  report.export_name = export_name;
+  report.log_name = log_name;
+  report.test_cloud = &test;
+  report.pass = &pass;
+  report.summary = &summary;
+  if (reporting) {
+    report.non_finite_count = count_non_finite(test);
+    report.distribution = describe_distribution(pass.cd, pass.outcome);
+  }
+  report.seconds.statistics = lap(clock);
 
   // Present: the log and the console get the same statistics text.
   OutputFile log;
@@ -137,6 +194,26 @@ int run(int argc, const char* const* argv) {
   if (const Failure f = exported.open(export_name); f != Failure::none) return stop(f, export_name);
   write_coloured_ply(exported, test, pass.cd, summary.kept, summary.totals.distance_max);
   if (const Failure f = exported.finish(); f != Failure::none) return stop(f, export_name);
+  report.seconds.log_and_export = lap(clock);
+
+  if (!json_name.empty()) {
+    OutputFile json;
+    if (const Failure f = json.open(json_name); f != Failure::none) return stop(f, json_name);
+    json.write(json_report(report));
+    if (const Failure f = json.finish(); f != Failure::none) return stop(f, json_name);
+  }
+  if (!html_name.empty()) {
+    OutputFile html;
+    if (const Failure f = html.open(html_name); f != Failure::none) return stop(f, html_name);
+    if (const Failure f = write_html_report(html, report); f != Failure::none) return stop(f, html_name);
+    if (const Failure f = html.finish(); f != Failure::none) return stop(f, html_name);
+  }
+  if (!binary_ply_name.empty()) {
+    OutputFile binary;
+    if (const Failure f = binary.open(binary_ply_name); f != Failure::none) return stop(f, binary_ply_name);
+    write_binary_ply(binary, test, pass, summary.totals.distance_max, report.shift);
+    if (const Failure f = binary.finish(); f != Failure::none) return stop(f, binary_ply_name);
+  }
   std::fputs("Done.\n", stderr);
   return exit_complete;
 }
