@@ -36,7 +36,11 @@ const std::string help_text =
     "ptdelta.exe -c 3dscan.txt -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -rp fgram.ply -d 3 -o relic3.ply\n"
-    "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n";
+    "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n"
+    // The options added since.
+    "[-json]   file: the run as one JSON object for scripts (inputs, counts, figures,\n\t\tpercentiles, histogram)\n"
+    "[-html]   file: a self-contained report page with a histogram and a top view of the distances\n"
+    "[-ob]     file: the test points as binary PLY with red green blue and scalar_distance\n";
 
 const std::string reference_banner = "Loading Reference points ................";
 const std::string test_banner = "Loading Test points .......................";
