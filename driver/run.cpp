@@ -173,8 +173,8 @@ int run(int argc, const char* const* argv) {
   report.pass = &pass;
   report.summary = &summary;
   if (reporting) {
-    report.non_finite_count = count_non_finite(test);
-    report.distribution = describe_distribution(pass.cd, pass.outcome);
+    report.test_extent = measure_extent(test);
+    report.distribution = describe_distribution(pass);
   }
   report.seconds.statistics = lap(clock);
 

@@ -66,6 +66,17 @@ EdgeRule choose_bin_width(double top) {
   }
 }
 
+// EdgeRule::bin_of over edges computed once: the product only guesses, the
+// comparisons with the edges decide, and d <= the last bin's edge holds.
+// Signed conversions throughout: they are one instruction, unsigned ones are not.
+std::int64_t bin_among(const double* edges, std::int64_t bins, double reciprocal_width, double d) {
+  const double guess = std::min(d * reciprocal_width, static_cast<double>(bins - 1));
+  std::int64_t i = guess > 0.0 ? static_cast<std::int64_t>(guess) : 0;  // truncation: the floor of the non-negative
+  while (i + 1 < bins && edges[i + 1] <= d) ++i;
+  while (i > 0 && edges[i] > d) --i;
+  return i;
+}
+
 bool is_accepted(const std::vector<PointOutcome>& outcome, std::size_t i) {
   return outcome[i] == PointOutcome::accepted;
 }
@@ -73,7 +84,7 @@ bool is_accepted(const std::vector<PointOutcome>& outcome, std::size_t i) {
 // Fine buckets that split [0, top] for the selection of ranks. The bucket of a
 // distance never decreases as the distance grows (one rounded product, then
 // truncation), so every value of a lower bucket is <= every value of a higher one.
-constexpr std::size_t rank_buckets = std::size_t{1} << 16;
+constexpr std::int64_t rank_buckets = std::int64_t{1} << 14;  // few enough counts to stay in cache
 
 }  // namespace
 
@@ -86,54 +97,36 @@ double histogram_edge(std::int64_t i, std::int32_t mantissa, std::int32_t expone
   return EdgeRule(mantissa, exponent).edge(i);
 }
 
-Distribution describe_distribution(const std::vector<float>& cd, const std::vector<PointOutcome>& outcome) {
+Distribution describe_distribution(const PassResult& pass) {
   Distribution out;
-  // Pass 1: how many, and the largest finite distance. Accepted distances are
-  // never NaN (d <= maxdist fails for NaN); one would be left out here.
-  std::int64_t finite = 0, infinite = 0;
-  double top = 0.0;
-  for (std::size_t i = 0; i < cd.size(); ++i) {
-    if (!is_accepted(outcome, i)) continue;
-    const double d = static_cast<double>(cd[i]);
-    if (std::isnan(d)) continue;
-    if (std::isinf(d)) {
-      ++infinite;
-    } else {
-      ++finite;
-      top = std::max(top, d);
-    }
-  }
-  out.count = finite + infinite;
+  const std::vector<float>& cd = pass.cd;
+  const std::vector<PointOutcome>& outcome = pass.outcome;
+  out.count = pass.totals.accepted_count;
+  const double top = static_cast<double>(pass.totals.distance_max);
   Histogram& h = out.histogram;
-  h.infinite = infinite;
-  if (out.count == 0) return out;
+  if (out.count == 0 || !std::isfinite(top)) return out;
 
   // The display histogram; a largest distance of 0 gets the one bin [0, 1).
-  const EdgeRule rule = finite == 0 ? EdgeRule(0, 0) : top > 0.0 ? choose_bin_width(top) : EdgeRule(1, 0);
-  if (finite > 0) {
-    const std::int64_t bins = rule.bin_of(top) + 1;
-    h.mantissa = rule.mantissa();
-    h.exponent = rule.exponent();
-    for (std::int64_t i = 0; i <= bins; ++i) h.edges.push_back(rule.edge(i));
-    h.counts.assign(static_cast<std::size_t>(bins), 0);
-  }
+  const EdgeRule rule = top > 0.0 ? choose_bin_width(top) : EdgeRule(1, 0);
+  const std::int64_t bins = rule.bin_of(top) + 1;
+  h.mantissa = rule.mantissa();
+  h.exponent = rule.exponent();
+  for (std::int64_t i = 0; i <= bins; ++i) h.edges.push_back(rule.edge(i));
+  h.counts.assign(static_cast<std::size_t>(bins), 0);
 
-  // Pass 2: histogram counts and the fine rank buckets (the last one, index
-  // rank_buckets, holds the infinite distances).
+  // One pass: histogram counts and the fine rank buckets.
   const double bucket_scale = top > 0.0 ? static_cast<double>(rank_buckets) / top : 0.0;
   const auto bucket_of = [bucket_scale](double d) -> std::size_t {
-    if (std::isinf(d)) return rank_buckets;
-    const double b = d * bucket_scale;
-    if (!(b > 0.0)) return 0;
-    return std::min(rank_buckets - 1, static_cast<std::size_t>(b));
+    const double b = std::min(d * bucket_scale, static_cast<double>(rank_buckets - 1));
+    return static_cast<std::size_t>(b > 0.0 ? static_cast<std::int64_t>(b) : 0);
   };
-  std::vector<std::int64_t> bucket_counts(rank_buckets + 1, 0);
+  std::vector<std::uint32_t> bucket_counts(static_cast<std::size_t>(rank_buckets), 0);  // at most 2^31 - 1 points
+  const double reciprocal_width = 1.0 / h.edges[1];
   for (std::size_t i = 0; i < cd.size(); ++i) {
     if (!is_accepted(outcome, i)) continue;
     const double d = static_cast<double>(cd[i]);
-    if (std::isnan(d)) continue;
     ++bucket_counts[bucket_of(d)];
-    if (!std::isinf(d)) ++h.counts[static_cast<std::size_t>(rule.bin_of(d))];
+    ++h.counts[static_cast<std::size_t>(bin_among(h.edges.data(), bins, reciprocal_width, d))];
   }
 
   // Each rank's bucket and its rank inside that bucket.
@@ -144,21 +137,20 @@ Distribution describe_distribution(const std::vector<float>& cd, const std::vect
     std::int64_t below = 0;
     const std::int64_t rank = nearest_rank(percentile_levels[k], out.count);
     std::size_t b = 0;
-    while (below + bucket_counts[b] < rank) below += bucket_counts[b++];
+    while (below + bucket_counts[b] < rank) below += bucket_counts[b++];  // the last bucket holds the top
     bucket[k] = b;
     rank_inside[k] = rank - below;
   }
 
-  // Pass 3: the values of those few buckets, then a selection inside each.
+  // A second pass: the values of those few buckets, then a selection inside each.
   std::array<std::vector<float>, levels> values;
   for (std::size_t k = 0; k < levels; ++k) {
     if (k == 0 || bucket[k] != bucket[k - 1]) values[k].reserve(static_cast<std::size_t>(bucket_counts[bucket[k]]));
   }
   for (std::size_t i = 0; i < cd.size(); ++i) {
     if (!is_accepted(outcome, i)) continue;
-    const double d = static_cast<double>(cd[i]);
-    if (std::isnan(d)) continue;
-    const std::size_t b = bucket_of(d);
+    const std::size_t b = bucket_of(static_cast<double>(cd[i]));
+    if (b < bucket[0] || b > bucket[levels - 1]) continue;
     for (std::size_t k = 0; k < levels; ++k) {
       if (b == bucket[k] && (k == 0 || bucket[k] != bucket[k - 1])) values[k].push_back(cd[i]);
     }

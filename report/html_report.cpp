@@ -10,25 +10,24 @@ namespace ptdelta {
 
 std::string base64_encode(const std::vector<std::uint8_t>& bytes) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::string out((bytes.size() + 2) / 3 * 4, '=');
+  char* o = out.data();
   std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
+  for (; i + 3 <= bytes.size(); i += 3, o += 4) {
     const std::uint32_t group = static_cast<std::uint32_t>(bytes[i]) << 16 |
                                 static_cast<std::uint32_t>(bytes[i + 1]) << 8 | bytes[i + 2];
-    out += alphabet[group >> 18];
-    out += alphabet[(group >> 12) & 63];
-    out += alphabet[(group >> 6) & 63];
-    out += alphabet[group & 63];
+    o[0] = alphabet[group >> 18];
+    o[1] = alphabet[(group >> 12) & 63];
+    o[2] = alphabet[(group >> 6) & 63];
+    o[3] = alphabet[group & 63];
   }
-  const std::size_t rest = bytes.size() - i;
+  const std::size_t rest = bytes.size() - i;  // 1 or 2 bytes left: two or three characters, then '='
   if (rest > 0) {
     std::uint32_t group = static_cast<std::uint32_t>(bytes[i]) << 16;
     if (rest == 2) group |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
-    out += alphabet[group >> 18];
-    out += alphabet[(group >> 12) & 63];
-    out += rest == 2 ? alphabet[(group >> 6) & 63] : '=';
-    out += '=';
+    o[0] = alphabet[group >> 18];
+    o[1] = alphabet[(group >> 12) & 63];
+    if (rest == 2) o[2] = alphabet[(group >> 6) & 63];
   }
   return out;
 }
@@ -260,7 +259,7 @@ std::string html_report(const RunReport& report, const TopView& view, const std:
   out += count_row("Test points", report.test.point_count) + count_row("Accepted", totals.accepted_count) +
          count_row("Beyond maxdist (outliers)", totals.outlier_count) +
          count_row("Rejected (no plane)", totals.rejected_count) +
-         count_row("Non-finite coordinates", report.non_finite_count) +
+         count_row("Non-finite coordinates", report.non_finite_count()) +
          count_row("Dropped by the filter", s.stage1.point_count - s.stage2.point_count) + "</table>\n";
 
   const auto figure_row = [](const char* label, const std::string& a, const std::string& b) {
@@ -291,7 +290,7 @@ std::string html_report(const RunReport& report, const TopView& view, const std:
 }
 
 Failure write_html_report(OutputFile& file, const RunReport& report) {
-  const TopView view = render_top_view(*report.test_cloud, *report.pass, report.summary->totals.distance_max);
+  const TopView view = render_top_view(*report.test_cloud, report.test_extent, *report.pass, report.summary->totals.distance_max);
   std::vector<std::uint8_t> png;
   if (view.width > 0 && !encode_png(view, png)) return Failure::out_of_memory;
   file.write(html_report(report, view, png));

@@ -166,7 +166,7 @@ std::string json_report(const RunReport& report) {
                                  .member("accepted", json_integer(totals.accepted_count))
                                  .member("outliers", json_integer(totals.outlier_count))
                                  .member("rejected", json_integer(totals.rejected_count))
-                                 .member("non_finite", json_integer(report.non_finite_count))
+                                 .member("non_finite", json_integer(report.non_finite_count()))
                                  .close();
   ObjectWriter stage1_writer("  ");
   stage1_writer.member("checked_points", json_integer(summary.stage1.point_count))
@@ -197,7 +197,6 @@ std::string json_report(const RunReport& report) {
           .member("bin_width", h.edges.size() > 1 ? json_number(h.edges[1]) : std::string("null"))
           .member("edges", json_array(h.edges, [](double v) { return json_number(v); }))
           .member("counts", json_array(h.counts, json_integer))
-          .member("infinite", json_integer(h.infinite))
           .close();
 
   const std::string outputs = ObjectWriter("  ")

@@ -9,6 +9,7 @@
 #include "core/point_cloud.h"
 #include "distance/comparison_pass.h"
 #include "report/distribution.h"
+#include "report/png_map.h"
 #include "report/statistics.h"
 
 namespace ptdelta {
@@ -47,13 +48,13 @@ struct RunReport {
   const PassResult* pass = nullptr;
   const Summary* summary = nullptr;
 
-  std::int32_t non_finite_count = 0;  // test points with a NaN or infinite coordinate
-  Distribution distribution;          // percentiles and histogram of the accepted distances
+  // Test points with a NaN or infinite coordinate.
+  std::int64_t non_finite_count() const { return test.point_count - test_extent.finite_points; }
+
+  CloudExtent test_extent;     // of the test cloud's finite points
+  Distribution distribution;   // percentiles and histogram of the accepted distances
   StageSeconds seconds;
 };
-
-// Test points with a NaN or infinite coordinate.
-std::int32_t count_non_finite(const PointColumns& cloud);
 
 // The method as the JSON report names it: "nearest_point" or "plane".
 const char* method_key(Method method);

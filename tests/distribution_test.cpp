@@ -10,17 +10,15 @@
 namespace ptdelta {
 namespace {
 
-struct Column {
-  std::vector<float> cd;
-  std::vector<PointOutcome> outcome;
-};
-
-// Accepted distances, then `excluded` outliers and rejected points.
-Column column(const std::vector<float>& accepted, std::int32_t excluded = 0) {
-  Column c;
+// A pass with these accepted distances, then `excluded` outliers and rejected
+// points, and the totals the comparison pass would gather.
+PassResult column(const std::vector<float>& accepted, std::int32_t excluded = 0) {
+  PassResult c;
   for (const float d : accepted) {
     c.cd.push_back(d);
     c.outcome.push_back(PointOutcome::accepted);
+    ++c.totals.accepted_count;
+    c.totals.distance_max = std::max(c.totals.distance_max, d);
   }
   for (std::int32_t i = 0; i < excluded; ++i) {
     c.cd.push_back(excluded_distance);
@@ -74,8 +72,8 @@ TEST(Distribution, HandCheckedPercentilesAndBins) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Column col = column(c.accepted, 5);
-    const Distribution d = describe_distribution(col.cd, col.outcome);
+    const PassResult col = column(c.accepted, 5);
+    const Distribution d = describe_distribution(col);
     EXPECT_EQ(d.count, static_cast<std::int64_t>(c.accepted.size()));
     for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(d.percentiles[k], c.percentiles[k]) << k;
     EXPECT_EQ(d.histogram.mantissa, c.mantissa);
@@ -86,16 +84,15 @@ TEST(Distribution, HandCheckedPercentilesAndBins) {
     if (!c.counts.empty()) {
       EXPECT_EQ(d.histogram.counts, c.counts);
     }
-    EXPECT_EQ(d.histogram.infinite, 0);
   }
   // The bins of the cases whose edges are not spelled out above.
-  const Column one = column({0.3f});
-  Histogram h = describe_distribution(one.cd, one.outcome).histogram;
+  const PassResult one = column({0.3f});
+  Histogram h = describe_distribution(one).histogram;
   ASSERT_EQ(h.counts.size(), 31u);
   EXPECT_EQ(h.edges[30], 0.3);
   EXPECT_EQ(h.counts[30], 1);
-  const Column edges = column({1.0f, 0.5f, 0.0f, 0.5f});
-  h = describe_distribution(edges.cd, edges.outcome).histogram;
+  const PassResult edges = column({1.0f, 0.5f, 0.0f, 0.5f});
+  h = describe_distribution(edges).histogram;
   ASSERT_EQ(h.counts.size(), 21u);
   EXPECT_EQ(h.edges[10], 0.5);
   EXPECT_EQ(h.counts[0], 1);
@@ -104,8 +101,8 @@ TEST(Distribution, HandCheckedPercentilesAndBins) {
 }
 
 TEST(Distribution, NothingAcceptedGivesNoBins) {
-  const Column c = column({}, 4);
-  const Distribution d = describe_distribution(c.cd, c.outcome);
+  const PassResult c = column({}, 4);
+  const Distribution d = describe_distribution(c);
   EXPECT_EQ(d.count, 0);
   EXPECT_TRUE(d.histogram.edges.empty());
   EXPECT_TRUE(d.histogram.counts.empty());
@@ -131,8 +128,8 @@ TEST(Distribution, MatchesSortAndLinearScanOnRandomData) {
       const double u = ties ? static_cast<double>(rng.below(5)) / 4.0 : rng.uniform();
       accepted.push_back(static_cast<float>(u * u * scale));
     }
-    const Column c = column(accepted, rng.below(10));
-    const Distribution d = describe_distribution(c.cd, c.outcome);
+    const PassResult c = column(accepted, rng.below(10));
+    const Distribution d = describe_distribution(c);
 
     std::vector<float> sorted = accepted;
     std::sort(sorted.begin(), sorted.end());

@@ -63,34 +63,54 @@ TEST(ReportOutputs, TopViewTakesTheWidestAxesAndTheLargestDistancePerPixel) {
       {{0, 5, 0}, {4, 5, 0}, {0, 5.1f, 2}, {4, 5, 2}, {0.001f, 5, 2}, {0.002f, 5, 1.999f}});
   const PassResult pass = pass_of({0, 4, 1, excluded_distance, 2, excluded_distance},
                                   {accepted, accepted, accepted, outlier, accepted, outlier});
-  const TopView view = render_top_view(cloud, pass, 4.0f, 4);
+  const TopView view = render_top_view(cloud, measure_extent(cloud), pass, 4.0f, 4);
   EXPECT_EQ(view.across_axis, 0);
   EXPECT_EQ(view.up_axis, 2);
   EXPECT_EQ(view.width, 4);
   EXPECT_EQ(view.height, 2);
   EXPECT_EQ(view.dot_radius, 0);  // sqrt(8 / 6) * 0.75 < 1
   const auto pixel = [&view](std::int32_t x, std::int32_t y) {
-    const std::uint8_t* p = view.rgb.data() + 3 * (static_cast<std::size_t>(y) * 4 + static_cast<std::size_t>(x));
-    return std::array<int, 3>{p[0], p[1], p[2]};
+    const Rgb c = map_palette()[view.pixels[static_cast<std::size_t>(y) * 4 + static_cast<std::size_t>(x)]];
+    return std::array<int, 3>{c.red, c.green, c.blue};
   };
   EXPECT_EQ(pixel(0, 1), (std::array<int, 3>{0, 255, 0}));      // bottom left: 0
   EXPECT_EQ(pixel(3, 1), (std::array<int, 3>{255, 0, 0}));      // bottom right: the largest, 4
   EXPECT_EQ(pixel(0, 0), (std::array<int, 3>{255, 255, 0}));    // top left: 2 of 4 is yellow
   EXPECT_EQ(pixel(3, 0), (std::array<int, 3>{160, 160, 160}));  // top right: an outlier alone
   EXPECT_EQ(pixel(1, 0), (std::array<int, 3>{255, 255, 255}));  // no point
+  // The ramp in steps of 4 positions: 1 of 4 is position 128, 1.01 still 129, step 32 either way.
   EXPECT_EQ(map_colour(accepted, 1.0f, colour_scale_for(4.0f)).red, 128);
+  EXPECT_EQ(map_colour(accepted, 1.01f, colour_scale_for(4.0f)).red, 128);
+  EXPECT_EQ(ramp_colour(1.01f, colour_scale_for(4.0f)).red, 129);
+  EXPECT_EQ(map_index(accepted, 1.0f, colour_scale_for(4.0f)), 2 + 32);
+  EXPECT_EQ(map_index(accepted, 4.0f, colour_scale_for(4.0f)), 2 + 128);
+  EXPECT_EQ(map_index(PointOutcome::rejected, 4.0f, colour_scale_for(4.0f)), map_excluded_index);
 
   // No finite point: no image.
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(render_top_view(testing::make_cloud({{nan, 0, 0}}), pass_of({excluded_distance}, {outlier}), 1.0f).width,
+  const PointColumns not_finite = testing::make_cloud({{nan, 0, 0}, {0, 1, -std::numeric_limits<float>::infinity()}});
+  const CloudExtent extent = measure_extent(not_finite);
+  EXPECT_EQ(extent.finite_points, 0);
+  EXPECT_EQ(render_top_view(not_finite, extent, pass_of({excluded_distance, excluded_distance}, {outlier, outlier}),
+                            1.0f)
+                .width,
             0);
+  EXPECT_EQ(measure_extent(cloud).finite_points, 6);
+  EXPECT_EQ(measure_extent(cloud).max, (std::array<double, 3>{4, static_cast<double>(5.1f), 2}));
 }
 
 TEST(ReportOutputs, PngDecodesToTheSamePixels) {
   TopView view;
   view.width = 3;
   view.height = 2;
-  for (std::uint8_t i = 0; i < 18; ++i) view.rgb.push_back(static_cast<std::uint8_t>(i * 14));
+  view.pixels = {0, 1, 2, 130, 66, 5};
+  std::vector<std::uint8_t> rgb;
+  for (const std::uint8_t index : view.pixels) {
+    const Rgb c = map_palette()[index];
+    rgb.insert(rgb.end(), {static_cast<std::uint8_t>(c.red), static_cast<std::uint8_t>(c.green),
+                           static_cast<std::uint8_t>(c.blue)});
+  }
+  EXPECT_EQ(rgb, (std::vector<std::uint8_t>{255, 255, 255, 160, 160, 160, 0, 255, 0, 255, 0, 0, 255, 255, 0, 12, 255, 0}));
   std::vector<std::uint8_t> png;
   ASSERT_TRUE(encode_png(view, png));
   png_image image;
@@ -102,7 +122,7 @@ TEST(ReportOutputs, PngDecodesToTheSamePixels) {
   ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
   EXPECT_EQ(image.width, 3u);
   EXPECT_EQ(image.height, 2u);
-  EXPECT_EQ(pixels, view.rgb);
+  EXPECT_EQ(pixels, rgb);
 }
 
 template <class T>

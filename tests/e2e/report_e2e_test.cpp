@@ -42,7 +42,7 @@ def f(v):
 c, s1, s2, h, p = d["counts"], d["stage1"], d["stage2"], d["histogram"], d["percentiles"]
 assert c["accepted"] == s1["checked_points"] and c["outliers"] == s1["beyond_maxdist"]
 assert c["test_points"] == c["accepted"] + c["outliers"] + c["rejected"] == d["inputs"]["test"]["points"]
-assert sum(h["counts"]) + h["infinite"] == c["accepted"]
+assert sum(h["counts"]) == c["accepted"]
 assert len(h["edges"]) == (len(h["counts"]) + 1 if h["counts"] else 0)
 assert d["filter"]["removed"] == s1["checked_points"] - s2["checked_points"]
 assert set(d["seconds"]) == {"load_reference", "load_test", "comparison", "statistics", "log_and_export"}
@@ -110,8 +110,7 @@ TEST(Report, JsonOfHandCheckedDistances) {
   for (const char* expected : {
            R"("percentiles": {"p50": 5, "p90": 9, "p95": 10, "p99": 10})",
            R"("bin_width": 0.5, "counts": [0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1], )"
-           R"("edges": [0, 0.5, 1, 1.5, 2, 2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6, 6.5, 7, 7.5, 8, 8.5, 9, 9.5, 10, 10.5], )"
-           R"("infinite": 0})",
+           R"("edges": [0, 0.5, 1, 1.5, 2, 2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6, 6.5, 7, 7.5, 8, 8.5, 9, 9.5, 10, 10.5]})",
            R"("counts": {"accepted": 10, "non_finite": 0, "outliers": 1, "rejected": 0, "test_points": 11})",
            R"("parameters": {"box_half_width": 34.641018, "maxdist": 20, "method": "nearest_point", )"
            R"("shift": [0, 0, 0], "threads": 1})",
@@ -177,8 +176,9 @@ TEST(Report, BinaryPlyReadsBackToTheTestPointsAndTheExport) {
       EXPECT_EQ(std::string(text, format_fixed5(text, distance)), exported_distance) << i;
       int rgb[3];
       ASSERT_EQ(std::sscanf(line.c_str(), "%*f %*f %*f %d %d %d", &rgb[0], &rgb[1], &rgb[2]), 3);
+      // The map's ramp has steps of 4 of the export's 512 positions.
       for (int c = 0; c < 3; ++c) {
-        EXPECT_EQ(static_cast<unsigned char>(record[12 + c]), rgb[c]) << "the export's colour where both show a distance";
+        EXPECT_NEAR(static_cast<unsigned char>(record[12 + c]), rgb[c], 3) << "the export's colour, in steps";
       }
     } else {
       EXPECT_GE(distance, 0.0f) << "filtered out of stage 2, still an accepted distance";
