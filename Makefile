@@ -15,10 +15,11 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Builds the tool alone (the tests are built by `make test`), then compares the
-# shipped example clouds; the export and its log go under build/.
+# shipped example clouds; the export, its log and the HTML report go under build/.
 run: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target ptdelta
-	./$(BUILD)/ptdelta -r examples/reference.txt -c examples/test.txt -o $(BUILD)/example_result.ply
+	./$(BUILD)/ptdelta -r examples/reference.txt -c examples/test.txt -o $(BUILD)/example_result.ply \
+	  -html $(BUILD)/example_result.html
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

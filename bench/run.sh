@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # run.sh - what `make bench` runs: scan-like clouds, whole-run timings and peak memory,
-# the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer, and the loading of 10M
-# points as text, binary PCD and LAS, as a Markdown table.
+# the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer, the loading of 10M
+# points as text, binary PCD and LAS, and what the JSON and HTML reports add to a 1M x 1M run,
+# as a Markdown table.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
@@ -126,6 +127,9 @@ measure() {
 echo "timing ptdelta ($repeat runs each) ..." >&2
 measure tool-small done "$tool" -r "$ref_small" -c "$test_small" -o "$data/result-small.ply"
 measure tool-large done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-large.ply"
+# The same 1M x 1M run with the JSON and HTML reports: what they add to a run.
+measure tool-large-report done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-large-report.ply" \
+  -json "$data/result-large.json" -html "$data/result-large.html"
 measure tool-mixed done "$tool" -r "$ref_mixed" -c "$test_large" -o "$data/result-mixed.ply"
 measure tool-clean done "$tool" -r "$ref_clean" -c "$test_clean" -o "$data/result-clean.ply"
 measure tool-spot done "$tool" -r "$ref_spot" -c "$test_spot" -o "$data/result-spot.ply"
@@ -199,6 +203,10 @@ if ran tool-large; then
 else
   echo "| $size_large, method A, whole run | ≤ 1.0 s | ${status[tool-large]} | **miss** |"
 fi
+if ran tool-large && ran tool-large-report; then
+  report_share=$(calc "%.1f" "(${wall[tool-large-report]} - ${wall[tool-large]}) / ${wall[tool-large]} * 100")
+  echo "| $size_large, -json and -html added (${wall[tool-large-report]} s against ${wall[tool-large]} s) | ≤ 5 % | ${report_share} % | $(judge "$report_share <= 5") |"
+fi
 if ran tool-mixed; then
   echo "| $size_mixed, method B, whole run | ≤ 1.5 s | ${wall[tool-mixed]} s | $(judge "${wall[tool-mixed]} <= 1.5") |"
 else
@@ -252,6 +260,7 @@ row tool-spot "ptdelta $size_spot, a third of the points at 0 0 0 (method A)"
 row load-txt "load $size_load points, text ($(du -m "$load_txt" | cut -f1) MB; read alone $(key load-txt.out seconds) s)"
 row load-pcd "load $size_load points, binary PCD ($(du -m "$load_pcd" | cut -f1) MB; read alone $(key load-pcd.out seconds) s)"
 row load-las "load $size_load points, LAS format 0 ($(du -m "$load_las" | cut -f1) MB; read alone $(key load-las.out seconds) s)"
+row tool-large-report "ptdelta $size_large (method A) with -json and -html"
 if [[ $have_peer == yes ]]; then
   row peer-small "kd-tree from Python $size_small"
   row peer-large "kd-tree from Python $size_large"
@@ -274,6 +283,13 @@ stage_row index_build "... of which the index build"
 stage_row statistics "statistics and log"
 stage_row export "coloured PLY export"
 stage_row total "total"
+stage_row report_distribution "report: percentiles and histogram"
+stage_row report_top_view "report: top view"
+stage_row report_png "report: PNG encoding"
+stage_row report_html_page "report: HTML page"
+stage_row report_json "report: JSON"
+stage_row report_json_html "report: all of -json and -html"
+stage_row report_binary_ply "binary PLY export (-ob)"
 stage_row method "method"
 stage_row accepted "accepted points"
 stage_row outliers "outliers"

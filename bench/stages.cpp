@@ -33,8 +33,12 @@
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "input/text_reader.h"
+#include "report/binary_ply.h"
+#include "report/html_report.h"
+#include "report/json_report.h"
 #include "report/output_file.h"
 #include "report/ply_export.h"
+#include "report/run_report.h"
 #include "report/statistics.h"
 #include "support/full_scan.h"
 
@@ -186,6 +190,52 @@ int main(int argc, char** argv) {
   const double export_seconds = seconds_since(t);
   const double total = seconds_since(run_start);
 
+  // The optional outputs, each step on its own (not part of the total above):
+  // what -json, -html and -ob add to a run.
+  RunReport report;
+  report.maxdist = maxdist;
+  report.box_half_width = h;
+  report.method = result.method;
+  report.test_cloud = &test;
+  report.pass = &result;
+  report.summary = &summary;
+  t = Clock::now();
+  report.test.point_count = test.count;
+  report.test_extent = measure_extent(test);
+  report.distribution = describe_distribution(result);
+  const double report_distribution = seconds_since(t);
+  t = Clock::now();
+  {
+    OutputFile json;
+    if (json.open(export_name + ".json") != Failure::none) return fail("cannot write", "json");
+    json.write(json_report(report));
+    if (json.finish() != Failure::none) return fail("cannot write", "json");
+  }
+  const double report_json = seconds_since(t);
+  t = Clock::now();
+  const TopView view = render_top_view(test, report.test_extent, result, totals.distance_max);
+  const double report_top_view = seconds_since(t);
+  t = Clock::now();
+  std::vector<std::uint8_t> png;
+  if (!encode_png(view, png)) return fail("cannot encode", "png");
+  const double report_png = seconds_since(t);
+  t = Clock::now();
+  {
+    OutputFile html;
+    if (html.open(export_name + ".html") != Failure::none) return fail("cannot write", "html");
+    html.write(html_report(report, view, png));
+    if (html.finish() != Failure::none) return fail("cannot write", "html");
+  }
+  const double report_page = seconds_since(t);
+  t = Clock::now();
+  {
+    OutputFile binary;
+    if (binary.open(export_name + ".bin.ply") != Failure::none) return fail("cannot write", "binary ply");
+    write_binary_ply(binary, test, result, totals.distance_max, report.shift);
+    if (binary.finish() != Failure::none) return fail("cannot write", "binary ply");
+  }
+  const double report_binary_ply = seconds_since(t);
+
   std::printf("points_reference %d\npoints_test %d\nmethod %s\n", reference.count, test.count, method_a ? "A" : "B");
   print_seconds("load_reference", load_reference);
   print_seconds("load_test", load_test);
@@ -194,6 +244,14 @@ int main(int argc, char** argv) {
   print_seconds("statistics", statistics);
   print_seconds("export", export_seconds);
   print_seconds("total", total);
+  print_seconds("report_distribution", report_distribution);
+  print_seconds("report_json", report_json);
+  print_seconds("report_top_view", report_top_view);
+  print_seconds("report_png", report_png);
+  print_seconds("report_html_page", report_page);
+  print_seconds("report_json_html", report_distribution + report_json + report_top_view + report_png + report_page);
+  print_seconds("report_binary_ply", report_binary_ply);
+  std::printf("report_png_bytes %zu\n", png.size());
   std::printf("accepted %d\noutliers %d\ncd_checksum %016llx\n", totals.accepted_count, totals.outlier_count,
               static_cast<unsigned long long>(cd_checksum));
 

@@ -87,6 +87,12 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
       }
     } else if (word == "-o") {
       o.output_index = value;
+    } else if (word == "-json") {
+      o.json_index = value;
+    } else if (word == "-html") {
+      o.html_index = value;
+    } else if (word == "-ob") {
+      o.binary_ply_index = value;
     } else if (word == "-d") {
       if (!parse_maxdist(argv[value], o.maxdist) && o.invalid == RunOptions::Invalid::none) {
         o.invalid = RunOptions::Invalid::maxdist;
@@ -147,6 +153,11 @@ void print_help() {
   static const char* const added[] = {
       "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
       "coordinates of 100000 or more\n",
+      "[-t]      number of threads. Default: every hardware thread; the results are the same\n",
+      "[-json]   file: the run as one JSON object for scripts (inputs, counts, figures,\n\t\tpercentiles, "
+      "histogram)\n",
+      "[-html]   file: a self-contained report page with a histogram and a top view of the distances\n",
+      "[-ob]     file: the test points as binary PLY with red green blue and scalar_distance\n",
   };
   for (const char* text : added) std::fputs(text, stderr);
   // What the texts above predate: clouds are recognised by their content.

@@ -1,5 +1,6 @@
 // options.h - command line, banner and help text
-// Positions of the file arguments, the kind of each input, maxdist, the shift, and the first invalid value.
+// Positions of the file arguments, the kind of each input, maxdist, the shift, the threads, the optional outputs
+// and the first invalid value.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,9 @@ struct RunOptions {
   std::int32_t reference_index = 0;
   std::int32_t test_index = 0;
   std::int32_t output_index = 0;
+  std::int32_t json_index = 0;         // -json: the run as JSON
+  std::int32_t html_index = 0;         // -html: the report page
+  std::int32_t binary_ply_index = 0;   // -ob: the binary PLY export
   // A kind is only ever promoted by its flag: "-rp a -r b" still reads b as PLY.
   InputKind reference_kind = InputKind::text;
   InputKind test_kind = InputKind::text;

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -13,8 +14,13 @@
 #include "driver/options.h"
 #include "input/byte_source.h"
 #include "input/cloud_reader.h"
+#include "core/exact.h"
+#include "report/binary_ply.h"
+#include "report/html_report.h"
+#include "report/json_report.h"
 #include "report/output_file.h"
 #include "report/ply_export.h"
+#include "report/run_report.h"
 #include "report/statistics.h"
 
 namespace ptdelta {
@@ -64,12 +70,13 @@ struct LoadResult {
   CoordinateShift shift;                // the shift the points were stored with
   ReadFacts facts;                      // the input's format and what its reader found
   std::vector<ReadFacts> file_facts;    // each file of a list, parallel to files_read
+  std::vector<std::string> lines;       // printed after the final line (skipped points, warnings)
 };
 
-// What a reader found besides its points, after the cloud's final line: first
-// the points skipped for want of coordinates, then the warnings of the clouds
-// that were not read to the end of their data, each in list order.
-void print_read_facts(const CloudReadOutcome& outcome, const std::string& name) {
+// What a reader found besides its points, as the lines shown after the cloud's
+// final line: first the points skipped for want of coordinates, then the
+// warnings of the clouds not read to the end of their data, each in list order.
+std::vector<std::string> read_fact_lines(const CloudReadOutcome& outcome, const std::string& name) {
   std::vector<std::pair<const std::string*, const ReadFacts*>> files;
   if (outcome.facts.format == CloudFormat::list) {
     for (std::size_t i = 0; i < outcome.file_facts.size() && i < outcome.files_read.size(); ++i)
@@ -77,21 +84,22 @@ void print_read_facts(const CloudReadOutcome& outcome, const std::string& name) 
   } else {
     files.emplace_back(&name, &outcome.facts);
   }
+  std::vector<std::string> lines;
+  const auto number = [](std::int64_t n) { return std::to_string(n); };
   for (const auto& [file, facts] : files)
     if (facts->skipped_points > 0)
-      std::fprintf(stderr, "Skipped %lld points without coordinates in %s\n",
-                   static_cast<long long>(facts->skipped_points), file->c_str());
+      lines.push_back("Skipped " + number(facts->skipped_points) + " points without coordinates in " + *file);
   for (const auto& [file, facts] : files) {
     if (facts->stopped_at_line > 0)
-      std::fprintf(stderr, "Warning: stopped reading %s at line %lld\n", file->c_str(),
-                   static_cast<long long>(facts->stopped_at_line));
+      lines.push_back("Warning: stopped reading " + *file + " at line " + number(facts->stopped_at_line));
     if (facts->vertices_short)
-      std::fprintf(stderr, "Warning: %s ends after %lld of %lld vertices\n", file->c_str(),
-                   static_cast<long long>(facts->vertices_read), static_cast<long long>(facts->vertices_declared));
+      lines.push_back("Warning: " + *file + " ends after " + number(facts->vertices_read) + " of " +
+                      number(facts->vertices_declared) + " vertices");
     if (facts->ended_early)
-      std::fprintf(stderr, "Warning: %s ends after %lld of %lld points\n", file->c_str(),
-                   static_cast<long long>(facts->complete_points), static_cast<long long>(facts->declared_points));
+      lines.push_back("Warning: " + *file + " ends after " + number(facts->complete_points) + " of " +
+                      number(facts->declared_points) + " points");
   }
+  return lines;
 }
 
 // The loading frame: banner, the reader for `kind`, close, final line with the
@@ -108,14 +116,16 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
   }
   std::fclose(in);
   counter.reached(cloud.count);
+  std::vector<std::string> lines;
   if (outcome.failure == Failure::none) {
     std::fprintf(stderr, "\t%d final\n", cloud.count);
-    print_read_facts(outcome, name);
+    lines = read_fact_lines(outcome, name);
+    for (const std::string& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
   } else if (outcome.failed_name.empty()) {
     outcome.failed_name = name;
   }
-  return {outcome.failure,  std::move(outcome.failed_name), std::move(outcome.files_read),
-          appender.shift(), outcome.facts,                  std::move(outcome.file_facts)};
+  return {outcome.failure, std::move(outcome.failed_name), std::move(outcome.files_read), appender.shift(),
+          outcome.facts,   std::move(outcome.file_facts),  std::move(lines)};
 }
 
 // "%s" of a shift: plain positional notation with the fewest digits that read
@@ -123,6 +133,23 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
 std::string shift_text(double v) {
   char text[400];  // the longest fixed form of a finite double is about 330 characters
   return std::string(text, std::to_chars(text, text + sizeof text, v, std::chars_format::fixed).ptr);
+}
+
+// Seconds on the steady clock since `start`, and `start` moved to now.
+double lap(std::chrono::steady_clock::time_point& start) {
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - start).count();
+  start = now;
+  return seconds;
+}
+
+// An optional output's name, empty when its option was not given.
+std::string optional_name(const char* const* argv, std::int32_t index) { return index == 0 ? "" : argv[index]; }
+
+InputReport input_report(const char* option, const std::string& name, const LoadResult& loaded, std::int32_t points) {
+  InputReport input{option, name, format_name(loaded.facts.format), loaded.files_read, {}, points};
+  for (const ReadFacts& facts : loaded.file_facts) input.file_formats.push_back(format_name(facts.format));
+  return input;
 }
 
 }  // namespace
@@ -153,6 +180,8 @@ int run(int argc, const char* const* argv) {
   std::FILE* test_file = std::fopen(test_name.c_str(), "r");
   if (test_file == nullptr) return stop(Failure::cannot_open, test_name);
 
+  RunReport report;
+  auto clock = std::chrono::steady_clock::now();
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
                                  options.reference_kind, options.shift, reference);
@@ -162,11 +191,15 @@ int run(int argc, const char* const* argv) {
     std::fprintf(stderr, "No points read from %s\n", reference_name.c_str());
     return exit_failure;
   }
+  report.reference = input_report(options.reference_kind == InputKind::text ? "-r" : "-rp", reference_name, loaded,
+                                  reference.count);
+  report.warnings = loaded.lines;
   // Decided once, from the reference; the test cloud is read with the same shift.
   const CoordinateShift shift = loaded.shift;
   if (!shift.is_zero())
     std::fprintf(stderr, "Coordinates shifted by (%s, %s, %s)\n", shift_text(shift.x).c_str(),
                  shift_text(shift.y).c_str(), shift_text(shift.z).c_str());
+  report.seconds.load_reference = lap(clock);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind,
                       {false, shift}, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
@@ -174,13 +207,25 @@ int run(int argc, const char* const* argv) {
     std::fprintf(stderr, "No points read from %s\n", test_name.c_str());
     return exit_failure;
   }
+  report.test = input_report(options.test_kind == InputKind::text  ? "-c"
+                             : options.test_kind == InputKind::ply ? "-cpl"
+                                                                   : "-cp",
+                             test_name, loaded, test.count);
+  report.warnings.insert(report.warnings.end(), loaded.lines.begin(), loaded.lines.end());
+  report.seconds.load_test = lap(clock);
 
-  // Nothing has been written yet: refuse an export or log that is one of the inputs.
+  // Nothing has been written yet: refuse an output that is one of the inputs.
   const std::string log_name = statistics_log_name(export_name);
-  std::vector<std::string> inputs = std::move(loaded.files_read);
+  const std::string json_name = optional_name(argv, options.json_index);
+  const std::string html_name = optional_name(argv, options.html_index);
+  const std::string binary_ply_name = optional_name(argv, options.binary_ply_index);
+  std::vector<std::string> inputs = loaded.files_read;
   inputs.push_back(reference_name);
   inputs.push_back(test_name);
-  if (const std::string clash = find_overwritten_input(inputs, {export_name, log_name}); !clash.empty())
+  std::vector<std::string> output_names{export_name, log_name};
+  for (const std::string& name : {json_name, html_name, binary_ply_name})
+    if (!name.empty()) output_names.push_back(name);
+  if (const std::string clash = find_overwritten_input(inputs, output_names); !clash.empty())
     return stop(Failure::refused_overwrite, clash);
 
   // The outputs are claimed before the work, as a plain open would be: a target we may
@@ -189,36 +234,72 @@ int run(int argc, const char* const* argv) {
   OutputSet outputs;
   OutputFile* log = is_file_target(export_name) ? &outputs.add(log_name) : nullptr;
   OutputFile& exported = outputs.add(export_name);
+  OutputFile* json = json_name.empty() ? nullptr : &outputs.add(json_name);
+  OutputFile* html = html_name.empty() ? nullptr : &outputs.add(html_name);
+  OutputFile* binary_ply = binary_ply_name.empty() ? nullptr : &outputs.add(binary_ply_name);
   if (const OutputStatus s = outputs.open(); s.failure != Failure::none) return stop(s.failure, s.name);
 
   // Compute: the pass, then the summary. The result columns are had before the
   // processing banner, so running out of memory for them shows no banner.
   PassResult pass;
   if (const Failure f = reserve_pass_result(test, pass); f != Failure::none) return stop(f, "");
-  std::fputs(method_for(reference, test) == Method::nearest_point ? "Method: nearest reference point\n"
-                                                                  : "Method: plane through three reference points\n",
-             stderr);
+  std::fprintf(stderr, "Method: %s\n", method_description(method_for(reference, test)));
   std::fputs("Processing ................................", stderr);
   ProcessingCounter counter;
   if (const Failure f = comparison_pass(reference, test, options.maxdist, threads, counter, pass); f != Failure::none)
     return stop(f, "");
+  report.seconds.comparison = lap(clock);
   const Summary summary = summarise(pass);
+
+  // What the optional outputs say about the run.
+  report.maxdist = options.maxdist;
+  report.box_half_width = derive_box_half_width(options.maxdist);
+  report.method = pass.method;
+  report.shift = shift;
+  report.threads = threads;
+  report.export_name = export_name;
+  report.log_name = log == nullptr ? std::string() : log_name;
+  report.test_cloud = &test;
+  report.pass = &pass;
+  report.summary = &summary;
+  if (json != nullptr || html != nullptr) {
+    report.test_extent = measure_extent(test);
+    report.distribution = describe_distribution(pass);
+  }
+  report.seconds.statistics = lap(clock);
 
   // Present: the log and the console get the same statistics text. Every output is
   // completed first and published together at the end: all of them, or none.
-  const std::string report = stage1_report(pass.method, summary.totals, summary.stage1) + filter_notice() +
-                             stage2_report(summary.stage2);
-  std::fputs(report.c_str(), stderr);
+  const std::string statistics = stage1_report(pass.method, summary.totals, summary.stage1) + filter_notice() +
+                                 stage2_report(summary.stage2);
+  std::fputs(statistics.c_str(), stderr);
   if (log == nullptr) {
-    std::fprintf(stderr, "No log written: %s is not a regular file\n", export_name.c_str());
+    const std::string notice = "No log written: " + export_name + " is not a regular file";
+    std::fprintf(stderr, "%s\n", notice.c_str());
+    report.warnings.push_back(notice);
   } else {
-    log->write(report);
+    log->write(statistics);
     if (const Failure f = log->complete(); f != Failure::none) return stop(f, log_name);
   }
 
   std::fputs("\nExporting results .........", stderr);
   write_coloured_ply(exported, test, shift, pass.cd, summary.kept, summary.totals.distance_max, threads);
   if (const Failure f = exported.complete(); f != Failure::none) return stop(f, export_name);
+  report.seconds.log_and_export = lap(clock);
+  if (binary_ply != nullptr) {
+    write_binary_ply(*binary_ply, test, pass, summary.totals.distance_max, shift);
+    if (const Failure f = binary_ply->complete(); f != Failure::none) return stop(f, binary_ply_name);
+  }
+  if (html != nullptr) {
+    if (const Failure f = write_html_report(*html, report); f != Failure::none) return stop(f, html_name);
+    if (const Failure f = html->complete(); f != Failure::none) return stop(f, html_name);
+  }
+  // Last, so that its timings cover every other output.
+  if (json != nullptr) {
+    report.seconds.reports = lap(clock);
+    json->write(json_report(report));
+    if (const Failure f = json->complete(); f != Failure::none) return stop(f, json_name);
+  }
   if (const OutputStatus s = outputs.publish(); s.failure != Failure::none) return stop(s.failure, s.name);
   std::fputs("Done.\n", stderr);
   return exit_complete;

@@ -16,23 +16,9 @@ float colour_scale_for(float distance_max) {
   return static_cast<float>(512.0 / static_cast<double>(distance_max));
 }
 
-namespace {
-
-std::int32_t ramp_value(float entry, float colour_scale) {
-  if (entry == 0.0f) return 0;  // 0 x infinite scale would be NaN
-  const double v = static_cast<double>(entry) * static_cast<double>(colour_scale);
-  // Entries never exceed distance_max, so v stays within [0, 512]; the clamps
-  // only keep the truncation defined for an infinite distance or scale.
-  if (!(v < 512.0)) return 512;
-  if (!(v > 0.0)) return 0;
-  return static_cast<std::int32_t>(v);  // truncation toward zero
-}
-
-}  // namespace
-
 Rgb ramp_colour(float entry, float colour_scale) {
   if (entry == excluded_distance) return {255, 0, 0};
-  const std::int32_t v = ramp_value(entry, colour_scale);
+  const std::int32_t v = ramp_position(entry, colour_scale);
   if (v < 256) return {v, 255, 0};
   return {255, std::min(512 - v, 255), 0};
 }

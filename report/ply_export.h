@@ -18,6 +18,18 @@ struct Rgb {
 // 512 / distance_max in double, rounded to float; computed once per export.
 float colour_scale_for(float distance_max);
 
+// Where an entry lies on the ramp: v = entry * colour_scale truncated toward
+// zero, within [0, 512]; 0 for a distance of 0 even when the scale is infinite.
+inline std::int32_t ramp_position(float entry, float colour_scale) {
+  if (entry == 0.0f) return 0;  // 0 x infinite scale would be NaN
+  const double v = static_cast<double>(entry) * static_cast<double>(colour_scale);
+  // Entries never exceed distance_max, so v stays within [0, 512]; the clamps
+  // only keep the truncation defined for an infinite distance or scale.
+  if (!(v < 512.0)) return 512;
+  if (!(v > 0.0)) return 0;
+  return static_cast<std::int32_t>(v);  // truncation toward zero
+}
+
 // Colour of a Cd entry. excluded_distance is the fixed red 255 0 0; every other
 // entry takes the ramp on v = entry * colour_scale truncated toward zero:
 // v < 256 gives v 255 0 (green turning yellow), above that 255 min(512 - v, 255) 0.

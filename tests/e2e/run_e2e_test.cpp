@@ -38,8 +38,13 @@ const std::string help_text =
     "ptdelta.exe -cp 3dscan.ply -r fgram.txt -d 3 -o relic3.ply\n"
     "ptdelta.exe -cp 3dscan.ply -rp fgram.ply -d 3 -o relic3.ply\n"
     "ptdelta.exe -c 3dscan.txt -rpl list.txt -d 3 -filter -o relic3.ply\n"
+    // The options added since, then the input formats.
     "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
     "coordinates of 100000 or more\n"
+    "[-t]      number of threads. Default: every hardware thread; the results are the same\n"
+    "[-json]   file: the run as one JSON object for scripts (inputs, counts, figures,\n\t\tpercentiles, histogram)\n"
+    "[-html]   file: a self-contained report page with a histogram and a top view of the distances\n"
+    "[-ob]     file: the test points as binary PLY with red green blue and scalar_distance\n"
     "\nInput formats, recognised by content whichever option names the file:\n"
     "  a first line \"ply\": PLY; a file starting with LASF: LAS 1.0 to 1.4, point formats 0 to 10\n"
     "  (not compressed); a PCD header (a first line \"# .PCD\", or a first line after comments\n"

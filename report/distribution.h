@@ -1,0 +1,54 @@
+// distribution.h - percentiles and histogram of the accepted distances, by exact rules
+// Nearest-rank percentiles and a histogram on decimal bin edges; integer ranks and exact comparisons only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "distance/comparison_pass.h"
+
+namespace ptdelta {
+
+// The percentiles every report gives, in percent.
+inline constexpr std::array<std::int32_t, 4> percentile_levels = {50, 90, 95, 99};
+
+// The most bins a histogram gets.
+inline constexpr std::int32_t histogram_max_bins = 40;
+
+// Bins [edges[i], edges[i + 1]) of width m * 10^e (m one of 1, 2, 5): the
+// smallest such width that needs at most histogram_max_bins bins from 0 to the
+// largest accepted distance (which lies in the last bin). edges[i] is the
+// double nearest to the decimal i * m * 10^e (for 10^|e| up to 10^22; beyond, a
+// fixed product of powers of ten), and a distance d is in the bin of the largest
+// i with edges[i] <= d, decided by comparing d with the edges themselves.
+struct Histogram {
+  std::int32_t mantissa = 0;       // m: 1, 2 or 5; 0 when there is no bin
+  std::int32_t exponent = 0;       // e
+  std::vector<double> edges;       // bin count + 1 values from 0, empty when no distance was accepted
+  std::vector<std::int64_t> counts;
+};
+
+struct Distribution {
+  std::int64_t count = 0;  // accepted distances
+  // (No bins, and no meaningful percentiles, when count is 0.)
+  // percentiles[k] is the nearest-rank percentile_levels[k]: the r-th smallest
+  // accepted distance for r = ceil(p * count / 100), at least 1. Meaningless
+  // when count is 0.
+  std::array<float, percentile_levels.size()> percentiles{};
+  Histogram histogram;
+};
+
+// The 1-based nearest rank of percentile `percent` among `count` values (count >= 1).
+std::int64_t nearest_rank(std::int32_t percent, std::int64_t count);
+
+// Edge i of a histogram of bin width m * 10^e.
+double histogram_edge(std::int64_t i, std::int32_t mantissa, std::int32_t exponent);
+
+// Percentiles and histogram over the cd entries whose outcome is accepted, of
+// which the pass's totals give the count and the largest. Accepted distances are
+// finite and not negative: the pass turns an infinite distance into an outlier.
+// Throws std::bad_alloc when the working columns cannot be had.
+Distribution describe_distribution(const PassResult& pass);
+
+}  // namespace ptdelta

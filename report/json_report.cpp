@@ -1,0 +1,236 @@
+#include "report/json_report.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
+namespace ptdelta {
+
+std::string json_number(float v) {
+  if (!std::isfinite(v)) return "null";
+  char text[64];
+  return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+std::string json_number(double v) {
+  if (!std::isfinite(v)) return "null";
+  char text[64];
+  return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i] (shortest form, no surrogates,
+// at most U+10FFFF), or 0 when the bytes there are not one.
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
+  const auto byte = [&s](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
+  const std::uint8_t b0 = byte(i);
+  std::size_t length = 0;
+  std::uint8_t low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    if (b0 == 0xE0) low = 0xA0;
+    if (b0 == 0xED) high = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > s.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+void append_escape(std::string& out, std::uint8_t byte) {
+  static const char hex[] = "0123456789abcdef";
+  out += "\\u00";
+  out += hex[byte >> 4];
+  out += hex[byte & 0xF];
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      append_escape(out, byte);
+    } else if (byte >= 0x80) {
+      const std::size_t length = utf8_sequence_length(text, i);
+      if (length == 0) {
+        append_escape(out, byte);
+      } else {
+        out.append(text.substr(i, length));
+        i += length;
+        continue;
+      }
+    } else {
+      out += c;
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+namespace {
+
+std::string json_integer(std::int64_t v) { return std::to_string(v); }
+
+template <class T, class Format>
+std::string json_array(const std::vector<T>& values, Format format) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += format(values[i]);
+  }
+  return out + "]";
+}
+
+std::string string_array(const std::vector<std::string>& values) {
+  return json_array(values, [](const std::string& s) { return json_string(s); });
+}
+
+// One object of "key": value members, each on its own line at `indent`.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string indent) : indent_(std::move(indent)) {}
+  ObjectWriter& member(const char* key, const std::string& value) {
+    text_ += first_ ? "{\n" : ",\n";
+    first_ = false;
+    text_ += indent_ + "  " + json_string(key) + ": " + value;
+    return *this;
+  }
+  std::string close() { return first_ ? "{}" : text_ + "\n" + indent_ + "}"; }
+
+ private:
+  std::string indent_, text_;
+  bool first_ = true;
+};
+
+std::string input_object(const InputReport& input) {
+  return ObjectWriter("    ")
+      .member("option", json_string(input.option))
+      .member("name", json_string(input.name))
+      .member("format", json_string(input.format))
+      .member("files", string_array(input.files))
+      .member("file_formats", string_array(input.file_formats))
+      .member("points", json_integer(input.point_count))
+      .close();
+}
+
+std::string stats_members(ObjectWriter& w, const DistanceStats& s) {
+  return w.member("mean", json_number(s.mean))
+      .member("std_dev", json_number(s.std_dev))
+      .member("mad", json_number(s.mad))
+      .member("rms", json_number(s.rms))
+      .close();
+}
+
+}  // namespace
+
+std::string json_report(const RunReport& report) {
+  const Summary& summary = *report.summary;
+  const PassTotals& totals = summary.totals;
+  const Distribution& distribution = report.distribution;
+
+  const std::string inputs = ObjectWriter("  ")
+                                 .member("reference", input_object(report.reference))
+                                 .member("test", input_object(report.test))
+                                 .close();
+  const std::string parameters =
+      ObjectWriter("  ")
+          .member("maxdist", json_number(report.maxdist))
+          .member("box_half_width", json_number(report.box_half_width))
+          .member("method", json_string(method_key(report.method)))
+          .member("shift", json_array(std::vector<double>{report.shift.x, report.shift.y, report.shift.z},
+                                      [](double v) { return json_number(v); }))
+          .member("threads", json_integer(report.threads))
+          .close();
+  const std::string counts = ObjectWriter("  ")
+                                 .member("test_points", json_integer(report.test.point_count))
+                                 .member("accepted", json_integer(totals.accepted_count))
+                                 .member("outliers", json_integer(totals.outlier_count))
+                                 .member("rejected", json_integer(totals.rejected_count))
+                                 .member("non_finite", json_integer(report.non_finite_count()))
+                                 .close();
+  ObjectWriter stage1_writer("  ");
+  stage1_writer.member("checked_points", json_integer(summary.stage1.point_count))
+      .member("beyond_maxdist", json_integer(totals.outlier_count))
+      .member("max", json_number(totals.distance_max));
+  const std::string stage1 = stats_members(stage1_writer, summary.stage1);
+  const std::string filter =
+      ObjectWriter("  ")
+          .member("threshold", json_number(summary.threshold))
+          .member("removed", json_integer(summary.stage1.point_count - summary.stage2.point_count))
+          .close();
+  ObjectWriter stage2_writer("  ");
+  stage2_writer.member("checked_points", json_integer(summary.stage2.point_count));
+  const std::string stage2 = stats_members(stage2_writer, summary.stage2);
+
+  ObjectWriter percentile_writer("  ");
+  for (std::size_t k = 0; k < percentile_levels.size(); ++k) {
+    std::string key = "p";
+    key += std::to_string(percentile_levels[k]);
+    percentile_writer.member(key.c_str(),
+                             distribution.count > 0 ? json_number(distribution.percentiles[k]) : std::string("null"));
+  }
+  const std::string percentiles = percentile_writer.close();
+
+  const Histogram& h = distribution.histogram;
+  const std::string histogram =
+      ObjectWriter("  ")
+          .member("bin_width", h.edges.size() > 1 ? json_number(h.edges[1]) : std::string("null"))
+          .member("edges", json_array(h.edges, [](double v) { return json_number(v); }))
+          .member("counts", json_array(h.counts, json_integer))
+          .close();
+
+  const std::string outputs = ObjectWriter("  ")
+                                  .member("export", json_string(report.export_name))
+                                  .member("log", json_string(report.log_name))
+                                  .close();
+
+  const StageSeconds& t = report.seconds;
+  const std::string seconds = ObjectWriter("  ")
+                                  .member("load_reference", json_number(t.load_reference))
+                                  .member("load_test", json_number(t.load_test))
+                                  .member("comparison", json_number(t.comparison))
+                                  .member("statistics", json_number(t.statistics))
+                                  .member("log_and_export", json_number(t.log_and_export))
+                                  .member("reports", json_number(t.reports))
+                                  .close();
+
+  return ObjectWriter("")
+             .member("tool", json_string("ptdelta"))
+             .member("version", json_string(PTDELTA_VERSION))
+             .member("inputs", inputs)
+             .member("parameters", parameters)
+             .member("counts", counts)
+             .member("stage1", stage1)
+             .member("filter", filter)
+             .member("stage2", stage2)
+             .member("percentiles", percentiles)
+             .member("histogram", histogram)
+             .member("outputs", outputs)
+             .member("warnings", string_array(report.warnings))
+             .member("seconds", seconds)
+             .close() +
+         "\n";
+}
+
+}  // namespace ptdelta

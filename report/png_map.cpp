@@ -1,0 +1,203 @@
+#include "report/png_map.h"
+
+#include <png.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <csetjmp>
+#include <limits>
+
+namespace ptdelta {
+
+const MapPalette& map_palette() {
+  static const MapPalette palette = [] {
+    MapPalette p;
+    p[map_background_index] = {255, 255, 255};
+    p[map_excluded_index] = {excluded_grey, excluded_grey, excluded_grey};
+    for (std::int32_t step = 0; step < map_ramp_steps; ++step) {
+      const std::int32_t v = 4 * step;
+      p[static_cast<std::size_t>(2 + step)] = v < 256 ? Rgb{v, 255, 0} : Rgb{255, std::min(512 - v, 255), 0};
+    }
+    return p;
+  }();
+  return palette;
+}
+
+std::uint8_t map_index(PointOutcome outcome, float distance, float colour_scale) {
+  if (outcome != PointOutcome::accepted) return map_excluded_index;
+  return static_cast<std::uint8_t>(2 + ramp_position(distance, colour_scale) / 4);
+}
+
+Rgb map_colour(PointOutcome outcome, float distance, float colour_scale) {
+  return map_palette()[map_index(outcome, distance, colour_scale)];
+}
+
+namespace {
+
+const std::vector<float>& axis(const PointColumns& cloud, std::int32_t a) {
+  return a == 0 ? cloud.x : a == 1 ? cloud.y : cloud.z;
+}
+
+bool finite_point(const PointColumns& cloud, std::size_t i) {
+  return std::isfinite(cloud.x[i]) && std::isfinite(cloud.y[i]) && std::isfinite(cloud.z[i]);
+}
+
+// The pixel a coordinate falls in along one side of `size` pixels.
+std::int32_t pixel_of(double coordinate, double min, double pixels_per_unit, std::int32_t size) {
+  // Never negative (min is the smallest coordinate), so truncation is the floor.
+  const double p = (coordinate - min) * pixels_per_unit;
+  if (!(p > 0.0)) return 0;
+  return p >= static_cast<double>(size - 1) ? size - 1 : static_cast<std::int32_t>(p);
+}
+
+}  // namespace
+
+CloudExtent measure_extent(const PointColumns& cloud) {
+  CloudExtent e;
+  e.min.fill(std::numeric_limits<double>::infinity());
+  e.max.fill(-std::numeric_limits<double>::infinity());
+  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
+    if (!finite_point(cloud, i)) continue;
+    ++e.finite_points;
+    for (std::size_t a = 0; a < 3; ++a) {
+      const double c = static_cast<double>(axis(cloud, static_cast<std::int32_t>(a))[i]);
+      e.min[a] = std::min(e.min[a], c);
+      e.max[a] = std::max(e.max[a], c);
+    }
+  }
+  return e;
+}
+
+TopView render_top_view(const PointColumns& test, const CloudExtent& extent, const PassResult& pass,
+                        float distance_max, std::int32_t target_width) {
+  TopView view;
+  const std::int64_t finite = extent.finite_points;
+  if (finite == 0) return view;
+  const auto& lo = extent.min;
+  const auto& hi = extent.max;
+
+  // The narrowest axis is left out (on a tie the later one), the other two keep their order.
+  const auto length_along = [&](std::int32_t a) {
+    return hi[static_cast<std::size_t>(a)] - lo[static_cast<std::size_t>(a)];
+  };
+  std::int32_t dropped = 2;
+  for (std::int32_t a = 1; a >= 0; --a) {
+    if (length_along(a) < length_along(dropped)) dropped = a;
+  }
+  view.across_axis = dropped == 0 ? 1 : 0;
+  view.up_axis = dropped == 2 ? 1 : 2;
+  const double across = length_along(view.across_axis), up = length_along(view.up_axis);
+  view.across_min = lo[static_cast<std::size_t>(view.across_axis)];
+  view.up_min = lo[static_cast<std::size_t>(view.up_axis)];
+  view.pixel_size = std::max(across, up) / static_cast<double>(target_width);
+  if (!(view.pixel_size > 0.0)) view.pixel_size = 1.0;  // every point in one place
+  const auto side = [&](double length) {
+    const double pixels = std::ceil(length / view.pixel_size);
+    return pixels < 1.0 ? 1 : pixels > static_cast<double>(target_width) ? target_width
+                                                                          : static_cast<std::int32_t>(pixels);
+  };
+  view.width = side(across);
+  view.height = side(up);
+
+  const double spacing =
+      std::sqrt(static_cast<double>(view.width) * static_cast<double>(view.height) / static_cast<double>(finite));
+  view.dot_radius = static_cast<std::int32_t>(std::min(16.0, std::floor(0.75 * spacing)));
+
+  const auto w = static_cast<std::size_t>(view.width);
+  view.pixels.assign(w * static_cast<std::size_t>(view.height), map_background_index);
+  const std::vector<float>& across_values = axis(test, view.across_axis);
+  const std::vector<float>& up_values = axis(test, view.up_axis);
+  const float colour_scale = colour_scale_for(distance_max);
+  const std::int32_t r = view.dot_radius;
+  const double pixels_per_unit = 1.0 / view.pixel_size;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
+    if (!finite_point(test, i)) continue;
+    const std::uint8_t index = map_index(pass.outcome[i], pass.cd[i], colour_scale);
+    const std::int32_t column =
+        pixel_of(static_cast<double>(across_values[i]), view.across_min, pixels_per_unit, view.width);
+    // Row 0 is the top of the image, the largest coordinate along the up axis.
+    const std::int32_t row =
+        view.height - 1 - pixel_of(static_cast<double>(up_values[i]), view.up_min, pixels_per_unit, view.height);
+    if (r == 0) {
+      std::uint8_t& pixel = view.pixels[static_cast<std::size_t>(row) * w + static_cast<std::size_t>(column)];
+      pixel = std::max(pixel, index);
+      continue;
+    }
+    const std::int32_t row_end = std::min(view.height - 1, row + r);
+    const std::int32_t column_end = std::min(view.width - 1, column + r);
+    for (std::int32_t y = std::max(0, row - r); y <= row_end; ++y) {
+      std::uint8_t* line = view.pixels.data() + static_cast<std::size_t>(y) * w;
+      for (std::int32_t x = std::max(0, column - r); x <= column_end; ++x) {
+        std::uint8_t& pixel = line[static_cast<std::size_t>(x)];
+        pixel = std::max(pixel, index);
+      }
+    }
+  }
+  return view;
+}
+
+namespace {
+
+struct PngSink {
+  std::vector<std::uint8_t>* out;
+  bool failed;
+};
+
+// libpng calls these from C: nothing may throw through it.
+void append_bytes(png_structp png, png_bytep data, std::size_t length) {
+  auto* sink = static_cast<PngSink*>(png_get_io_ptr(png));
+  try {
+    sink->out->insert(sink->out->end(), data, data + length);
+  } catch (...) {
+    sink->failed = true;
+  }
+}
+void flush_nothing(png_structp) {}
+[[noreturn]] void stop_encoding(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void ignore_warning(png_structp, png_const_charp) {}
+
+}  // namespace
+
+bool encode_png(const TopView& view, std::vector<std::uint8_t>& png) {
+  png.clear();
+  if (view.width <= 0 || view.height <= 0) return false;
+  PngSink sink{&png, false};
+  png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, stop_encoding, ignore_warning);
+  if (writer == nullptr) return false;
+  png_infop info = png_create_info_struct(writer);
+  if (info == nullptr) {
+    png_destroy_write_struct(&writer, nullptr);
+    return false;
+  }
+  // Nothing with a destructor lives between here and the last libpng call.
+  if (setjmp(png_jmpbuf(writer))) {
+    png_destroy_write_struct(&writer, &info);
+    return false;
+  }
+  png_set_write_fn(writer, &sink, append_bytes, flush_nothing);
+  png_set_IHDR(writer, info, static_cast<png_uint_32>(view.width), static_cast<png_uint_32>(view.height), 8,
+               PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_color colours[std::tuple_size_v<MapPalette>];
+  for (std::size_t i = 0; i < std::size(colours); ++i) {
+    const Rgb c = map_palette()[i];
+    colours[i] = {static_cast<png_byte>(c.red), static_cast<png_byte>(c.green), static_cast<png_byte>(c.blue)};
+  }
+  png_set_PLTE(writer, info, colours, static_cast<int>(std::size(colours)));
+  // One byte a pixel, often runs of one index: run-length matches at the
+  // fastest level and no filter keep it small at a fraction of the default's time.
+  png_set_compression_level(writer, 1);
+  png_set_compression_strategy(writer, Z_RLE);
+  png_set_filter(writer, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+  png_write_info(writer, info);
+  const auto stride = static_cast<std::size_t>(view.width);
+  for (std::int32_t y = 0; y < view.height; ++y) {
+    png_write_row(writer, view.pixels.data() + static_cast<std::size_t>(y) * stride);
+  }
+  png_write_end(writer, info);
+  png_destroy_write_struct(&writer, &info);
+  return !sink.failed;
+}
+
+}  // namespace ptdelta

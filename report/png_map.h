@@ -1,0 +1,68 @@
+// png_map.h - the top view of the test cloud coloured by distance, and its PNG encoding
+// Each pixel takes the largest accepted distance among the points drawn on it; outliers and rejected points are grey.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/point_cloud.h"
+#include "distance/comparison_pass.h"
+#include "report/ply_export.h"
+
+namespace ptdelta {
+
+// The map's colours: the export's green-yellow-red ramp in 129 steps (ramp
+// positions 0, 4, ..., 512), after a background and a grey. An index orders
+// like what it shows: background < grey < any distance, a larger distance
+// never a smaller index, so the largest of several is simply the largest index.
+inline constexpr std::uint8_t map_background_index = 0;  // white: no point here
+inline constexpr std::uint8_t map_excluded_index = 1;    // grey: outliers and rejected points only
+inline constexpr std::int32_t map_ramp_steps = 129;
+inline constexpr std::int32_t excluded_grey = 160;
+using MapPalette = std::array<Rgb, 2 + map_ramp_steps>;
+const MapPalette& map_palette();
+
+// The palette index of a test point: 2 + ramp_position / 4 over 0 .. the
+// largest accepted distance for every accepted point (kept by the filter or
+// not), map_excluded_index for the others.
+std::uint8_t map_index(PointOutcome outcome, float distance, float colour_scale);
+
+// map_palette()[map_index(...)]: the colour of a point on the map and in the binary PLY.
+Rgb map_colour(PointOutcome outcome, float distance, float colour_scale);
+
+// The box of the points whose three coordinates are finite, and how many they are.
+struct CloudExtent {
+  std::array<double, 3> min{}, max{};  // meaningless when finite_points is 0
+  std::int64_t finite_points = 0;
+};
+CloudExtent measure_extent(const PointColumns& cloud);
+
+inline constexpr std::int32_t map_target_width = 1000;  // pixels along the longer of the two axes
+
+struct TopView {
+  std::int32_t width = 0, height = 0;  // 0 x 0 when no test point has finite coordinates
+  std::vector<std::uint8_t> pixels;    // palette indices, row by row from the top
+  std::int32_t across_axis = 0;        // 0, 1 or 2 for x, y, z: the axis from left to right
+  std::int32_t up_axis = 1;            // the axis from bottom to top
+  double pixel_size = 1.0;             // in the clouds' units
+  double across_min = 0.0, up_min = 0.0;
+  std::int32_t dot_radius = 0;         // each point covers (2r + 1)^2 pixels
+};
+
+// The view over the two axes along which the test cloud's finite points spread
+// widest (ties to the earlier axis), the earlier axis across and the later one
+// up. One pixel is the longer extent / target_width (so that side has at most
+// target_width pixels); a point is in pixel floor((c - min) * (1 / pixel)) of each
+// axis, the last pixel taking the far edge. Each point is a square dot of radius
+// floor(0.75 * sqrt(width * height / points)) pixels, at most 16, so sparse
+// clouds still show as surfaces; a pixel takes the largest index among the dots
+// on it. Throws std::bad_alloc when the image cannot be had.
+// `extent` is measure_extent(test).
+TopView render_top_view(const PointColumns& test, const CloudExtent& extent, const PassResult& pass,
+                        float distance_max, std::int32_t target_width = map_target_width);
+
+// The image as an 8-bit palette PNG (zlib level 1, run-length matches only, no filter). False when libpng fails.
+bool encode_png(const TopView& view, std::vector<std::uint8_t>& png);
+
+}  // namespace ptdelta
