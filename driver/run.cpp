@@ -105,14 +105,14 @@ std::vector<std::string> read_fact_lines(const CloudReadOutcome& outcome, const 
 // The loading frame: banner, the reader for `kind`, close, final line with the
 // count, what the reader found.
 LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind, ShiftRule shift,
-                      PointColumns& cloud) {
+                      int threads, PointColumns& cloud) {
   std::fputs(banner, stderr);
   LoadingCounter counter;
   CloudReadOutcome outcome;
   PointAppender appender(cloud, counter, shift);
   {
     ByteSource source(in);
-    outcome = read_cloud(kind, source, appender);
+    outcome = read_cloud(kind, source, appender, threads);
   }
   std::fclose(in);
   counter.reached(cloud.count);
@@ -184,7 +184,7 @@ int run(int argc, const char* const* argv) {
   auto clock = std::chrono::steady_clock::now();
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
-                                 options.reference_kind, options.shift, reference);
+                                 options.reference_kind, options.shift, threads, reference);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
   if (reference.count == 0) {
     std::fclose(test_file);
@@ -201,7 +201,7 @@ int run(int argc, const char* const* argv) {
                  shift_text(shift.y).c_str(), shift_text(shift.z).c_str());
   report.seconds.load_reference = lap(clock);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind,
-                      {false, shift}, test);
+                      {false, shift}, threads, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
   if (test.count == 0) {
     std::fprintf(stderr, "No points read from %s\n", test_name.c_str());

@@ -9,9 +9,9 @@ namespace ptdelta {
 
 namespace {
 
-Failure read_text(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+Failure read_text(ByteSource& in, PointAppender& out, ReadFacts& facts, int threads) {
   facts.format = CloudFormat::text;
-  const TextReadResult r = read_text_cloud(in, out);
+  const TextReadResult r = read_text_cloud(in, out, threads);
   if (r.failure == Failure::none) facts.stopped_at_line = r.stopped_at_line;
   return r.failure;
 }
@@ -45,7 +45,7 @@ CloudReadOutcome read_single(ListedFileReader read, ByteSource& in, PointAppende
   return outcome;
 }
 
-CloudReadOutcome read_list(ByteSource& in, PointAppender& out) {
+CloudReadOutcome read_list(ByteSource& in, PointAppender& out, int) {
   PlyListOutcome list = read_ply_list(in, out, read_listed_file);
   CloudReadOutcome outcome;
   outcome.failure = list.failure;
@@ -57,12 +57,16 @@ CloudReadOutcome read_list(ByteSource& in, PointAppender& out) {
   return outcome;
 }
 
-CloudReadOutcome read_text_kind(ByteSource& in, PointAppender& out) { return read_single(read_text, in, out); }
-CloudReadOutcome read_ply_kind(ByteSource& in, PointAppender& out) { return read_single(read_ply_file, in, out); }
+CloudReadOutcome read_text_kind(ByteSource& in, PointAppender& out, int threads) {
+  CloudReadOutcome outcome;
+  outcome.failure = read_text(in, out, outcome.facts, threads);
+  return outcome;
+}
+CloudReadOutcome read_ply_kind(ByteSource& in, PointAppender& out, int) { return read_single(read_ply_file, in, out); }
 
 struct ReaderEntry {
   InputKind kind;
-  CloudReadOutcome (*read)(ByteSource&, PointAppender&);
+  CloudReadOutcome (*read)(ByteSource&, PointAppender&, int threads);
 };
 
 constexpr ReaderEntry readers[] = {
@@ -71,7 +75,7 @@ constexpr ReaderEntry readers[] = {
     {InputKind::ply_list, read_list},
 };
 
-CloudReadOutcome read_by_kind(InputKind kind, ByteSource& in, PointAppender& out) {
+CloudReadOutcome read_by_kind(InputKind kind, ByteSource& in, PointAppender& out, int threads) {
   // A cloud file is read by what it is, whichever option named it; a -cp file
   // that is itself a cloud is read as that one cloud.
   if (const auto format = recognise_format(in)) {
@@ -80,14 +84,14 @@ CloudReadOutcome read_by_kind(InputKind kind, ByteSource& in, PointAppender& out
     return outcome;
   }
   for (const ReaderEntry& entry : readers)
-    if (entry.kind == kind) return entry.read(in, out);
+    if (entry.kind == kind) return entry.read(in, out, threads);
   return {Failure::read_error, {}, {}, {}, {}};  // unreachable: every kind has an entry
 }
 
 }  // namespace
 
-CloudReadOutcome read_cloud(InputKind kind, ByteSource& in, PointAppender& out) {
-  CloudReadOutcome outcome = read_by_kind(kind, in, out);
+CloudReadOutcome read_cloud(InputKind kind, ByteSource& in, PointAppender& out, int threads) {
+  CloudReadOutcome outcome = read_by_kind(kind, in, out, threads);
   if (outcome.failure == Failure::none && !out.finish()) outcome.failure = Failure::out_of_memory;
   return outcome;
 }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "input/coordinate.h"
+#include "input/number_stream.h"
 #include "input/scan_number.h"
 
 namespace ptdelta {
@@ -52,10 +53,10 @@ TextReadResult stopped(const ByteSource& in, TextLayout layout) {
 
 // Before each group the white space is taken and the position marked: where a
 // group does not convert, that mark is the line reading stopped at.
-TextReadResult read_stream(ByteSource& in, PointAppender& out) {
+TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads) {
   constexpr TextLayout layout = TextLayout::stream;
-  // With a shift, or while the automatic shift is undecided.
-  while (out.precision() != ReadPrecision::single) {
+  // While the automatic shift is undecided, and on one thread with a shift.
+  while (out.precision() == ReadPrecision::both || (threads < 2 && out.precision() == ReadPrecision::shifted)) {
     if (!in.skip_space()) return ended(in, layout);
     in.mark();
     const ReadPrecision p = out.precision();
@@ -63,6 +64,10 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out) {
     if (!(scan_coordinate(in, p, x) && scan_coordinate(in, p, y) && scan_coordinate(in, p, z)))
       return stopped(in, layout);
     if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, layout, 0};
+  }
+  if (threads > 1) {
+    const NumberStreamEnd end = read_number_stream(in, out, threads);
+    return {end.failure, layout, end.stopped_at_line};
   }
   // The hot loop: no shift, every value straight from "%f".
   for (float x = 0.0f, y = 0.0f, z = 0.0f;;) {
@@ -99,7 +104,7 @@ TextReadResult read_lines(ByteSource& in, PointAppender& out) {
 
 }  // namespace
 
-TextReadResult read_text_cloud(ByteSource& in, PointAppender& out) {
+TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads) {
   try {
     // Look ahead as far as the second data line; heading lines are dropped,
     // the data lines (and what lies between them) are put back to be read.
@@ -123,7 +128,7 @@ TextReadResult read_text_cloud(ByteSource& in, PointAppender& out) {
     ahead = std::string();
     line = std::string();
     if (second.is_data && first.tokens == second.tokens && first.tokens > 3) return read_lines(in, out);
-    return read_stream(in, out);
+    return read_stream(in, out, threads);
   } catch (const std::bad_alloc&) {
     return {Failure::out_of_memory, TextLayout::none, 0};
   }

@@ -732,7 +732,7 @@ TEST(ScanNumber, MegabyteTokens) {
 // A token longer than the memory left.
 
 // `prefix`, then the digit 1 without end: a stream whose last token never ends.
-std::FILE* endless_token_after(const std::string& prefix) {
+[[maybe_unused]] std::FILE* endless_token_after(const std::string& prefix) {
   struct Cookie {
     std::string prefix;
     std::size_t pos = 0;
@@ -751,7 +751,7 @@ std::FILE* endless_token_after(const std::string& prefix) {
 }
 
 // Caps this process's address space at what it uses now plus 64 MiB.
-bool cap_address_space() {
+[[maybe_unused]] bool cap_address_space() {
   std::ifstream statm("/proc/self/statm");
   unsigned long long pages = 0;
   if (!(statm >> pages)) return false;
@@ -788,7 +788,7 @@ TEST(ScanNumber, TokenBeyondMemoryIsReportedAsOutOfMemory) {
       {"%d", "+", [](ByteSource& in) { int v = 0; return !scan_int(in, v) && in.out_of_memory(); }},
       // The text reader holds its first lines while it decides the layout, so
       // the endless second line stops it before any point is stored.
-      {"text cloud", "1 2 3\n4 5 ", reader(read_text_cloud, 0)},
+      {"text cloud", "1 2 3\n4 5 ", reader([](ByteSource& i, PointAppender& o) { return read_text_cloud(i, o); }, 0)},
       {"nine-field PLY", "ply\nformat ascii 1.0\nend_header\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 ",
        reader(read_ply_cloud, 1)},
       {"declared ASCII PLY",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/exact.h"
+#include "input/number_stream.h"
 
 namespace ptdelta {
 namespace {
@@ -147,6 +148,70 @@ TEST(TextLayouts, PointsBeforeTheAutomaticShiftIsDecidedAreReadBothWays) {
   const Read none = read_text("nan nan nan\ninf 1e6 1e6\n", 0, {true, {}});
   EXPECT_TRUE(none.shift.is_zero());
   EXPECT_EQ(none.points.size(), 2u);
+}
+
+}  // namespace
+}  // namespace ptdelta
+
+namespace ptdelta {
+namespace {
+
+// The stream read on several threads in small windows (so that windows, chunks
+// and groups meet at every kind of place) against the one-thread reader: the
+// same points bit for bit, the same stop line and failure, with and without a shift.
+TEST(NumberStream, ThreadsAndWindowsChangeNothing) {
+  std::vector<std::string> texts = {
+      "1 2 3\n4 5 6\n",
+      "1 2 3\n4 5\n",                 // an incomplete group at the end
+      "1 2 3\n4\n\n5 6 x 7\n8 9 1\n",  // a failing token inside a group, its group begun lines before
+      "1 2 3\n-\n4 5 6\n",            // a failing token starting a group
+      "1e+ 5 .5 -.5e3 0x1p3 inf nan(7) 4\n",
+      "  \n\t\r\n1\n2\n3\n\n\n4\n5\n",
+      std::string(300, '7') + " 1 2 3 4",  // a token longer than a window
+  };
+  // Seeded random streams: numbers, blank runs, line ends, now and then junk.
+  std::uint64_t state = 7;
+  const auto next = [&state] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<std::uint32_t>(state >> 33);
+  };
+  for (int t = 0; t < 40; ++t) {
+    std::string s = "0 0 0\n";  // three numbers on the first line: a stream
+    const int tokens = 30 + static_cast<int>(next() % 400);
+    for (int i = 0; i < tokens; ++i) {
+      const std::uint32_t kind = next() % 100;
+      if (kind == 0 && t % 2 == 0) s += "junk";
+      else s += std::to_string(static_cast<int>(next() % 20000) - 10000) + "." + std::to_string(next() % 1000);
+      s += (next() % 7 == 0) ? "\n" : (next() % 5 == 0 ? " \t " : " ");
+    }
+    texts.push_back(s);
+  }
+  for (const std::string& text : texts) {
+    for (const ShiftRule rule : {ShiftRule{}, ShiftRule{false, {-1000.0, 0.5, 0.0}}}) {
+      PointColumns one;
+      PointAppender out_one(one, no_progress(), rule);
+      ByteSource in_one(text.data(), text.size());
+      const TextReadResult expected = read_text_cloud(in_one, out_one, 1);
+      ASSERT_EQ(expected.layout, TextLayout::stream) << text;
+      for (const int threads : {2, 3, 8}) {
+        for (const std::size_t window : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{1} << 20}) {
+          PointColumns many;
+          PointAppender out_many(many, no_progress(), rule);
+          ByteSource in(text.data(), text.size());
+          const NumberStreamEnd end = read_number_stream(in, out_many, threads, window);
+          const std::string what = "threads " + std::to_string(threads) + ", window " + std::to_string(window);
+          EXPECT_EQ(end.failure, expected.failure) << what << "\n" << text;
+          EXPECT_EQ(end.stopped_at_line, expected.stopped_at_line) << what << "\n" << text;
+          ASSERT_EQ(many.count, one.count) << what << "\n" << text;
+          for (std::size_t i = 0; i < static_cast<std::size_t>(one.count); ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(many.x[i]), std::bit_cast<std::uint32_t>(one.x[i])) << what;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(many.y[i]), std::bit_cast<std::uint32_t>(one.y[i])) << what;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(many.z[i]), std::bit_cast<std::uint32_t>(one.z[i])) << what;
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
