@@ -128,7 +128,7 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float
   }
   SpatialIndex index;
   if (test.count > 0) {
-    if (build_spatial_index(ref, derive_box_half_width(maxdist), index) != Failure::none)
+    if (build_spatial_index(ref, derive_box_half_width(maxdist), index, threads) != Failure::none)
       return Failure::out_of_memory;
   }
   run_pass(ref, test, maxdist, IndexedSearch(index), order, threads, progress, result);

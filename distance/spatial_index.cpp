@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/exact.h"
+#include "core/parallel.h"
 
 namespace ptdelta {
 
@@ -115,6 +116,7 @@ struct IndexBuilder {
   };
 
   SpatialIndex& ix;
+  int threads = 1;
 
   template <class Source>
   static double coordinate(const Source& source, std::size_t i, int axis) {
@@ -240,14 +242,23 @@ struct IndexBuilder {
     const auto same_place = [](const Point& a, const Point& b) {
       return a.xyz[0] == b.xyz[0] && a.xyz[1] == b.xyz[1] && a.xyz[2] == b.xyz[2];
     };
-    std::uint32_t read = 0, write = 0;
+    // The columns are sorted on the threads (each is its own range), then
+    // closed up in order.
+    std::vector<std::uint32_t> distinct_end(columns);
+    constexpr std::int64_t columns_per_chunk = 2048;
+    run_chunks(chunk_count(static_cast<std::int64_t>(columns), columns_per_chunk), threads, [&](std::int64_t k) {
+      const auto c_first = static_cast<std::size_t>(k * columns_per_chunk);
+      const std::size_t c_last = std::min(columns, c_first + static_cast<std::size_t>(columns_per_chunk));
+      for (std::size_t c = c_first; c < c_last; ++c) {
+        const auto first = ix.points_.begin() + start[c], last = ix.points_.begin() + start[c + 1];
+        std::sort(first, last, before);
+        distinct_end[c] = static_cast<std::uint32_t>(std::unique(first, last, same_place) - ix.points_.begin());
+      }
+    });
+    std::uint32_t write = 0;
     for (std::size_t c = 0; c < columns; ++c) {
-      const auto first = ix.points_.begin() + read, last = ix.points_.begin() + start[c + 1];
-      read = start[c + 1];
+      const auto first = ix.points_.begin() + start[c], distinct = ix.points_.begin() + distinct_end[c];
       start[c] = write;
-      if (first == last) continue;
-      std::sort(first, last, before);
-      const auto distinct = std::unique(first, last, same_place);
       const auto target = ix.points_.begin() + write;
       if (target != first) std::move(first, distinct, target);
       write += static_cast<std::uint32_t>(distinct - first);
@@ -356,17 +367,17 @@ struct IndexBuilder {
   // The whole build. When dropping duplicates leaves fewer points than
   // columns, the grid was sized for points that are not there: it is built
   // again over the distinct points.
-  static void build_index(const PointColumns& ref, float h, SpatialIndex& ix) {
-    const std::size_t kept = IndexBuilder{ix}.build(CloudSource{ref}, h);
+  static void build_index(const PointColumns& ref, float h, int threads, SpatialIndex& ix) {
+    const std::size_t kept = IndexBuilder{ix, threads}.build(CloudSource{ref}, h);
     const std::size_t distinct = ix.points_.size();
     if (distinct + 1 < ix.column_start_.size()) {
       const std::vector<Point> points = std::move(ix.points_);
       ix = SpatialIndex{};
-      IndexBuilder{ix}.build(PointSource{points}, h);
+      IndexBuilder{ix, threads}.build(PointSource{points}, h);
     } else if (distinct < kept - kept / 4) {
       ix.points_.shrink_to_fit();
     }
-    IndexBuilder{ix}.summarise();
+    IndexBuilder{ix, threads}.summarise();
   }
 };
 
@@ -811,10 +822,10 @@ std::size_t SpatialIndex::memory_bytes() const {
          trees_.capacity() * sizeof(ColumnTree) + tree_nodes_.capacity() * sizeof(TreeNode);
 }
 
-Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index) {
+Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index, int threads) {
   index = SpatialIndex{};
   try {
-    IndexBuilder::build_index(ref, h, index);
+    IndexBuilder::build_index(ref, h, threads, index);
   } catch (const std::bad_alloc&) {
     index = SpatialIndex{};
     return Failure::out_of_memory;

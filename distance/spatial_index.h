@@ -14,7 +14,8 @@ class SpatialIndex;
 
 // Builds the index over `ref` for boxes of half-width `h`. Failure::out_of_memory
 // when its memory cannot be had. `ref` must outlive the index and stay unchanged.
-Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index);
+// The columns are sorted on up to `threads` threads; the index is the same for any number.
+Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index, int threads = 1);
 
 // Bit for bit nearest_reference_distance(ref, test, j, h): the smallest
 // point_distance over the points inside the box, +infinity when there is none.

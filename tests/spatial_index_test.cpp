@@ -36,9 +36,10 @@ std::string describe(std::uint64_t seed, const char* what, float h) {
 
 // Every test point through both searches and both methods, bits compared.
 // Stops at the first difference, reporting `label` (which carries the seed).
+// The index is built on three threads: its column sorts run in parallel.
 bool matches_full_scan(const PointColumns& ref, const PointColumns& test, float h, const std::string& label) {
   SpatialIndex index;
-  if (build_spatial_index(ref, h, index) != Failure::none) {
+  if (build_spatial_index(ref, h, index, 3) != Failure::none) {
     ADD_FAILURE() << label << ": build failed";
     return false;
   }
