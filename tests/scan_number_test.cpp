@@ -767,7 +767,7 @@ TEST(ScanNumber, MegabyteTokens) {
 // the points before it.
 TEST(ScanNumber, TokenBeyondMemoryIsReportedAsOutOfMemory) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space cap";
+  GTEST_SKIP() << "the sanitizer's allocator aborts on a failed allocation instead of throwing";
 #else
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   using Check = std::function<bool(ByteSource&)>;
