@@ -103,13 +103,16 @@ bool ByteSource::refill() {
   return true;
 }
 
-bool ByteSource::read_line(std::string& line) {
+bool ByteSource::read_line(std::string& line, std::size_t limit) {
   bool any = false;
-  while (refill()) {
+  std::size_t taken = 0;
+  while (taken < limit && refill()) {
     any = true;
-    const auto* nl = static_cast<const char*>(std::memchr(cur_, '\n', static_cast<std::size_t>(end_ - cur_)));
-    const char* stop = nl ? nl + 1 : end_;
+    const std::size_t room = std::min(limit - taken, static_cast<std::size_t>(end_ - cur_));
+    const auto* nl = static_cast<const char*>(std::memchr(cur_, '\n', room));
+    const char* stop = nl ? nl + 1 : cur_ + room;
     line.append(cur_, stop);
+    taken += static_cast<std::size_t>(stop - cur_);
     cur_ = stop;
     if (nl) break;
   }

@@ -36,9 +36,10 @@ class ByteSource {
     return c;
   }
 
-  // Appends the rest of the current line, its '\n' included, to `line`.
-  // False when nothing was left to read.
-  bool read_line(std::string& line);
+  // Appends the rest of the current line, its '\n' included, to `line`, or
+  // only its first `limit` bytes when it is longer. False when nothing was left
+  // to read.
+  bool read_line(std::string& line, std::size_t limit = SIZE_MAX);
   // Copies up to `size` bytes; returns how many were copied (fewer only at the end).
   std::size_t read_bytes(void* out, std::size_t size);
 

@@ -12,6 +12,9 @@ namespace ptdelta {
 
 namespace {
 
+// How much of one line is looked at in a stream that may never end.
+constexpr std::size_t unbounded_line_limit = std::size_t{1} << 20;
+
 inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Splits `line` into tokens, calling take(token) for each until it returns false.
@@ -80,11 +83,14 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads) {
 
 TextReadResult read_lines(ByteSource& in, PointAppender& out) {
   constexpr TextLayout layout = TextLayout::lines;
+  const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
   std::string line;
   for (;;) {
     line.clear();
     in.mark();
-    if (!in.read_line(line)) return ended(in, layout);
+    if (!in.read_line(line, limit)) return ended(in, layout);
+    // A line without an end in sight from a stream that may never end ends the cloud.
+    if (line.size() >= limit && line.back() != '\n') return stopped(in, layout);
     const ReadPrecision p = out.precision();
     CoordinateReading xyz[3];
     std::size_t tokens = 0;
@@ -108,19 +114,28 @@ TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads) 
   try {
     // Look ahead as far as the second data line; heading lines are dropped,
     // the data lines (and what lies between them) are put back to be read.
+    // A stream that may never end (a device, a pipe) may hold a line that never
+    // ends either (/dev/zero): there a line is looked at up to a limit, and the
+    // look-ahead stops at such a line as if the data ended there.
+    const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
     std::string line, ahead;
     LineShape first, second;
     while (!second.is_data) {
       line.clear();
-      if (!in.read_line(line)) break;
+      if (!in.read_line(line, limit)) break;
+      const bool cut = line.size() >= limit && line.back() != '\n';
       const LineShape shape = shape_of(line);
       if (!first.is_data) {
-        if (!shape.is_data) continue;
+        if (!shape.is_data) {
+          if (cut) break;
+          continue;
+        }
         first = shape;
       } else if (shape.is_data) {
         second = shape;
       }
       ahead += line;
+      if (cut) break;
     }
     if (in.failed()) return {Failure::read_error, TextLayout::none, 0};
     if (!first.is_data) return {};

@@ -209,7 +209,10 @@ TEST(BadInput, EndlessInputsStopAtOnceFiniteOnesReadAsBefore) {
       {{"-r", "ref.txt", "-cp", "/dev/zero"}, 1, ".......Couldn't read /dev/zero\n"},
       {{"-r", "ref.txt", "-cp", "zero_list.txt"}, 1, ".......Unsupported PLY file /dev/zero\n"},
       {{"-r", "ref.txt", "-cp", "long_line_list.txt"}, 1, ".......Couldn't read long_line_list.txt\n"},
-      {{"-r", "ref.txt", "-cpl", "headerless.ply"}, 0, "\t2 final\n"},
+      // A text cloud from a device: a line that never ends is looked at up to a limit.
+      {{"-r", "/dev/zero", "-c", "test.txt"}, 1, "points ................\t0 final\nNo points read from /dev/zero\n"},
+      {{"-r", "ref.txt", "-c", "/dev/zero"}, 1, "\t0 final\nNo points read from /dev/zero\n"},
+      {{"-r", "ref.txt", "-cpl", "headerless.ply"}, 0, "\t2 final\n"},  // last: it writes out.ply
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;
