@@ -100,7 +100,9 @@ NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threa
     if (const Failure f = in.end_state(); f != Failure::none) return {f, 0};
 
     // Chunks end just after a white space byte (or at the cut), so no token is split.
-    chunks.assign(std::max<std::size_t>(1, std::min(chunk_count_wanted, cut / 4096 + 1)), Chunk{});
+    // A few chunks a thread, none much smaller than a 64th of a window.
+    const std::size_t smallest = std::max<std::size_t>(1, window_bytes / 64);
+    chunks.assign(std::max<std::size_t>(1, std::min(chunk_count_wanted, cut / smallest + 1)), Chunk{});
     std::size_t begin = 0;
     for (std::size_t k = 0; k < chunks.size(); ++k) {
       std::size_t end = k + 1 == chunks.size() ? cut : std::max(begin, cut / chunks.size() * (k + 1));

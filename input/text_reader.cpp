@@ -56,7 +56,7 @@ TextReadResult stopped(const ByteSource& in, TextLayout layout) {
 
 // Before each group the white space is taken and the position marked: where a
 // group does not convert, that mark is the line reading stopped at.
-TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads) {
+TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std::size_t window) {
   constexpr TextLayout layout = TextLayout::stream;
   // While the automatic shift is undecided, and on one thread with a shift.
   while (out.precision() == ReadPrecision::both || (threads < 2 && out.precision() == ReadPrecision::shifted)) {
@@ -69,7 +69,7 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads) {
     if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, layout, 0};
   }
   if (threads > 1) {
-    const NumberStreamEnd end = read_number_stream(in, out, threads);
+    const NumberStreamEnd end = read_number_stream(in, out, threads, window);
     return {end.failure, layout, end.stopped_at_line};
   }
   // The hot loop: no shift, every value straight from "%f".
@@ -110,7 +110,7 @@ TextReadResult read_lines(ByteSource& in, PointAppender& out) {
 
 }  // namespace
 
-TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads) {
+TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads, std::size_t stream_window) {
   try {
     // Look ahead as far as the second data line; heading lines are dropped,
     // the data lines (and what lies between them) are put back to be read.
@@ -143,7 +143,7 @@ TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads) 
     ahead = std::string();
     line = std::string();
     if (second.is_data && first.tokens == second.tokens && first.tokens > 3) return read_lines(in, out);
-    return read_stream(in, out, threads);
+    return read_stream(in, out, threads, stream_window);
   } catch (const std::bad_alloc&) {
     return {Failure::out_of_memory, TextLayout::none, 0};
   }

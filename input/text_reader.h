@@ -37,6 +37,8 @@ struct TextReadResult {
 // points and the stop line are the same for any number.
 // Failure::out_of_memory when the store cannot grow, Failure::read_error when
 // the source failed (not merely ended), otherwise Failure::none.
-TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads = 1);
+// `stream_window` is the bytes taken at a time by the threads (tests make it small).
+TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads = 1,
+                               std::size_t stream_window = std::size_t{16} << 20);
 
 }  // namespace ptdelta

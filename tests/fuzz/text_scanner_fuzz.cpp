@@ -22,6 +22,11 @@ using ptdelta::testing::scan_int_fscanf;
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// Bit for bit, NaNs included.
+bool same_column(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
 void check_scanner(const std::uint8_t* data, std::size_t size, bool integers) {
   ByteSource source(data, size);
   // fmemopen refuses a zero-sized buffer; one extra byte that is never reached is fine
@@ -59,6 +64,14 @@ void check_cloud(const std::uint8_t* data, std::size_t size) {
   const Failure f2 =
       read_text_layouts_fscanf(std::string(reinterpret_cast<const char*>(data), size), slow, stopped_at_line);
   PTDELTA_FUZZ_CHECK(got.stopped_at_line == stopped_at_line);
+  // The same bytes on three threads in small windows: the same points and stop line.
+  PointColumns threaded;
+  ByteSource again(data, size);
+  PointAppender out_threaded(threaded, no_progress());
+  const TextReadResult split = read_text_cloud(again, out_threaded, 3, 16 + size % 61);
+  PTDELTA_FUZZ_CHECK(split.failure == got.failure && split.stopped_at_line == got.stopped_at_line);
+  PTDELTA_FUZZ_CHECK(same_column(threaded.x, fast.x) && same_column(threaded.y, fast.y) &&
+                     same_column(threaded.z, fast.z));
   PTDELTA_FUZZ_CHECK(f1 == f2);
   PTDELTA_FUZZ_CHECK(fast.count == slow.count);
   for (std::int32_t i = 0; i < fast.count; ++i) {
