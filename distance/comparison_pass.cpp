@@ -114,18 +114,24 @@ void run_pass(const PointColumns& ref, const PointColumns& test, float maxdist, 
   progress.reached(test.count);
 }
 
-}  // namespace
-
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
-                        ProgressSink& progress, PassResult& result) {
+// The result columns and the query order; the order is made before any index,
+// so their memory peaks do not add up.
+Failure prepare(const PointColumns& test, PassResult& result, std::vector<std::int32_t>& order) {
   if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
-  // The query order is made before the index, so their memory peaks do not add up.
-  std::vector<std::int32_t> order;
   try {
     order = spatial_query_order(test);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
+  return Failure::none;
+}
+
+}  // namespace
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
+                        ProgressSink& progress, PassResult& result) {
+  std::vector<std::int32_t> order;
+  if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
   SpatialIndex index;
   if (test.count > 0) {
     if (build_spatial_index(ref, derive_box_half_width(maxdist), index, threads) != Failure::none)
@@ -137,13 +143,8 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float
 
 Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
                         const ReferenceSearch& search, int threads, ProgressSink& progress, PassResult& result) {
-  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
   std::vector<std::int32_t> order;
-  try {
-    order = spatial_query_order(test);
-  } catch (const std::bad_alloc&) {
-    return Failure::out_of_memory;
-  }
+  if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
   run_pass(ref, test, maxdist, search, order, threads, progress, result);
   return Failure::none;
 }

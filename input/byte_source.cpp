@@ -119,6 +119,26 @@ bool ByteSource::read_line(std::string& line, std::size_t limit) {
   return any;
 }
 
+bool ByteSource::skip_bytes(std::uint64_t n) {
+  while (n > 0) {
+    if (!refill()) return false;
+    const std::uint64_t take = std::min(n, static_cast<std::uint64_t>(end_ - cur_));
+    cur_ += take;
+    n -= take;
+  }
+  return true;
+}
+
+const char* ByteSource::next_record(std::size_t size, std::vector<char>& straddling) {
+  if (static_cast<std::size_t>(end_ - cur_) >= size) {
+    const char* record = cur_;
+    cur_ += size;
+    return record;
+  }
+  straddling.resize(size);
+  return read_bytes(straddling.data(), size) == size ? straddling.data() : nullptr;
+}
+
 std::size_t ByteSource::read_bytes(void* out, std::size_t size) {
   auto* dst = static_cast<char*>(out);
   std::size_t done = 0;

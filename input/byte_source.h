@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/failure.h"
 
@@ -40,6 +41,12 @@ class ByteSource {
   // only its first `limit` bytes when it is longer. False when nothing was left
   // to read.
   bool read_line(std::string& line, std::size_t limit = SIZE_MAX);
+  // Takes `n` bytes; false when the data ends first.
+  bool skip_bytes(std::uint64_t n);
+  // The next `size` bytes as one record: in place in the buffer, or copied into
+  // `straddling` (resized to `size`) when they straddle two blocks. Null when
+  // the data ends first.
+  const char* next_record(std::size_t size, std::vector<char>& straddling);
   // Copies up to `size` bytes; returns how many were copied (fewer only at the end).
   std::size_t read_bytes(void* out, std::size_t size);
 

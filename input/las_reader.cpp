@@ -38,18 +38,6 @@ struct LasLayout {
   double offset[3] = {0.0, 0.0, 0.0};
 };
 
-// Takes `n` bytes; false when the data ends first.
-bool skip_bytes(ByteSource& in, std::uint64_t n) {
-  while (n > 0) {
-    if (!in.refill()) return false;
-    const auto available = static_cast<std::uint64_t>(in.buffer_end() - in.cursor());
-    const std::uint64_t take = std::min(n, available);
-    in.skip(static_cast<std::size_t>(take));
-    n -= take;
-  }
-  return true;
-}
-
 // Reads the public header and stands at its end. False when it is not a header
 // this reader can use.
 bool read_header(ByteSource& in, LasLayout& layout) {
@@ -64,7 +52,7 @@ bool read_header(ByteSource& in, LasLayout& layout) {
   // The rest of the header, as far as this reader looks into it.
   const std::size_t wanted = std::min(header_size, header_1_4_size);
   if (in.read_bytes(h + header_1_0_size, wanted - header_1_0_size) != wanted - header_1_0_size) return false;
-  if (!skip_bytes(in, header_size - wanted)) return false;
+  if (!in.skip_bytes(header_size - wanted)) return false;
 
   const auto format = static_cast<unsigned char>(h[at_point_format]);
   if ((format & 0xC0U) != 0 || format > 10) return false;
@@ -103,16 +91,10 @@ Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out
   if (!out.reserve(std::min(layout.points, bound))) return Failure::out_of_memory;
   // Records are decoded in place from the buffer; only one that straddles two
   // blocks is copied first.
-  const std::size_t stride = layout.record_length;
-  std::vector<char> straddling(stride);
+  std::vector<char> straddling;
   for (std::int64_t i = 0; i < layout.points; ++i) {
-    const char* record;
-    if (static_cast<std::size_t>(in.buffer_end() - in.cursor()) >= stride) {
-      record = in.cursor();
-      in.skip(stride);
-    } else if (in.read_bytes(straddling.data(), stride) == stride) {
-      record = straddling.data();
-    } else {
+    const char* record = in.next_record(layout.record_length, straddling);
+    if (record == nullptr) {
       note_short_body(facts, i, layout.points);
       break;
     }
@@ -133,7 +115,7 @@ Failure read_las_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
   try {
     LasLayout layout;
     if (!read_header(in, layout)) return in.failed() ? Failure::read_error : Failure::unsupported_las;
-    if (!skip_bytes(in, layout.point_data_offset)) {
+    if (!in.skip_bytes(layout.point_data_offset)) {
       if (in.failed()) return Failure::read_error;
       if (layout.points > 0) note_short_body(facts, 0, layout.points);
       return Failure::none;

@@ -264,19 +264,13 @@ bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t dec
 
 template <class T>
 Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
-  const std::size_t stride = layout.point_size;
   const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
                                  layout.fields[layout.axis[1].field].offset,
                                  layout.fields[layout.axis[2].field].offset};
-  std::vector<char> straddling(stride);
+  std::vector<char> straddling;
   for (std::int64_t i = 0; i < layout.points; ++i) {
-    const char* record;
-    if (static_cast<std::size_t>(in.buffer_end() - in.cursor()) >= stride) {
-      record = in.cursor();
-      in.skip(stride);
-    } else if (in.read_bytes(straddling.data(), stride) == stride) {
-      record = straddling.data();
-    } else {
+    const char* record = in.next_record(layout.point_size, straddling);
+    if (record == nullptr) {
       note_short_body(facts, i, layout.points);
       break;
     }

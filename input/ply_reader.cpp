@@ -67,18 +67,6 @@ ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) 
 
 Failure end_of_body(const ByteSource& in) { return in.end_state(); }
 
-// Takes `n` bytes; false when the data ends first.
-bool skip_bytes(ByteSource& in, std::uint64_t n) {
-  while (n > 0) {
-    if (!in.refill()) return false;
-    const auto available = static_cast<std::uint64_t>(in.buffer_end() - in.cursor());
-    const std::uint64_t take = std::min(n, available);
-    in.skip(static_cast<std::size_t>(take));
-    n -= take;
-  }
-  return true;
-}
-
 // ---- binary bodies ----
 
 // The `size` bytes at `p` as an unsigned number in the file's byte order.
@@ -142,9 +130,9 @@ bool read_binary_item(ByteSource& in, const ElementPlan& plan, bool big_endian, 
       if (in.read_bytes(bytes, p.count_size) != p.count_size) return false;
       const std::int64_t n = binary_count(bytes, p.count_type, big_endian);
       if (n < 0 || n > std::numeric_limits<std::int32_t>::max()) return false;
-      if (!skip_bytes(in, static_cast<std::uint64_t>(n) * p.size)) return false;
+      if (!in.skip_bytes(static_cast<std::uint64_t>(n) * p.size)) return false;
     } else if (p.axis == no_axis) {
-      if (!skip_bytes(in, p.size)) return false;
+      if (!in.skip_bytes(p.size)) return false;
     } else {
       if (in.read_bytes(bytes, p.size) != p.size) return false;
       xyz[p.axis] = binary_coordinate(bytes, p.type, big_endian);
@@ -162,7 +150,7 @@ bool skip_binary_element(ByteSource& in, const ElementPlan& plan, bool big_endia
     const std::uint64_t total =
         count > std::numeric_limits<std::uint64_t>::max() / stride ? std::numeric_limits<std::uint64_t>::max()
                                                                     : count * stride;
-    return skip_bytes(in, total);
+    return in.skip_bytes(total);
   }
   for (std::int64_t i = 0; i < plan.count; ++i)
     if (!read_binary_item(in, plan, big_endian, nullptr)) return false;
@@ -182,17 +170,10 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
   }
   // Fixed records: decode in place from the buffer, copying only a record that
   // straddles two blocks.
-  const std::size_t stride = plan.stride;
-  std::vector<char> straddling(stride);
+  std::vector<char> straddling;
   for (; read < plan.count; ++read) {
-    const char* record;
-    if (static_cast<std::size_t>(in.buffer_end() - in.cursor()) >= stride) {
-      record = in.cursor();
-      in.skip(stride);
-    } else {
-      if (in.read_bytes(straddling.data(), stride) != stride) break;
-      record = straddling.data();
-    }
+    const char* record = in.next_record(plan.stride, straddling);
+    if (record == nullptr) break;
     if (!out.add_exact(binary_coordinate(record + plan.offset[0], plan.axis_type[0], big_endian),
                        binary_coordinate(record + plan.offset[1], plan.axis_type[1], big_endian),
                        binary_coordinate(record + plan.offset[2], plan.axis_type[2], big_endian)))

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <charconv>
+#include <string>
 #include <cmath>
 #include <cstdint>
 
@@ -43,6 +44,9 @@ inline constexpr int fixed5_double_max_chars = 320;
 inline char* format_fixed5_double(char* out, double v) {
   return std::to_chars(out, out + fixed5_double_max_chars, v, std::chars_format::fixed, 5).ptr;
 }
+
+// printf's own formatting of `format` and the values, as a string.
+__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...);
 
 // printf("%d", v).
 inline char* format_int(char* out, std::int32_t v) { return std::to_chars(out, out + 11, v).ptr; }

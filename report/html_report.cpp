@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
+
+#include "report/fixed_format.h"
 
 namespace ptdelta {
 
@@ -48,19 +49,6 @@ std::string html_escape(std::string_view text) {
 }
 
 namespace {
-
-__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  std::va_list again;
-  va_copy(again, args);
-  const int size = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  return text;
-}
 
 // A figure as the console prints it ("%f").
 std::string figure(float v) { return format_text("%f", static_cast<double>(v)); }
