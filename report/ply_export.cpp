@@ -76,11 +76,11 @@ void write_coloured_ply(OutputFile& file, const PointColumns& test, const Coordi
   const bool shifted = !shift.is_zero();
   const std::size_t line_max = shifted ? shifted_vertex_line_max_chars : vertex_line_max_chars;
   // Lines are formatted a window of chunks (about 4 MiB each) at a time on the
-  // threads, then written in order; the window bounds the memory whatever the
-  // size of the cloud.
+  // threads, then written in order; the window (at most 64 MiB) bounds the memory
+  // whatever the size of the cloud or the thread count.
   const auto chunk = static_cast<std::int64_t>((std::size_t{4} << 20) / line_max);
   const std::int64_t chunks = chunk_count(test.count, chunk);
-  const std::int64_t window = 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads);
+  const std::int64_t window = std::min<std::int64_t>(16, 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads));
   std::vector<std::string> text(static_cast<std::size_t>(std::min(window, chunks)));
   for (std::int64_t base = 0; base < chunks; base += window) {
     const std::int64_t now = std::min(window, chunks - base);
