@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.h"
 #include "core/point_cloud.h"
+#include "input/byte_source.h"
 #include "input/text_reader.h"
 
 namespace {

@@ -26,12 +26,12 @@
 #include <vector>
 
 #include "core/exact.h"
+#include "core/failure.h"
 #include "core/parallel.h"
+#include "core/point_cloud.h"
 #include "distance/comparison_pass.h"
 #include "distance/spatial_index.h"
 #include "input/byte_source.h"
-#include "core/failure.h"
-#include "core/point_cloud.h"
 #include "input/text_reader.h"
 #include "report/binary_ply.h"
 #include "report/html_report.h"

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "distance/plane.h"
 #include "core/failure.h"
 #include "core/point_cloud.h"
+#include "distance/plane.h"
 
 namespace ptdelta {
 

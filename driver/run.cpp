@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/exact.h"
 #include "core/parallel.h"
 #include "distance/comparison_pass.h"
 #include "driver/console.h"
@@ -14,7 +15,6 @@
 #include "driver/options.h"
 #include "input/byte_source.h"
 #include "input/cloud_reader.h"
-#include "core/exact.h"
 #include "report/binary_ply.h"
 #include "report/html_report.h"
 #include "report/json_report.h"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "input/byte_source.h"
-#include "input/cloud_format.h"
 #include "core/failure.h"
 #include "core/point_cloud.h"
+#include "input/byte_source.h"
+#include "input/cloud_format.h"
 
 namespace ptdelta {
 

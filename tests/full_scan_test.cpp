@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "core/exact.h"
-#include "driver/options.h"
 #include "support/clouds.h"
 
 namespace ptdelta {

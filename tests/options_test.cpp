@@ -1,11 +1,12 @@
 #include "driver/options.h"
-#include "core/exact.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <limits>
 #include <vector>
+
+#include "core/exact.h"
 
 namespace ptdelta {
 namespace {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "support/run_tool.h"
-#include "support/oracles.h"
 #include "core/exact.h"
+#include "support/oracles.h"
+#include "support/run_tool.h"
 
 namespace ptdelta {
 namespace {

@@ -20,8 +20,8 @@
 #include "core/point_cloud.h"
 #include "input/ply_reader.h"
 #include "input/text_reader.h"
-#include "support/random_clouds.h"
 #include "support/oracles.h"
+#include "support/random_clouds.h"
 
 namespace ptdelta {
 namespace {

@@ -1,4 +1,3 @@
-#include "core/exact.h"
 #include "distance/spatial_index.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "driver/options.h"
+#include "core/exact.h"
 #include "support/clouds.h"
 #include "support/full_scan.h"
 #include "support/random_clouds.h"

@@ -3,9 +3,9 @@
 // body readers are reached at once instead of only after the fuzzer finds a valid header.
 #include <string>
 
+#include "core/point_cloud.h"
 #include "fuzz_support.h"
 #include "input/byte_source.h"
-#include "core/point_cloud.h"
 #include "input/ply_reader.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/point_cloud.h"
 #include "fuzz_support.h"
 #include "input/byte_source.h"
-#include "core/point_cloud.h"
 #include "input/scan_number.h"
 #include "input/text_reader.h"
 #include "support/oracles.h"

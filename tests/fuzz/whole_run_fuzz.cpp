@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "core/point_cloud.h"
 #include "distance/comparison_pass.h"
 #include "fuzz_support.h"
 #include "input/byte_source.h"
 #include "input/ply_reader.h"
-#include "core/point_cloud.h"
 #include "input/text_reader.h"
 #include "report/output_file.h"
 #include "report/ply_export.h"
