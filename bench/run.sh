@@ -243,18 +243,19 @@ measure load-pcd status "$load" "$load_pcd"
 measure load-las status "$load" "$load_las"
 
 echo "stage breakdown and full scan ..." >&2
-run_stages() {  # run_stages NAME REF TEST [SAMPLE]; the tool's console text goes to NAME.err
+run_stages() {  # run_stages NAME REF TEST [SAMPLE [THREADS]]; the tool's console text goes to NAME.err
   local name=$1
   shift
-  "$stages" "$1" "$2" "$data/stages-$name.ply" "$maxdist" "${3:-0}" >"$data/stages-$name.txt" \
+  "$stages" "$1" "$2" "$data/stages-$name.ply" "$maxdist" "${3:-0}" "${4:-0}" >"$data/stages-$name.txt" \
     2>"$data/stages-$name.err" || { echo "run.sh: bench/stages failed, see $data/stages-$name.err" >&2; exit 1; }
 }
 run_stages small "$ref_small" "$test_small" "$sample"
 run_stages large "$ref_large" "$test_large"
+run_stages large-t1 "$ref_large" "$test_large" 0 1
 run_stages mixed "$ref_mixed" "$test_large"
 # The stage breakdown is only worth reading if it did what the tool did.
 same_outputs=yes
-for name in small large mixed; do
+for name in small large mixed large-t1; do
   if ran "tool-$name" && ! { cmp -s "$data/result-$name.ply" "$data/stages-$name.ply" &&
     cmp -s "$data/result-$name.ply.log" "$data/stages-$name.ply.log"; }; then
     same_outputs="no ($name)"
@@ -429,10 +430,10 @@ fi
 echo
 echo "Stages of one run in one process (bench/stages, steady clock, seconds):"
 echo
-echo "| stage | $size_small | $size_large | $size_mixed |"
-echo "|---|---|---|---|"
+echo "| stage | $size_small | $size_large | $size_large, -t 1 | $size_mixed |"
+echo "|---|---|---|---|---|"
 stage_row() {  # stage_row KEY TEXT
-  echo "| $2 | $(key stages-small.txt "$1") | $(key stages-large.txt "$1") | $(key stages-mixed.txt "$1") |"
+  echo "| $2 | $(key stages-small.txt "$1") | $(key stages-large.txt "$1") | $(key stages-large-t1.txt "$1") | $(key stages-mixed.txt "$1") |"
 }
 stage_row load_reference "load reference"
 stage_row load_test "load test"
