@@ -121,11 +121,11 @@ test_wide_scan=$(wide_cloud test "$n_wide" 52 "$n_wide" scan)
 ref_wide_b=$(wide_cloud ref "$n_wide_ref" 53 "$n_wide" random)
 
 # 100M x 100M only on request, and only when the disk holds the clouds (about 29 bytes a
-# point of text each) and two exports (about 100 times the 1M export, written by the runs).
+# point of text each) and two exports (about 100 times the 1M export, deleted once compared).
 huge=no
 if [[ $large == 1 ]]; then
   avail_kb=$(df -Pk "$data" | awk 'NR == 2 { print $4 }')
-  need_kb=$((2 * n_huge * 40 / 1024 + 2 * 1024 * 1024))  # the two exports and 2 GB to spare
+  need_kb=$((2 * n_huge * 50 / 1024 + 2 * 1024 * 1024))  # the two exports (about 49 bytes a point) and 2 GB to spare
   for kind in ref test; do
     [[ -s $data/$kind-$(label "$n_huge")-random-$([[ $kind == ref ]] && echo 81 || echo 82).txt ]] || need_kb=$((need_kb + n_huge * 29 / 1024))
   done
