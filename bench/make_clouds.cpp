@@ -1,8 +1,14 @@
 // make_clouds.cpp - writes one deterministic scan-like cloud as a text, PCD or LAS file
 //
-//   make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las]
+//   make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las] [area=POINTS] [random]
 //
-// The points come from scan_cloud.h. Every format holds the same points as the
+// The points come from scan_cloud.h. area=POINTS samples the square that holds
+// POINTS points at the bench's density (1M points per 200 x 200 mm), so area=COUNT
+// keeps the density of the 1M cloud for any count, and a sparser reference can
+// cover the same square as its test cloud; without it the square is 200 mm, as
+// for every cloud before. "random" writes the points in a fixed random order, as
+// an independent sampling gives them, instead of scan-line order (it holds the
+// points in memory, 24 bytes each, for the shuffle). Every format holds the same points as the
 // text file: pcd is a binary PCD of float x y z, each the value the text line
 // reads as; las is LAS 1.2, point format 0, with scale 0.0001 (the text's four
 // decimals as integers). "spot" is the text file with a third of the points
@@ -30,7 +36,7 @@ bool parse_number(const char* text, long long& value) {
 }
 
 int usage() {
-  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las]\n", stderr);
+  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las] [area=POINTS] [random]\n", stderr);
   return 2;
 }
 
@@ -87,15 +93,29 @@ void append_record(std::vector<char>& out, const std::string& format, const char
 
 int main(int argc, char** argv) {
   using namespace ptdelta::bench;
-  if (argc != 5 && argc != 6) return usage();
+  if (argc < 5) return usage();
   const std::string kind = argv[1];
-  const std::string format = argc == 6 ? argv[5] : "text";
-  if (format != "text" && format != "spot" && format != "pcd" && format != "las") return usage();
+  std::string format = "text";
+  long long area = 0;
+  bool random_order = false;
+  for (int i = 5; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (i == 5 && (word == "text" || word == "spot" || word == "pcd" || word == "las")) {
+      format = word;
+    } else if (word.rfind("area=", 0) == 0 && area == 0) {
+      if (!parse_number(argv[i] + 5, area) || area == 0 || area > 2000000000LL) return usage();
+    } else if (word == "random" && !random_order) {
+      random_order = true;
+    } else {
+      return usage();
+    }
+  }
   const bool spot = format == "spot";
   long long count = 0, seed = 0;
   if ((kind != "ref" && kind != "test") || !parse_number(argv[2], count) || !parse_number(argv[3], seed) ||
       count > 2000000000LL)
     return usage();
+  const double side = area == 0 ? patch_size : side_for_points(area);
   const std::string path = argv[4];
   const std::string temporary = path + ".tmp";
 
@@ -111,24 +131,38 @@ int main(int argc, char** argv) {
   if (format == "las") buffer = las_header(count);
   long long written = 0;
   bool ok = true;
-  generate_scan_cloud(kind == "test" ? CloudKind::test : CloudKind::reference, count,
-                      static_cast<std::uint64_t>(seed), [&](const CloudPoint& p) {
-                        char line[96];
-                        // A multiplicative hash of the point number: each residue mod 3 about as often.
-                        const auto hash = static_cast<std::uint64_t>(written) * 0x9e3779b97f4a7c15ULL >> 40;
-                        const int n = spot && hash % 3 == 0 ? format_cloud_line(line, CloudPoint{0.0, 0.0, 0.0, false})
-                                                            : format_cloud_line(line, p);
-                        if (format == "text" || spot) {
-                          buffer.insert(buffer.end(), line, line + n);
-                        } else {
-                          append_record(buffer, format, line);
-                        }
-                        ++written;
-                        if (buffer.size() > block - sizeof line) {
-                          ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
-                          buffer.clear();
-                        }
-                      });
+  const auto write_point = [&](const CloudPoint& p) {
+    char line[96];
+    // A multiplicative hash of the point number: each residue mod 3 about as often.
+    const auto hash = static_cast<std::uint64_t>(written) * 0x9e3779b97f4a7c15ULL >> 40;
+    const int n = spot && hash % 3 == 0 ? format_cloud_line(line, CloudPoint{0.0, 0.0, 0.0, false})
+                                        : format_cloud_line(line, p);
+    if (format == "text" || spot) {
+      buffer.insert(buffer.end(), line, line + n);
+    } else {
+      append_record(buffer, format, line);
+    }
+    ++written;
+    if (buffer.size() > block - sizeof line) {
+      ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
+      buffer.clear();
+    }
+  };
+  const CloudKind cloud_kind = kind == "test" ? CloudKind::test : CloudKind::reference;
+  if (random_order) {
+    // x y z only: 24 bytes a point, 2.4 GB for 100M (the outlier flag is not written).
+    struct Position {
+      double x, y, z;
+    };
+    std::vector<Position> points;
+    points.reserve(static_cast<std::size_t>(count));
+    generate_scan_cloud(cloud_kind, count, static_cast<std::uint64_t>(seed),
+                        [&](const CloudPoint& p) { points.push_back({p.x, p.y, p.z}); }, side);
+    shuffle_points(points, static_cast<std::uint64_t>(seed));
+    for (const Position& p : points) write_point(CloudPoint{p.x, p.y, p.z, false});
+  } else {
+    generate_scan_cloud(cloud_kind, count, static_cast<std::uint64_t>(seed), write_point, side);
+  }
   ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
   ok = std::fflush(out) == 0 && !std::ferror(out) && ok;
   ok = std::fclose(out) == 0 && ok;

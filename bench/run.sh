@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # run.sh - what `make bench` runs: scan-like clouds, whole-run timings and peak memory,
-# the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer, the loading of 10M
-# points as text, binary PCD and LAS, and what the JSON and HTML reports add to a 1M x 1M run,
-# as a Markdown table.
+# the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer (one and two workers),
+# the loading of 10M points as text, binary PCD and LAS, what the JSON and HTML reports add to
+# a 1M x 1M run, and the scaling runs: 10M x 10M in random and in scan-line order and 2M x 10M
+# (method B), each with -t 1 and with all threads, whose outputs must be byte-identical; as
+# Markdown tables.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
@@ -12,6 +14,10 @@
 #   BENCH_FULL_SCAN_SAMPLE=2000  test points of the timed full scan
 #   BENCH_SCALE=1                divide every cloud size by this for a quick try (goals are then not judged)
 #   BENCH_TIMEOUT=600            seconds before one run is abandoned
+#   BENCH_LARGE=0                1 adds 100M x 100M (two clouds of about 3 GB of text, generated
+#                                once and kept; skipped with a message when the disk cannot hold
+#                                them and the outputs)
+#   BENCH_SLOW_REPEAT=1          runs of the slow commands: the peer at 10M x 10M and 100M x 100M
 #
 # The report goes to standard output and to BUILD_DIR/bench/results.md.
 # The clouds are generated once into BUILD_DIR/bench/ and kept (they are regenerated
@@ -34,6 +40,9 @@ repeat=${BENCH_REPEAT:-3}
 sample=${BENCH_FULL_SCAN_SAMPLE:-2000}
 scale=${BENCH_SCALE:-1}
 time_limit=${BENCH_TIMEOUT:-600}
+large=${BENCH_LARGE:-0}
+slow_repeat=${BENCH_SLOW_REPEAT:-1}
+threads_all=$(getconf _NPROCESSORS_ONLN)
 maxdist=5
 
 for f in "$tool" "$make_clouds" "$stages" "$load"; do
@@ -88,18 +97,60 @@ load_txt=$(cloud_as "$n_load" 41 text txt)
 load_pcd=$(cloud_as "$n_load" 41 pcd pcd)
 load_las=$(cloud_as "$n_load" 41 las las)
 
+# The scaling clouds keep the density of the 1M cloud on a larger square (area=COUNT);
+# the 2M reference covers the square of its 10M test cloud, as the 200k reference covers
+# the 1M one. The random-order and the scan-line clouds are the same points (same seeds).
+n_wide=$((10000000 / scale))
+n_wide_ref=$((2000000 / scale))
+n_huge=$((100000000 / scale))
+wide_cloud() {  # wide_cloud KIND COUNT SEED AREA random|scan -> path
+  local name=$1-$(label "$2")
+  [[ $4 == "$2" ]] || name+=-area$(label "$4")
+  local path=$data/$name-$5-$3.txt order=()  # the seed too: a scaled try must not take another cloud
+  [[ $5 == random ]] && order=(random)
+  if [[ ! -s $path || $make_clouds -nt $path ]]; then
+    echo "generating $path" >&2
+    "$make_clouds" "$1" "$2" "$3" "$path" text "area=$4" "${order[@]}"
+  fi
+  echo "$path"
+}
+ref_wide_random=$(wide_cloud ref "$n_wide" 51 "$n_wide" random)
+test_wide_random=$(wide_cloud test "$n_wide" 52 "$n_wide" random)
+ref_wide_scan=$(wide_cloud ref "$n_wide" 51 "$n_wide" scan)
+test_wide_scan=$(wide_cloud test "$n_wide" 52 "$n_wide" scan)
+ref_wide_b=$(wide_cloud ref "$n_wide_ref" 53 "$n_wide" random)
+
+# 100M x 100M only on request, and only when the disk holds the clouds (about 29 bytes a
+# point of text each) and two exports (about 100 times the 1M export, deleted once compared).
+huge=no
+if [[ $large == 1 ]]; then
+  avail_kb=$(df -Pk "$data" | awk 'NR == 2 { print $4 }')
+  need_kb=$((2 * n_huge * 50 / 1024 + 2 * 1024 * 1024))  # the two exports (about 49 bytes a point) and 2 GB to spare
+  for kind in ref test; do
+    [[ -s $data/$kind-$(label "$n_huge")-random-$([[ $kind == ref ]] && echo 81 || echo 82).txt ]] || need_kb=$((need_kb + n_huge * 29 / 1024))
+  done
+  if ((avail_kb < need_kb)); then
+    huge="skipped: $((avail_kb / 1024 / 1024)) GB free on $(df -P "$data" | awk 'NR == 2 { print $6 }'), about $((need_kb / 1024 / 1024)) GB needed"
+    echo "run.sh: 100M x 100M $huge" >&2
+  else
+    huge=yes
+    ref_huge=$(wide_cloud ref "$n_huge" 81 "$n_huge" random)
+    test_huge=$(wide_cloud test "$n_huge" 82 "$n_huge" random)
+  fi
+fi
+
 # ---------------------------------------------------------------- timed runs
 declare -A wall mem cpu status
 ran() { [[ ${status[$1]:-} == ok ]]; }
 
-# measure NAME OK_CHECK command...: best wall time of $repeat runs under GNU time.
+# measure NAME OK_CHECK command...: best wall time of $repeat runs (or $runs, when set) under GNU time.
 # OK_CHECK is "done" (stderr must show "Done.", the tool's last word whatever its
 # exit status) or "status" (exit status 0).
 measure() {
   local name=$1 check=$2
   shift 2
   local best="" peak=0 best_cpu="" i rc line w m u s
-  for ((i = 0; i < repeat; i++)); do
+  for ((i = 0; i < ${runs:-$repeat}; i++)); do
     rc=0
     timeout "$time_limit" /usr/bin/time -f "%e %M %U %S" -o "$data/$name.time" "$@" \
       >"$data/$name.out" 2>"$data/$name.err" || rc=$?
@@ -124,13 +175,16 @@ measure() {
   status[$name]=ok
 }
 
-echo "timing ptdelta ($repeat runs each) ..." >&2
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "timing ptdelta ($repeat runs each; load average $load_before) ..." >&2
 measure tool-small done "$tool" -r "$ref_small" -c "$test_small" -o "$data/result-small.ply"
 measure tool-large done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-large.ply"
 # The same 1M x 1M run with the JSON and HTML reports: what they add to a run.
 measure tool-large-report done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-large-report.ply" \
   -json "$data/result-large.json" -html "$data/result-large.html"
 measure tool-mixed done "$tool" -r "$ref_mixed" -c "$test_large" -o "$data/result-mixed.ply"
+measure tool-large-t1 done "$tool" -t 1 -r "$ref_large" -c "$test_large" -o "$data/result-large-t1.ply"
+measure tool-mixed-t1 done "$tool" -t 1 -r "$ref_mixed" -c "$test_large" -o "$data/result-mixed-t1.ply"
 measure tool-clean done "$tool" -r "$ref_clean" -c "$test_clean" -o "$data/result-clean.ply"
 measure tool-spot done "$tool" -r "$ref_spot" -c "$test_spot" -o "$data/result-spot.ply"
 
@@ -143,7 +197,45 @@ if "$python" -c "import numpy, scipy.spatial" 2>/dev/null; then
   peer_env=(env OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1)
   measure peer-small status "${peer_env[@]}" "$python" "$peer" "$ref_small" "$test_small" "$data/peer-small.txt" "$maxdist"
   measure peer-large status "${peer_env[@]}" "$python" "$peer" "$ref_large" "$test_large" "$data/peer-large.txt" "$maxdist"
+  measure peer-large-w2 status "${peer_env[@]}" "$python" "$peer" "$ref_large" "$test_large" "$data/peer-large-w2.txt" "$maxdist" 2
+  echo "timing the peer with 2 workers at $(label "$n_wide") x $(label "$n_wide") ($slow_repeat runs) ..." >&2
+  runs=$slow_repeat measure peer-wide-w2 status "${peer_env[@]}" "$python" "$peer" "$ref_wide_random" "$test_wide_random" \
+    "$data/peer-wide-w2.txt" "$maxdist" 2
 fi
+
+# The scaling runs, each with -t 1 and with all threads (no -t).
+echo "timing the scaling runs ($repeat runs each) ..." >&2
+scaling_runs=(wide-random wide-scan wide-b)
+measure_both() {  # measure_both NAME REF TEST: NAME with all threads, NAME-t1 with -t 1
+  local name=$1 ref=$2 test=$3
+  measure "tool-$name" done "$tool" -r "$ref" -c "$test" -o "$data/result-$name.ply"
+  measure "tool-$name-t1" done "$tool" -t 1 -r "$ref" -c "$test" -o "$data/result-$name-t1.ply"
+}
+measure_both wide-random "$ref_wide_random" "$test_wide_random"
+measure_both wide-scan "$ref_wide_scan" "$test_wide_scan"
+measure_both wide-b "$ref_wide_b" "$test_wide_random"
+if [[ $huge == yes ]]; then
+  echo "timing $(label "$n_huge") x $(label "$n_huge") ($slow_repeat runs each) ..." >&2
+  runs=$slow_repeat measure_both huge "$ref_huge" "$test_huge"
+  scaling_runs+=(huge)
+fi
+
+# Every output byte must be the same whatever the thread count: export, log and console text.
+thread_differences=()
+for name in large mixed "${scaling_runs[@]}"; do
+  if ran "tool-$name" && ran "tool-$name-t1"; then
+    for suffix in ply ply.log; do
+      cmp -s "$data/result-$name.$suffix" "$data/result-$name-t1.$suffix" ||
+        thread_differences+=("$name: result-$name.$suffix")
+    done
+    cmp -s "$data/tool-$name.err" "$data/tool-$name-t1.err" || thread_differences+=("$name: console text")
+  fi
+done
+if ((${#thread_differences[@]} > 0)); then
+  echo "run.sh: OUTPUTS DIFFER BETWEEN -t 1 AND ALL THREADS: ${thread_differences[*]}" >&2
+fi
+# The 100M exports take gigabytes: kept only until they are compared.
+if [[ $huge == yes ]]; then rm -f "$data/result-huge.ply" "$data/result-huge-t1.ply"; fi
 
 echo "loading $(label "$n_load") points as text, PCD and LAS ($repeat runs each) ..." >&2
 measure load-txt status "$load" "$load_txt"
@@ -151,18 +243,19 @@ measure load-pcd status "$load" "$load_pcd"
 measure load-las status "$load" "$load_las"
 
 echo "stage breakdown and full scan ..." >&2
-run_stages() {  # run_stages NAME REF TEST [SAMPLE]; the tool's console text goes to NAME.err
+run_stages() {  # run_stages NAME REF TEST [SAMPLE [THREADS]]; the tool's console text goes to NAME.err
   local name=$1
   shift
-  "$stages" "$1" "$2" "$data/stages-$name.ply" "$maxdist" "${3:-0}" >"$data/stages-$name.txt" \
+  "$stages" "$1" "$2" "$data/stages-$name.ply" "$maxdist" "${3:-0}" "${4:-0}" >"$data/stages-$name.txt" \
     2>"$data/stages-$name.err" || { echo "run.sh: bench/stages failed, see $data/stages-$name.err" >&2; exit 1; }
 }
 run_stages small "$ref_small" "$test_small" "$sample"
 run_stages large "$ref_large" "$test_large"
+run_stages large-t1 "$ref_large" "$test_large" 0 1
 run_stages mixed "$ref_mixed" "$test_large"
 # The stage breakdown is only worth reading if it did what the tool did.
 same_outputs=yes
-for name in small large mixed; do
+for name in small large mixed large-t1; do
   if ran "tool-$name" && ! { cmp -s "$data/result-$name.ply" "$data/stages-$name.ply" &&
     cmp -s "$data/result-$name.ply.log" "$data/stages-$name.ply.log"; }; then
     same_outputs="no ($name)"
@@ -187,7 +280,8 @@ size_spot="$(label "$n_spot") x $(label "$n_spot")"
 cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)
 echo
 echo "Machine: $(getconf _NPROCESSORS_ONLN) cores (${cpu_model:-unknown CPU}), $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME"), $(g++ --version 2>/dev/null | head -n 1)."
-echo "Best wall time of $repeat runs; peak resident memory by GNU time (highest of the runs); maxdist $maxdist."
+echo "Best wall time of $repeat runs ($slow_repeat for the peer at $(label "$n_wide") x $(label "$n_wide") and for $(label "$n_huge") x $(label "$n_huge")); peak resident memory by GNU time (highest of the runs); maxdist $maxdist."
+echo "All threads: $threads_all. Load average before the runs: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)."
 echo
 echo "| goal | target | measured | result |"
 echo "|---|---|---|---|"
@@ -237,13 +331,66 @@ for format in pcd las; do
     echo "| $size_load points, binary ${format^^} loads faster than text | ≥ 3x | ${status[load-$format]:-not run} | **miss** |"
   fi
 done
-for name in tool-large tool-mixed; do
+for name in tool-large-t1 tool-mixed-t1; do
   if ran "$name"; then
     threads=$(calc "%.2f" "${cpu[$name]} / ${wall[$name]}")
-    label_run=$([[ $name == tool-large ]] && echo "$size_large" || echo "$size_mixed")
-    echo "| $label_run, one thread (CPU time / wall time) | ≤ 1 | $threads | $(judge "${cpu[$name]} <= ${wall[$name]} * 1.05 + 0.02") |"
+    label_run=$([[ $name == tool-large-t1 ]] && echo "$size_large" || echo "$size_mixed")
+    echo "| $label_run with -t 1, one thread (CPU time / wall time) | ≤ 1 | $threads | $(judge "${cpu[$name]} <= ${wall[$name]} * 1.05 + 0.02") |"
   fi
 done
+
+# The scaling goals: every ratio from runs of this one bench run.
+size_wide="$(label "$n_wide") x $(label "$n_wide")"
+size_wide_b="$(label "$n_wide_ref") x $(label "$n_wide")"
+size_huge="$(label "$n_huge") x $(label "$n_huge")"
+ratio_row() {  # ratio_row TEXT NUMERATOR_RUN DENOMINATOR_RUN OPERATOR LIMIT: wall time ratio against a goal
+  local text=$1 a=$2 b=$3 op=$4 limit=$5 r target
+  target="$([[ $op == ">=" ]] && echo "≥" || echo "≤") ${limit}x"
+  if ran "$a" && ran "$b"; then
+    r=$(calc "%.2f" "${wall[$a]} / ${wall[$b]}")
+    echo "| $text (${wall[$a]} s against ${wall[$b]} s) | $target | ${r}x | $(judge "$r $op $limit") |"
+  else
+    echo "| $text | $target | not measured: ${status[$a]:-not run} / ${status[$b]:-not run} | **miss** |"
+  fi
+}
+ratio_row "$size_large, all $threads_all threads faster than -t 1" tool-large-t1 tool-large ">=" 1.7
+if [[ $have_peer == yes ]]; then
+  ratio_row "$size_large, faster than the kd-tree from Python with 2 workers" peer-large-w2 tool-large ">=" 8
+else
+  echo "| $size_large, faster than the kd-tree from Python with 2 workers | ≥ 8x | peer not installed (python3-scipy) | n/a |"
+fi
+if ran tool-large-t1; then
+  echo "| $size_large with -t 1, no slower than before threads (0.52 s in the README, + 10 % for the clock and the load) | ≤ 0.57 s | ${wall[tool-large-t1]} s | $(judge "${wall[tool-large-t1]} <= 0.57") |"
+fi
+ratio_row "$size_wide, random order against scan-line order" tool-wide-random tool-wide-scan "<=" 1.3
+ratio_row "$size_wide (random order) against $size_large" tool-wide-random tool-large "<=" 12
+if [[ $have_peer == yes ]]; then
+  ratio_row "$size_wide (random order), faster than the kd-tree from Python with 2 workers" peer-wide-w2 tool-wide-random ">=" 15
+else
+  echo "| $size_wide, faster than the kd-tree from Python with 2 workers | ≥ 15x | peer not installed (python3-scipy) | n/a |"
+fi
+ratio_row "$size_wide_b, method B (random order), against $size_mixed" tool-wide-b tool-mixed "<=" 12
+per_point() {  # per_point RUN POINTS -> bytes of peak resident memory per point
+  calc "%.1f" "${mem[$1]} * 1024 / $2"
+}
+if ran tool-wide-random; then
+  echo "| $size_wide (random order), peak resident memory per point of both clouds (the goal is set at $size_huge) | ≤ 26 B | $(per_point tool-wide-random $((2 * n_wide))) B ($(mib "${mem[tool-wide-random]}") MiB) | $(judge "$(per_point tool-wide-random $((2 * n_wide))) <= 26") |"
+fi
+if [[ $huge == yes ]]; then
+  ratio_row "$size_huge (random order) against $size_large" tool-huge tool-large "<=" 130
+  if ran tool-huge; then
+    echo "| $size_huge, peak resident memory per point of both clouds | ≤ 26 B | $(per_point tool-huge $((2 * n_huge))) B ($(mib "${mem[tool-huge]}") MiB) | $(judge "$(per_point tool-huge $((2 * n_huge))) <= 26") |"
+  fi
+elif [[ $huge != no ]]; then
+  echo "| $size_huge (BENCH_LARGE=1) | ≤ 130x, ≤ 26 B | $huge | n/a |"
+fi
+if ((${#thread_differences[@]} == 0)); then
+  compared="$size_large, $size_mixed, $size_wide in both orders, $size_wide_b"
+  [[ $huge == yes ]] && compared+=", $size_huge"
+  echo "| export, log and console text the same with -t 1 and all threads ($compared) | identical | identical | pass |"
+else
+  echo "| export, log and console text the same with -t 1 and all threads | identical | **differ: ${thread_differences[*]}** | **miss** |"
+fi
 
 echo
 echo "| run | wall (s) | peak memory (MiB) | CPU, user + system (s) |"
@@ -255,6 +402,16 @@ row() {  # row NAME TEXT
 row tool-small "ptdelta $size_small (method A)"
 row tool-large "ptdelta $size_large (method A)"
 row tool-mixed "ptdelta $size_mixed (method B)"
+row tool-large-t1 "ptdelta $size_large (method A), -t 1"
+row tool-mixed-t1 "ptdelta $size_mixed (method B), -t 1"
+row tool-wide-random "ptdelta $size_wide, random order (method A)"
+row tool-wide-random-t1 "ptdelta $size_wide, random order (method A), -t 1"
+row tool-wide-scan "ptdelta $size_wide, scan-line order (method A)"
+row tool-wide-scan-t1 "ptdelta $size_wide, scan-line order (method A), -t 1"
+row tool-wide-b "ptdelta $size_wide_b, random order (method B)"
+row tool-wide-b-t1 "ptdelta $size_wide_b, random order (method B), -t 1"
+row tool-huge "ptdelta $size_huge, random order (method A)"
+row tool-huge-t1 "ptdelta $size_huge, random order (method A), -t 1"
 row tool-clean "ptdelta $size_spot (method A)"
 row tool-spot "ptdelta $size_spot, a third of the points at 0 0 0 (method A)"
 row load-txt "load $size_load points, text ($(du -m "$load_txt" | cut -f1) MB; read alone $(key load-txt.out seconds) s)"
@@ -264,6 +421,8 @@ row tool-large-report "ptdelta $size_large (method A) with -json and -html"
 if [[ $have_peer == yes ]]; then
   row peer-small "kd-tree from Python $size_small"
   row peer-large "kd-tree from Python $size_large"
+  row peer-large-w2 "kd-tree from Python $size_large, 2 workers"
+  row peer-wide-w2 "kd-tree from Python $size_wide (random order), 2 workers"
 else
   echo "| kd-tree from Python | not run: $python cannot import scipy (Debian: python3-scipy) | | |"
 fi
@@ -271,10 +430,10 @@ fi
 echo
 echo "Stages of one run in one process (bench/stages, steady clock, seconds):"
 echo
-echo "| stage | $size_small | $size_large | $size_mixed |"
-echo "|---|---|---|---|"
+echo "| stage | $size_small | $size_large | $size_large, -t 1 | $size_mixed |"
+echo "|---|---|---|---|---|"
 stage_row() {  # stage_row KEY TEXT
-  echo "| $2 | $(key stages-small.txt "$1") | $(key stages-large.txt "$1") | $(key stages-mixed.txt "$1") |"
+  echo "| $2 | $(key stages-small.txt "$1") | $(key stages-large.txt "$1") | $(key stages-large-t1.txt "$1") | $(key stages-mixed.txt "$1") |"
 }
 stage_row load_reference "load reference"
 stage_row load_test "load test"
@@ -300,9 +459,15 @@ else
   echo "**bench/stages wrote another export or log than ptdelta: $same_outputs.**"
 fi
 
+peer_steps() {  # peer_steps RUN -> the steps of its last run
+  awk '$1 ~ /^peer_/ && $1 != "peer_within_maxdist" { sub(/^peer_/, "", $1); printf "%s%s %s", sep, $1, $2; sep = ", " }' "$data/$1.out"
+}
 if [[ $have_peer == yes ]] && ran peer-large; then
   echo
-  echo "kd-tree from Python, steps of its best $size_large run (seconds): $(awk '$1 ~ /^peer_/ && $1 != "peer_within_maxdist" { sub(/^peer_/, "", $1); printf "%s%s %s", sep, $1, $2; sep = ", " }' "$data/peer-large.out")."
+  echo "kd-tree from Python, steps of its last $size_large run (seconds): $(peer_steps peer-large)."
+  if ran peer-wide-w2; then
+    echo "With 2 workers, $size_wide: $(peer_steps peer-wide-w2)."
+  fi
 fi
 
 if [[ -n $full_points ]]; then

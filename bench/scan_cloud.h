@@ -1,17 +1,22 @@
 // scan_cloud.h - deterministic scan-like clouds for the benchmarks
 // A smooth bumpy relief of 200 x 200 mm sampled along scan lines with 0.1 mm noise;
 // the test sampling adds a 2 mm bump and 1 % outliers 10 to 30 mm off the surface.
+// Larger patches (the same density for more points) mirror that relief tile by tile.
 //
 // Same arguments, same points, on every machine: the generator is std::mt19937_64
 // (its output is fixed by the standard) with our own uniform and normal transforms,
 // and the surface uses only + - * / and comparisons (no libm calls whose last bit
-// could differ between library versions).
+// could differ between library versions). The only other calls, std::sqrt and
+// std::floor, are exact or correctly rounded by IEEE 754 on every library.
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <utility>
+#include <vector>
 
 namespace ptdelta::bench {
 
@@ -24,6 +29,7 @@ inline constexpr double test_bump_height = 2.0;      // mm
 inline constexpr double test_bump_radius = 30.0;     // mm
 inline constexpr double test_bump_x = 130.0, test_bump_y = 75.0;
 inline constexpr std::uint64_t relief_seed = 0x7e11efULL;  // one relief for every cloud
+inline constexpr std::int64_t patch_points = 1000000;       // the density of the bench: 1M points per patch
 
 class Rng {
  public:
@@ -31,6 +37,15 @@ class Rng {
   // [0, 1) with the top 53 bits of one draw: exact, no library distribution.
   double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
   double uniform(double lo, double hi) { return lo + (hi - lo) * uniform(); }
+  // [0, n) without bias: draws below 2^64 mod n are thrown away, so every residue
+  // has the same number of draws behind it.
+  std::uint64_t below(std::uint64_t n) {
+    const std::uint64_t threshold = (std::uint64_t{0} - n) % n;
+    for (;;) {
+      const std::uint64_t r = engine_();
+      if (r >= threshold) return r % n;
+    }
+  }
   // Irwin-Hall: the sum of 12 uniforms minus 6 has mean 0 and variance 1, and
   // additions in a fixed order round the same everywhere (tails end at +-6).
   double normal() {
@@ -88,18 +103,38 @@ struct CloudPoint {
 
 enum class CloudKind { reference, test };
 
+// The side of the square that holds `points` points at the bench's density:
+// patch_size for 1M, sqrt(10) times that for 10M. std::sqrt is correctly rounded.
+inline double side_for_points(std::int64_t points) {
+  return patch_size * std::sqrt(static_cast<double>(points) / static_cast<double>(patch_points));
+}
+
+// A coordinate of a larger patch folded onto the 200 mm relief: mirrored at every
+// multiple of 200 mm, so the surface stays continuous across tiles (a ridge or a
+// valley where a tile meets its mirror image). Exact: floor and the multiples are exact.
+inline double fold_onto_patch(double v) {
+  const double period = 2.0 * patch_size;
+  const double t = v - period * std::floor(v / period);
+  return t > patch_size ? period - t : t;
+}
+
 // Calls emit(CloudPoint) `count` times. Scan lines run across y, each sampled
 // along x, alternate lines backwards as a sweeping scanner writes them; a
 // per-cloud phase makes two seeds two different samplings of the same relief.
+// `side` is the side of the sampled square: patch_size (the default) samples the
+// relief as it is; a larger side samples the mirrored tiles (see fold_onto_patch),
+// a smaller one a corner of the relief.
 template <class Emit>
-void generate_scan_cloud(CloudKind kind, std::int64_t count, std::uint64_t seed, Emit&& emit) {
+void generate_scan_cloud(CloudKind kind, std::int64_t count, std::uint64_t seed, Emit&& emit,
+                         double side = patch_size) {
   const Relief hills = make_relief();
+  const bool tiled = side > patch_size;
   Rng rng(seed);
   std::int64_t lines = 1;
   while (lines * lines < count) ++lines;
   const std::int64_t per_line = (count + lines - 1) / lines;
-  const double line_step = patch_size / static_cast<double>(lines);
-  const double point_step = per_line == 0 ? 0.0 : patch_size / static_cast<double>(per_line);
+  const double line_step = side / static_cast<double>(lines);
+  const double point_step = per_line == 0 ? 0.0 : side / static_cast<double>(per_line);
   const double phase_y = rng.uniform(), phase_x = rng.uniform();
 
   std::int64_t emitted = 0;
@@ -111,9 +146,11 @@ void generate_scan_cloud(CloudKind kind, std::int64_t count, std::uint64_t seed,
       CloudPoint p{};
       p.x = (static_cast<double>(i) + phase_x) * point_step + rng.uniform(-0.33, 0.33) * point_step;
       p.y = line_y + rng.uniform(-0.33, 0.33) * line_step;
-      p.z = relief_height(hills, p.x, p.y) + noise_sigma * rng.normal();
+      // The surface of a tiled patch is the relief's at the folded position.
+      const double sx = tiled ? fold_onto_patch(p.x) : p.x, sy = tiled ? fold_onto_patch(p.y) : p.y;
+      p.z = relief_height(hills, sx, sy) + noise_sigma * rng.normal();
       if (kind == CloudKind::test) {
-        p.z += test_bump(p.x, p.y);
+        p.z += test_bump(sx, sy);
         const double pick = rng.uniform();
         const double offset = outlier_min_offset + outlier_offset_span * rng.uniform();
         p.outlier = pick < outlier_share;
@@ -121,6 +158,17 @@ void generate_scan_cloud(CloudKind kind, std::int64_t count, std::uint64_t seed,
       }
       emit(p);
     }
+  }
+}
+
+// Puts points[0..n) into a fixed random order (Fisher-Yates on its own engine): the
+// order an independent sampling of the surface gives, the same on every machine.
+template <class Point>
+void shuffle_points(std::vector<Point>& points, std::uint64_t seed) {
+  Rng rng(seed ^ 0x5eed5eed5eedULL);
+  for (std::size_t i = points.size(); i > 1; --i) {
+    const auto j = static_cast<std::size_t>(rng.below(i));
+    std::swap(points[i - 1], points[j]);
   }
 }
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,12 +18,15 @@ namespace {
 
 using namespace ptdelta::bench;
 
-std::string cloud_text(CloudKind kind, std::int64_t count, std::uint64_t seed) {
+std::string cloud_text(CloudKind kind, std::int64_t count, std::uint64_t seed, double side = patch_size) {
   std::string text;
-  generate_scan_cloud(kind, count, seed, [&](const CloudPoint& p) {
-    char line[96];
-    text.append(line, static_cast<std::size_t>(format_cloud_line(line, p)));
-  });
+  generate_scan_cloud(
+      kind, count, seed,
+      [&](const CloudPoint& p) {
+        char line[96];
+        text.append(line, static_cast<std::size_t>(format_cloud_line(line, p)));
+      },
+      side);
   return text;
 }
 
@@ -84,6 +89,55 @@ TEST(ScanCloud, ReliefNoiseBumpAndOutliersAsDescribed) {
   }
   EXPECT_DOUBLE_EQ(test_bump(test_bump_x, test_bump_y), test_bump_height);
   EXPECT_EQ(test_bump(test_bump_x + test_bump_radius, test_bump_y), 0.0);
+}
+
+// Larger squares keep the density and mirror the relief: no step where tiles meet.
+TEST(ScanCloud, LargerSquaresKeepTheDensityAndAContinuousSurface) {
+  EXPECT_EQ(side_for_points(patch_points), patch_size);  // area=1M is the plain 1M cloud
+  EXPECT_EQ(cloud_text(CloudKind::test, 5000, 3, side_for_points(patch_points)), cloud_text(CloudKind::test, 5000, 3));
+  EXPECT_NEAR(side_for_points(100 * patch_points), 10.0 * patch_size, 1e-9);
+  const struct {
+    double v, folded;
+  } folds[] = {{0.0, 0.0}, {150.0, 150.0}, {200.0, 200.0}, {250.0, 150.0}, {400.0, 0.0}, {450.0, 50.0}, {-50.0, 50.0}};
+  for (const auto& f : folds) EXPECT_EQ(fold_onto_patch(f.v), f.folded) << f.v;
+  const Relief hills = make_relief();
+  for (const double edge : {patch_size, 2.0 * patch_size, 3.0 * patch_size}) {
+    const double below = fold_onto_patch(edge - 1e-6), above = fold_onto_patch(edge + 1e-6);
+    EXPECT_NEAR(relief_height(hills, below, 70.0), relief_height(hills, above, 70.0), 1e-5) << edge;
+  }
+  // 40000 points on the square that holds 160000 at the bench density: 80 mm, a quarter as dense.
+  double x_max = 0.0, y_max = 0.0;
+  generate_scan_cloud(CloudKind::reference, 40000, 9, [&](const CloudPoint& p) {
+    x_max = std::max(x_max, p.x);
+    y_max = std::max(y_max, p.y);
+  }, side_for_points(160000));
+  EXPECT_NEAR(x_max, 0.4 * patch_size, 1.0);
+  EXPECT_NEAR(y_max, 0.4 * patch_size, 1.0);
+}
+
+// The random order is a fixed permutation: every point once, the same order every time.
+TEST(ScanCloud, ShuffleIsAFixedPermutation) {
+  for (const std::size_t n : {0u, 1u, 2u, 3u, 1000u}) {
+    std::vector<std::size_t> order(n), again(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = again[i] = i;
+    shuffle_points(order, 7);
+    shuffle_points(again, 7);
+    EXPECT_EQ(order, again);
+    std::vector<bool> seen(n, false);
+    for (const std::size_t i : order) seen[i] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<std::ptrdiff_t>(n));
+    if (n == 1000) {
+      std::size_t in_place = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (order[i] == i) ++in_place;
+      }
+      EXPECT_LT(in_place, 10u);  // about one fixed point expected
+    }
+  }
+  Rng rng(1);
+  for (const std::uint64_t n : {1ULL, 2ULL, 3ULL, 0x8000000000000001ULL}) {
+    for (int i = 0; i < 100; ++i) ASSERT_LT(rng.below(n), n);
+  }
 }
 
 }  // namespace

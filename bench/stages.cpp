@@ -1,10 +1,11 @@
 // stages.cpp - the time of every stage of one text run, and the full scan timed on a sample of it
 //
-//   stages REF.txt TEST.txt OUT.ply [MAXDIST [FULL_SCAN_SAMPLE]]
+//   stages REF.txt TEST.txt OUT.ply [MAXDIST [FULL_SCAN_SAMPLE [THREADS]]]
 //
 // Runs the stages of a comparison in one process, as the tool does (load the
 // reference, load the test cloud, comparison pass with the spatial index,
-// statistics and log, export), and prints "key value" lines on standard output.
+// statistics and log, export) on THREADS threads (0, the default: every hardware thread,
+// as the tool without -t), and prints "key value" lines on standard output.
 // The tool's own console text goes to standard error as usual.
 //
 // With FULL_SCAN_SAMPLE > 0 (method A runs only) it then runs the comparison pass
@@ -53,14 +54,14 @@ double seconds_since(Clock::time_point start) {
 void print_seconds(const char* key, double seconds) { std::printf("%s %.4f\n", key, seconds); }
 
 // The tool's loading frame without its banners: read, close.
-bool load_text_cloud(const char* name, ptdelta::PointColumns& cloud) {
+bool load_text_cloud(const char* name, ptdelta::PointColumns& cloud, int threads) {
   std::FILE* in = std::fopen(name, "r");
   if (in == nullptr) return false;
   ptdelta::Failure failure;
   {
     ptdelta::ByteSource source(in);
     ptdelta::PointAppender out(cloud, ptdelta::no_progress());
-    failure = ptdelta::read_text_cloud(source, out).failure;
+    failure = ptdelta::read_text_cloud(source, out, threads).failure;
   }
   std::fclose(in);
   return failure == ptdelta::Failure::none;
@@ -113,8 +114,8 @@ int fail(const char* what, const char* name) {
 
 int main(int argc, char** argv) {
   using namespace ptdelta;
-  if (argc < 4 || argc > 6) {
-    std::fputs("usage: stages REF.txt TEST.txt OUT.ply [MAXDIST [FULL_SCAN_SAMPLE]]\n", stderr);
+  if (argc < 4 || argc > 7) {
+    std::fputs("usage: stages REF.txt TEST.txt OUT.ply [MAXDIST [FULL_SCAN_SAMPLE [THREADS]]]\n", stderr);
     return 2;
   }
   const char* reference_name = argv[1];
@@ -122,15 +123,17 @@ int main(int argc, char** argv) {
   const std::string export_name = argv[3];
   const float maxdist = argc > 4 ? std::strtof(argv[4], nullptr) : 5.0f;
   const long sample_wanted = argc > 5 ? std::strtol(argv[5], nullptr, 10) : 0;
+  const long threads_wanted = argc > 6 ? std::strtol(argv[6], nullptr, 10) : 0;
+  const int threads = threads_wanted > 0 && threads_wanted <= 1024 ? static_cast<int>(threads_wanted) : available_threads();
   const float h = derive_box_half_width(maxdist);
 
   const Clock::time_point run_start = Clock::now();
   PointColumns reference, test;
   Clock::time_point t = Clock::now();
-  if (!load_text_cloud(reference_name, reference)) return fail("cannot load", reference_name);
+  if (!load_text_cloud(reference_name, reference, threads)) return fail("cannot load", reference_name);
   const double load_reference = seconds_since(t);
   t = Clock::now();
-  if (!load_text_cloud(test_name, test)) return fail("cannot load", test_name);
+  if (!load_text_cloud(test_name, test, threads)) return fail("cannot load", test_name);
   const double load_test = seconds_since(t);
 
   // The pass builds its own index; this separate build only tells how much of
@@ -145,7 +148,7 @@ int main(int argc, char** argv) {
 
   PassResult result;
   t = Clock::now();
-  if (comparison_pass(reference, test, maxdist, available_threads(), no_progress(), result) != Failure::none)
+  if (comparison_pass(reference, test, maxdist, threads, no_progress(), result) != Failure::none)
     return fail("comparison pass failed on", test_name);
   const double pass = seconds_since(t);
   const std::vector<float>& cd = result.cd;
@@ -184,7 +187,7 @@ int main(int argc, char** argv) {
   {
     OutputFile exported;
     if (exported.open(export_name) != Failure::none) return fail("cannot write", export_name.c_str());
-    write_coloured_ply(exported, test, {}, cd, summary.kept, totals.distance_max, available_threads());
+    write_coloured_ply(exported, test, {}, cd, summary.kept, totals.distance_max, threads);
     if (exported.finish() != Failure::none) return fail("cannot write", export_name.c_str());
   }
   const double export_seconds = seconds_since(t);
