@@ -32,12 +32,10 @@ std::string ply_export_header(std::int32_t vertex_count) {
          "property float distance\nend_header\n";
 }
 
-char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float distance) {
-  out = format_fixed5(out, x);
-  *out++ = ' ';
-  out = format_fixed5(out, y);
-  *out++ = ' ';
-  out = format_fixed5(out, z);
+namespace {
+
+// " %3d %3d %3d %.5f\n": the colour and the distance after the coordinates.
+char* format_colour_and_distance(char* out, Rgb colour, float distance) {
   *out++ = ' ';
   out = format_int3(out, colour.red);
   *out++ = ' ';
@@ -50,22 +48,24 @@ char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float
   return out;
 }
 
+}  // namespace
+
+char* format_vertex_line(char* out, float x, float y, float z, Rgb colour, float distance) {
+  out = format_fixed5(out, x);
+  *out++ = ' ';
+  out = format_fixed5(out, y);
+  *out++ = ' ';
+  out = format_fixed5(out, z);
+  return format_colour_and_distance(out, colour, distance);
+}
+
 char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb colour, float distance) {
   out = format_fixed5_double(out, x);
   *out++ = ' ';
   out = format_fixed5_double(out, y);
   *out++ = ' ';
   out = format_fixed5_double(out, z);
-  *out++ = ' ';
-  out = format_int3(out, colour.red);
-  *out++ = ' ';
-  out = format_int3(out, colour.green);
-  *out++ = ' ';
-  out = format_int3(out, colour.blue);
-  *out++ = ' ';
-  out = format_fixed5(out, distance);
-  *out++ = '\n';
-  return out;
+  return format_colour_and_distance(out, colour, distance);
 }
 
 void write_coloured_ply(OutputFile& file, const PointColumns& test, const CoordinateShift& shift,

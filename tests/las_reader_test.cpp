@@ -15,22 +15,9 @@ namespace {
 using testing::LasSpec;
 using testing::RawXyz;
 
-struct Loaded {
-  Failure failure = Failure::none;
-  std::vector<std::array<float, 3>> points;
-  ReadFacts facts;
-};
+using Loaded = testing::ReadBack;
 
-Loaded load(const std::string& bytes, CoordinateShift shift = {}) {
-  Loaded r;
-  PointColumns cloud;
-  ByteSource source(bytes.data(), bytes.size());
-  PointAppender out(cloud, no_progress(), {false, shift});
-  r.failure = read_las_cloud(source, out, r.facts);
-  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
-    r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
-  return r;
-}
+Loaded load(const std::string& bytes, CoordinateShift shift = {}) { return testing::read_back(read_las_cloud, bytes, shift); }
 
 std::vector<RawXyz> records(int n) {
   std::vector<RawXyz> r;

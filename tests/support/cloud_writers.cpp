@@ -6,6 +6,18 @@
 
 namespace ptdelta::testing {
 
+ReadBack read_back(Failure (*read)(ByteSource&, PointAppender&, ReadFacts&), const std::string& bytes,
+                   CoordinateShift shift) {
+  ReadBack r;
+  PointColumns cloud;
+  ByteSource source(bytes.data(), bytes.size());
+  PointAppender out(cloud, no_progress(), {false, shift});
+  r.failure = read(source, out, r.facts);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
+    r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
+  return r;
+}
+
 template <class T>
 void put_le(std::string& s, T value) {
   std::uint64_t bits = 0;

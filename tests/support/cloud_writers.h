@@ -2,11 +2,26 @@
 // Each builds a whole file in memory from points and a few layout choices, so every case is written out in full.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/failure.h"
+#include "core/point_cloud.h"
+#include "input/byte_source.h"
+#include "input/cloud_format.h"
+
 namespace ptdelta::testing {
+
+// What one reader stored and found in `bytes` (read from memory, with `shift`).
+struct ReadBack {
+  Failure failure = Failure::none;
+  std::vector<std::array<float, 3>> points;
+  ReadFacts facts;
+};
+ReadBack read_back(Failure (*read)(ByteSource&, PointAppender&, ReadFacts&), const std::string& bytes,
+                   CoordinateShift shift = {});
 
 // A value stored least significant byte first, whatever the host.
 template <class T>
