@@ -12,7 +12,7 @@
 namespace ptdelta {
 namespace {
 
-using testing::LasSpec;
+using testing::LasFileShape;
 using testing::RawXyz;
 
 using Loaded = testing::ReadBack;
@@ -26,11 +26,11 @@ std::vector<RawXyz> records(int n) {
 }
 
 // record * scale + offset in double, the shift added, then one rounding.
-std::array<float, 3> expected(const LasSpec& spec, const RawXyz& r, CoordinateShift shift = {}) {
+std::array<float, 3> expected(const LasFileShape& shape, const RawXyz& r, CoordinateShift shift = {}) {
   const double s[3] = {static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.z)};
   const double shifts[3] = {shift.x, shift.y, shift.z};
   std::array<float, 3> p{};
-  for (std::size_t a = 0; a < 3; ++a) p[a] = static_cast<float>((s[a] * spec.scale[a] + spec.offset[a]) + shifts[a]);
+  for (std::size_t a = 0; a < 3; ++a) p[a] = static_cast<float>((s[a] * shape.scale[a] + shape.offset[a]) + shifts[a]);
   return p;
 }
 
@@ -45,20 +45,20 @@ TEST(LasReader, VersionsAndPointFormats) {
       {4, 0, -1, 0}, {4, 1, -1, 0},  {4, 3, -1, 0}, {4, 6, -1, 120}, {4, 7, -1, 0}, {4, 7, 45, 0}, {4, 10, -1, 0},
   };
   for (const Case& c : cases) {
-    LasSpec spec;
-    spec.minor = c.minor;
-    spec.format = c.format;
-    spec.record_length = c.record_length;
-    spec.gap = c.gap;
-    spec.scale[0] = 0.001;
-    spec.scale[2] = 0.25;
-    spec.offset[0] = 512000.5;
-    spec.offset[1] = -3.0;
-    const Loaded r = load(testing::las_file(spec, raw));
+    LasFileShape shape;
+    shape.minor = c.minor;
+    shape.format = c.format;
+    shape.record_length = c.record_length;
+    shape.gap = c.gap;
+    shape.scale[0] = 0.001;
+    shape.scale[2] = 0.25;
+    shape.offset[0] = 512000.5;
+    shape.offset[1] = -3.0;
+    const Loaded r = load(testing::las_file(shape, raw));
     const std::string what = "1." + std::to_string(c.minor) + " format " + std::to_string(c.format);
     ASSERT_EQ(r.failure, Failure::none) << what;
     ASSERT_EQ(r.points.size(), raw.size()) << what;
-    for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(r.points[i], expected(spec, raw[i])) << what << " " << i;
+    for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(r.points[i], expected(shape, raw[i])) << what << " " << i;
     EXPECT_EQ(r.facts.format, CloudFormat::las);
     EXPECT_FALSE(r.facts.ended_early) << what;
   }
@@ -68,24 +68,24 @@ TEST(LasReader, CountsAndShortFiles) {
   const std::vector<RawXyz> raw = records(10);
   struct Case {
     const char* what;
-    LasSpec spec;
+    LasFileShape shape;
     std::size_t cut;  // bytes taken off the end
     std::int64_t kept, declared;  // declared 0: the file is complete
   };
-  LasSpec legacy_wins;
+  LasFileShape legacy_wins;
   legacy_wins.minor = 4;
   legacy_wins.format = 6;
   legacy_wins.legacy_count = 4;
   legacy_wins.count_64 = 9;
-  LasSpec count_64;
+  LasFileShape count_64;
   count_64.minor = 4;
   count_64.format = 7;
   count_64.count_64 = 5000000000ULL;
-  LasSpec huge_legacy;
+  LasFileShape huge_legacy;
   huge_legacy.legacy_count = 4000000000U;
-  LasSpec twelve;
+  LasFileShape twelve;
   twelve.format = 1;
-  LasSpec in_records = twelve;
+  LasFileShape in_records = twelve;
   in_records.gap = 100;
   const Case cases[] = {
       {"1.4: the 32-bit count when it is not 0", legacy_wins, 0, 4, 0},
@@ -95,12 +95,12 @@ TEST(LasReader, CountsAndShortFiles) {
       {"cut inside the variable-length records", in_records, 10 * 28 + 50, 0, 10},
   };
   for (const Case& c : cases) {
-    std::string bytes = testing::las_file(c.spec, raw);
+    std::string bytes = testing::las_file(c.shape, raw);
     bytes.resize(bytes.size() - c.cut);
     const Loaded r = load(bytes);
     ASSERT_EQ(r.failure, Failure::none) << c.what;
     ASSERT_EQ(r.points.size(), static_cast<std::size_t>(c.kept)) << c.what;
-    for (std::size_t i = 0; i < r.points.size(); ++i) EXPECT_EQ(r.points[i], expected(c.spec, raw[i])) << c.what;
+    for (std::size_t i = 0; i < r.points.size(); ++i) EXPECT_EQ(r.points[i], expected(c.shape, raw[i])) << c.what;
     EXPECT_EQ(r.facts.ended_early, c.declared != 0) << c.what;
     if (c.declared != 0) {
       EXPECT_EQ(r.facts.complete_points, c.kept) << c.what;
@@ -113,16 +113,16 @@ TEST(LasReader, RefusesCompressedAndUnreadableFiles) {
   const std::vector<RawXyz> raw = records(3);
   std::vector<std::string> cases;
   for (const int format : {0x80, 0x83, 0x46, 11, 63}) {
-    LasSpec spec;
-    spec.format = format;
-    spec.record_length = 34;
-    cases.push_back(testing::las_file(spec, raw));
+    LasFileShape shape;
+    shape.format = format;
+    shape.record_length = 34;
+    cases.push_back(testing::las_file(shape, raw));
   }
-  LasSpec short_record;
+  LasFileShape short_record;
   short_record.format = 3;
   short_record.record_length = 33;
   cases.push_back(testing::las_file(short_record, raw));
-  LasSpec nan_scale;
+  LasFileShape nan_scale;
   nan_scale.scale[1] = std::numeric_limits<double>::quiet_NaN();
   cases.push_back(testing::las_file(nan_scale, raw));
   std::string version_2 = testing::las_file({}, raw);
@@ -135,7 +135,7 @@ TEST(LasReader, RefusesCompressedAndUnreadableFiles) {
   offset_in_header[96] = 100;  // points said to start inside the header
   cases.push_back(offset_in_header);
   cases.push_back(testing::las_file({}, raw).substr(0, 200));  // the header itself cut short
-  LasSpec count_64_without_room;
+  LasFileShape count_64_without_room;
   count_64_without_room.minor = 4;
   count_64_without_room.format = 6;
   std::string small_header = testing::las_file(count_64_without_room, raw);
@@ -146,16 +146,16 @@ TEST(LasReader, RefusesCompressedAndUnreadableFiles) {
 }
 
 TEST(LasReader, ShiftIsAddedToTheScaledValue) {
-  LasSpec spec;
-  spec.scale[0] = spec.scale[1] = spec.scale[2] = 0.001;
-  spec.offset[0] = 512000.0;
-  spec.offset[1] = 5412000.0;
+  LasFileShape shape;
+  shape.scale[0] = shape.scale[1] = shape.scale[2] = 0.001;
+  shape.offset[0] = 512000.0;
+  shape.offset[1] = 5412000.0;
   const std::vector<RawXyz> raw = {{345678, 345250, 250500}, {1, 999999, -125}};
   const CoordinateShift shift{-512000.0, -5412000.0, 0.0};
-  const Loaded r = load(testing::las_file(spec, raw), shift);
+  const Loaded r = load(testing::las_file(shape, raw), shift);
   ASSERT_EQ(r.failure, Failure::none);
   ASSERT_EQ(r.points.size(), 2U);
-  for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(r.points[i], expected(spec, raw[i], shift));
+  for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(r.points[i], expected(shape, raw[i], shift));
   EXPECT_EQ(r.points[0][0], static_cast<float>(512345.678 - 512000.0));
 }
 

@@ -15,7 +15,7 @@ namespace ptdelta {
 namespace {
 
 using testing::PcdField;
-using testing::PcdSpec;
+using testing::PcdFileShape;
 using testing::Xyz;
 
 using Loaded = testing::ReadBack;
@@ -54,9 +54,9 @@ TEST(PcdReader, EveryFieldLayoutInEveryDataKind) {
         points.push_back({i * 0.375 - 7.25, i * 1.5 + 0.1, 1.0 / (i + 1)});
     }
     for (const char* kind : data_kinds) {
-      PcdSpec spec{layout.fields, kind};
-      spec.version = layout.version;
-      const Loaded r = load(testing::pcd_file(spec, points));
+      PcdFileShape shape{layout.fields, kind};
+      shape.version = layout.version;
+      const Loaded r = load(testing::pcd_file(shape, points));
       ASSERT_EQ(r.failure, Failure::none) << layout.what << ", " << kind;
       ASSERT_EQ(r.points.size(), points.size()) << layout.what << ", " << kind;
       for (std::size_t i = 0; i < points.size(); ++i)
@@ -73,11 +73,11 @@ TEST(PcdReader, OrganisedCloudSkipsPointsWithoutCoordinates) {
   const std::vector<Xyz> grid = {{0, 0, 1},   {nan, nan, nan}, {2, 0, 1}, {0, 1, nan},
                                  {1, 1, 1.5}, {nan, 1, 1},     {0, 2, 1}, {1, 2, 1}};
   for (const char* kind : data_kinds) {
-    PcdSpec spec{{{"x"}, {"y"}, {"z"}, {"rgb"}}, kind};
-    spec.width = 4;
-    spec.height = 2;
-    spec.declared = -2;  // the count comes from WIDTH x HEIGHT
-    const Loaded r = load(testing::pcd_file(spec, grid));
+    PcdFileShape shape{{{"x"}, {"y"}, {"z"}, {"rgb"}}, kind};
+    shape.width = 4;
+    shape.height = 2;
+    shape.declared = -2;  // the count comes from WIDTH x HEIGHT
+    const Loaded r = load(testing::pcd_file(shape, grid));
     ASSERT_EQ(r.failure, Failure::none) << kind;
     EXPECT_EQ(r.facts.skipped_points, 3) << kind;
     const std::vector<std::array<float, 3>> kept = {{0, 0, 1}, {2, 0, 1}, {1, 1, 1.5f}, {0, 2, 1}, {1, 2, 1}};
@@ -93,15 +93,15 @@ TEST(PcdReader, ShortBodiesKeepTheirCompletePoints) {
     std::string bytes;
     std::int64_t complete, declared;
   };
-  const PcdSpec ascii{{{"x"}, {"y"}, {"z"}}, "ascii"};
-  const PcdSpec binary{{{"x"}, {"y"}, {"z"}}, "binary"};
-  const PcdSpec compressed{{{"x"}, {"y"}, {"z"}}, "binary_compressed"};
+  const PcdFileShape ascii{{{"x"}, {"y"}, {"z"}}, "ascii"};
+  const PcdFileShape binary{{{"x"}, {"y"}, {"z"}}, "binary"};
+  const PcdFileShape compressed{{{"x"}, {"y"}, {"z"}}, "binary_compressed"};
   const std::string full_ascii = testing::pcd_file(ascii, points);
   const std::string full_binary = testing::pcd_file(binary, points);
   const std::string full_compressed = testing::pcd_file(compressed, points);
-  PcdSpec huge = binary;
+  PcdFileShape huge = binary;
   huge.declared = 3000000000;
-  PcdSpec huge_ascii = ascii;
+  PcdFileShape huge_ascii = ascii;
   huge_ascii.declared = 3000000000;
   const std::size_t packed_start = full_compressed.size() - 124;  // 120 bytes as four literal runs
   const Case cases[] = {

@@ -49,19 +49,19 @@ std::string binary_ply(const std::vector<Xyz>& points) {
 }
 
 std::string las(const std::vector<Xyz>& points, int minor, int format, Xyz offset = {0, 0, 0}) {
-  LasSpec spec;
-  spec.minor = minor;
-  spec.format = format;
-  spec.gap = 60;
-  spec.offset[0] = offset.x;
-  spec.offset[1] = offset.y;
-  spec.offset[2] = offset.z;
-  for (double& s : spec.scale) s = 0.125;
+  LasFileShape shape;
+  shape.minor = minor;
+  shape.format = format;
+  shape.gap = 60;
+  shape.offset[0] = offset.x;
+  shape.offset[1] = offset.y;
+  shape.offset[2] = offset.z;
+  for (double& s : shape.scale) s = 0.125;
   std::vector<RawXyz> raw;
   for (const Xyz& p : points)
     raw.push_back({static_cast<std::int32_t>(p.x * 8), static_cast<std::int32_t>(p.y * 8),
                    static_cast<std::int32_t>(p.z * 8)});
-  return las_file(spec, raw);
+  return las_file(shape, raw);
 }
 
 std::string pcd(const std::vector<Xyz>& points, const char* data) {
@@ -143,7 +143,7 @@ TEST(FormatsRun, SamePointsThroughEveryFormatGiveTheSameBytes) {
 TEST(FormatsRun, SkippedPointsAndShortBodiesAreToldAfterTheFinalLine) {
   TempDir dir;
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  PcdSpec organised{{{"x"}, {"y"}, {"z"}}, "binary"};
+  PcdFileShape organised{{{"x"}, {"y"}, {"z"}}, "binary"};
   organised.width = 4;
   organised.height = 2;
   std::string grid = pcd_file(organised, {{0, 0, 0}, {nan, nan, nan}, {1, 0, 0}, {1, 1, nan}, {0, 1, 0}, {2, 2, 2},
@@ -177,7 +177,7 @@ TEST(FormatsRun, UnreadableFilesStopTheRun) {
   TempDir dir;
   write_file(dir / "ref.txt", "0 0 0\n");
   write_file(dir / "noz.pcd", pcd_file({{{"x"}, {"y"}, {"intensity"}}, "binary"}, {{1, 2, 3}}));
-  LasSpec laz;
+  LasFileShape laz;
   laz.format = 0x83;
   laz.record_length = 34;
   write_file(dir / "scan.laz", las_file(laz, {{1, 2, 3}}));

@@ -20,13 +20,13 @@ std::vector<std::string> make_headers() {
     std::uint32_t gap;
   } kinds[] = {{2, 0, 0}, {2, 3, 17}, {4, 6, 0}, {4, 7, 40}, {3, 1, 0}};
   for (const auto& k : kinds) {
-    LasSpec spec;
-    spec.minor = k.minor;
-    spec.format = k.format;
-    spec.gap = k.gap;
-    spec.legacy_count = k.minor == 4 ? 0 : 3;
-    spec.count_64 = 3;
-    h.push_back(las_file(spec, {}));
+    LasFileShape shape;
+    shape.minor = k.minor;
+    shape.format = k.format;
+    shape.gap = k.gap;
+    shape.legacy_count = k.minor == 4 ? 0 : 3;
+    shape.count_64 = 3;
+    h.push_back(las_file(shape, {}));
   }
   return h;
 }

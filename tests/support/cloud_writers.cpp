@@ -92,36 +92,36 @@ std::string lzf_literals(const std::string& bytes) {
   return out;
 }
 
-std::string pcd_file(const PcdSpec& spec, const std::vector<Xyz>& points) {
+std::string pcd_file(const PcdFileShape& shape, const std::vector<Xyz>& points) {
   const auto n = static_cast<std::int64_t>(points.size());
   std::string names, sizes, types, counts;
-  for (const PcdField& f : spec.fields) {
+  for (const PcdField& f : shape.fields) {
     names.append(" ").append(f.name);
     sizes.append(" ").append(std::to_string(f.size));
     types.append(" ").push_back(f.type);
     counts.append(" ").append(std::to_string(f.count));
   }
-  std::string s = "# .PCD v" + spec.version + " - Point Cloud Data file format\n";
-  if (!spec.version.empty()) s += "VERSION " + spec.version + "\n";
+  std::string s = "# .PCD v" + shape.version + " - Point Cloud Data file format\n";
+  if (!shape.version.empty()) s += "VERSION " + shape.version + "\n";
   s += "FIELDS" + names + "\nSIZE" + sizes + "\nTYPE" + types + "\nCOUNT" + counts + "\n";
-  s += "WIDTH " + std::to_string(spec.width < 0 ? n : spec.width) + "\nHEIGHT " + std::to_string(spec.height) + "\n";
-  if (!spec.version.empty()) s += "VIEWPOINT 0 0 0 1 0 0 0\n";
-  if (spec.declared != -2) s += "POINTS " + std::to_string(spec.declared < 0 ? n : spec.declared) + "\n";
-  s += "DATA " + spec.data + "\n";
-  if (spec.data == "ascii") {
+  s += "WIDTH " + std::to_string(shape.width < 0 ? n : shape.width) + "\nHEIGHT " + std::to_string(shape.height) + "\n";
+  if (!shape.version.empty()) s += "VIEWPOINT 0 0 0 1 0 0 0\n";
+  if (shape.declared != -2) s += "POINTS " + std::to_string(shape.declared < 0 ? n : shape.declared) + "\n";
+  s += "DATA " + shape.data + "\n";
+  if (shape.data == "ascii") {
     for (std::size_t i = 0; i < points.size(); ++i) {
       std::string line;
-      for (const PcdField& f : spec.fields)
+      for (const PcdField& f : shape.fields)
         for (int k = 0; k < f.count; ++k) {
           if (!line.empty()) line.push_back(' ');
           line.append(ascii_value(f, field_value(f, points[i], i)));
         }
       s += line + "\n";
     }
-  } else if (spec.data == "binary_compressed") {
+  } else if (shape.data == "binary_compressed") {
     // One column per field, each holding that field for every point.
     std::string columns;
-    for (const PcdField& f : spec.fields)
+    for (const PcdField& f : shape.fields)
       for (std::size_t i = 0; i < points.size(); ++i)
         for (int k = 0; k < f.count; ++k) put_binary(columns, f, field_value(f, points[i], i));
     const std::string packed = lzf_literals(columns);
@@ -130,49 +130,49 @@ std::string pcd_file(const PcdSpec& spec, const std::vector<Xyz>& points) {
     s += packed;
   } else {
     for (std::size_t i = 0; i < points.size(); ++i)
-      for (const PcdField& f : spec.fields)
+      for (const PcdField& f : shape.fields)
         for (int k = 0; k < f.count; ++k) put_binary(s, f, field_value(f, points[i], i));
   }
   return s;
 }
 
-std::string las_file(const LasSpec& spec, const std::vector<RawXyz>& records) {
+std::string las_file(const LasFileShape& shape, const std::vector<RawXyz>& records) {
   static constexpr int min_length[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-  const int base_format = spec.format & 0x3F;
+  const int base_format = shape.format & 0x3F;
   const int record_length =
-      spec.record_length >= 0 ? spec.record_length : min_length[base_format <= 10 ? base_format : 0];
-  const std::uint16_t header_size = spec.minor >= 4 ? 375 : spec.minor == 3 ? 235 : 227;
+      shape.record_length >= 0 ? shape.record_length : min_length[base_format <= 10 ? base_format : 0];
+  const std::uint16_t header_size = shape.minor >= 4 ? 375 : shape.minor == 3 ? 235 : 227;
   const auto n = static_cast<std::uint64_t>(records.size());
-  std::uint32_t legacy = spec.legacy_count;
-  if (legacy == 0xFFFFFFFF) legacy = spec.minor >= 4 && base_format >= 6 ? 0 : static_cast<std::uint32_t>(n);
+  std::uint32_t legacy = shape.legacy_count;
+  if (legacy == 0xFFFFFFFF) legacy = shape.minor >= 4 && base_format >= 6 ? 0 : static_cast<std::uint32_t>(n);
 
   std::string h = "LASF";
   put_le<std::uint16_t>(h, 0);  // file source id
   put_le<std::uint16_t>(h, 0);  // global encoding
   h.append(16, '\0');           // project id
   h.push_back(1);
-  h.push_back(static_cast<char>(spec.minor));
+  h.push_back(static_cast<char>(shape.minor));
   h.append(64, ' ');            // system identifier, generating software
   put_le<std::uint16_t>(h, 1);  // creation day of year
   put_le<std::uint16_t>(h, 2024);
   put_le<std::uint16_t>(h, header_size);
-  put_le<std::uint32_t>(h, header_size + spec.gap);
-  put_le<std::uint32_t>(h, spec.gap > 0 ? 1 : 0);  // variable-length records
-  h.push_back(static_cast<char>(spec.format));
+  put_le<std::uint32_t>(h, header_size + shape.gap);
+  put_le<std::uint32_t>(h, shape.gap > 0 ? 1 : 0);  // variable-length records
+  h.push_back(static_cast<char>(shape.format));
   put_le<std::uint16_t>(h, static_cast<std::uint16_t>(record_length));
   put_le<std::uint32_t>(h, legacy);
   for (int i = 0; i < 5; ++i) put_le<std::uint32_t>(h, 0);
-  for (const double v : spec.scale) put_le<double>(h, v);
-  for (const double v : spec.offset) put_le<double>(h, v);
+  for (const double v : shape.scale) put_le<double>(h, v);
+  for (const double v : shape.offset) put_le<double>(h, v);
   for (int i = 0; i < 6; ++i) put_le<double>(h, 0.0);  // bounds: not read
-  if (spec.minor >= 3) put_le<std::uint64_t>(h, 0);     // waveform data
-  if (spec.minor >= 4) {
+  if (shape.minor >= 3) put_le<std::uint64_t>(h, 0);     // waveform data
+  if (shape.minor >= 4) {
     put_le<std::uint64_t>(h, 0);                        // first extended record
     put_le<std::uint32_t>(h, 0);
-    put_le<std::uint64_t>(h, spec.count_64 == UINT64_MAX ? n : spec.count_64);
+    put_le<std::uint64_t>(h, shape.count_64 == UINT64_MAX ? n : shape.count_64);
     for (int i = 0; i < 15; ++i) put_le<std::uint64_t>(h, 0);
   }
-  h.append(spec.gap, '\x55');
+  h.append(shape.gap, '\x55');
   for (const RawXyz& r : records) {
     std::string record;
     put_le<std::int32_t>(record, r.x);

@@ -34,7 +34,7 @@ struct PcdField {
   int count = 1;    // values per point
 };
 
-struct PcdSpec {
+struct PcdFileShape {
   std::vector<PcdField> fields;  // x, y and z get the point's coordinates, other fields the point's index
   std::string data = "ascii";    // ascii, binary, binary_compressed, or anything to be refused
   std::int64_t width = -1;       // -1: the number of points
@@ -47,12 +47,12 @@ struct Xyz {
   double x = 0.0, y = 0.0, z = 0.0;
 };
 
-std::string pcd_file(const PcdSpec& spec, const std::vector<Xyz>& points);
+std::string pcd_file(const PcdFileShape& shape, const std::vector<Xyz>& points);
 
 // LZF of only literal runs: valid input for any decompressor, no compression.
 std::string lzf_literals(const std::string& bytes);
 
-struct LasSpec {
+struct LasFileShape {
   int minor = 2;                  // version 1.minor
   int format = 0;                 // point data format id (0x80 / 0x40 bits make it compressed)
   int record_length = -1;         // -1: the format's shortest record
@@ -67,6 +67,6 @@ struct RawXyz {
   std::int32_t x = 0, y = 0, z = 0;
 };
 
-std::string las_file(const LasSpec& spec, const std::vector<RawXyz>& records);
+std::string las_file(const LasFileShape& shape, const std::vector<RawXyz>& records);
 
 }  // namespace ptdelta::testing
