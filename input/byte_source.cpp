@@ -119,6 +119,12 @@ bool ByteSource::read_line(std::string& line, std::size_t limit) {
   return any;
 }
 
+std::int64_t ByteSource::records_that_fit(std::int64_t declared, std::int64_t record_bytes) const {
+  const std::int64_t left = remaining_size();
+  const std::int64_t bound = left < 0 ? std::int64_t{1} << 20 : left / std::max<std::int64_t>(1, record_bytes);
+  return std::min(declared, bound);
+}
+
 bool ByteSource::skip_bytes(std::uint64_t n) {
   while (n > 0) {
     if (!refill()) return false;

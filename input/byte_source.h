@@ -41,6 +41,10 @@ class ByteSource {
   // only its first `limit` bytes when it is longer. False when nothing was left
   // to read.
   bool read_line(std::string& line, std::size_t limit = SIZE_MAX);
+  // A header's count of records of `record_bytes` each, no more than the bytes
+  // left could hold (a 2^20 guess when that is not known): what a reader may
+  // reserve without trusting the header.
+  std::int64_t records_that_fit(std::int64_t declared, std::int64_t record_bytes) const;
   // Takes `n` bytes; false when the data ends first.
   bool skip_bytes(std::uint64_t n);
   // The next `size` bytes as one record: in place in the buffer, or copied into

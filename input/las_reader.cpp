@@ -86,9 +86,8 @@ void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t decla
 }
 
 Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out, ReadFacts& facts) {
-  const std::int64_t left = in.remaining_size();
-  const std::int64_t bound = left < 0 ? std::int64_t{1} << 20 : left / static_cast<std::int64_t>(layout.record_length);
-  if (!out.reserve(std::min(layout.points, bound))) return Failure::out_of_memory;
+  if (!out.reserve(in.records_that_fit(layout.points, static_cast<std::int64_t>(layout.record_length))))
+    return Failure::out_of_memory;
   // Records are decoded in place from the buffer; only one that straddles two
   // blocks is copied first.
   std::vector<char> straddling;

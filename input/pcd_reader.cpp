@@ -255,9 +255,7 @@ void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t decla
 
 // Room for the declared points, never more than the bytes left could hold.
 bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t declared, std::int64_t bytes_per_point) {
-  const std::int64_t left = in.remaining_size();
-  const std::int64_t bound = left < 0 ? std::int64_t{1} << 20 : left / std::max<std::int64_t>(1, bytes_per_point);
-  return out.reserve(std::min(declared, bound));
+  return out.reserve(in.records_that_fit(declared, bytes_per_point));
 }
 
 // ---- bodies ----
