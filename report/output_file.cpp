@@ -582,6 +582,23 @@ Failure OutputFile::rename_into_place() {
 
 Failure OutputFile::reserve_space() {
   if (reserved_) return Failure::none;
+  // Another run may have replaced or removed the file since it was claimed
+  // (the folder's lock is held only while publishing): the contents go to the
+  // file the name holds now, never into one no name leads to any more.
+  const int now = openat(folder_fd_, base_.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  if (now < 0) return Failure::write_error;
+  struct stat claimed {};
+  struct stat current {};
+  if (fstat(now, &current) != 0 || !S_ISREG(current.st_mode)) {
+    close(now);
+    return Failure::write_error;
+  }
+  if (fstat(target_fd_, &claimed) == 0 && claimed.st_dev == current.st_dev && claimed.st_ino == current.st_ino) {
+    close(now);
+  } else {
+    close(target_fd_);
+    target_fd_ = now;
+  }
   struct stat before {};
   struct stat staged {};
   if (fstat(target_fd_, &before) != 0) return Failure::write_error;

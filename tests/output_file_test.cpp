@@ -184,6 +184,29 @@ TEST(OutputFile, PlacementFollowsWhatARenameWouldChange) {
   EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"linked.ply", "new.ply", "plain.ply", "second.ply"}));
 }
 
+// A file claimed for writing in place that another run replaces or removes
+// before the end: the contents go to the name, not to the file it used to hold.
+TEST(OutputFile, InPlaceTargetReplacedOrRemovedMeanwhileGetsTheContentsAtItsName) {
+  for (const bool removed : {false, true}) {
+    TempDir dir;
+    write_file(dir / "out.ply", "earlier");
+    ASSERT_EQ(link((dir / "out.ply").c_str(), (dir / "keep.ply").c_str()), 0);
+    OutputFile out;
+    ASSERT_EQ(out.open(dir / "out.ply"), Failure::none);
+    ASSERT_EQ(out.placement(), OutputFile::Placement::in_place);
+    if (removed) {
+      ASSERT_EQ(unlink((dir / "out.ply").c_str()), 0);
+    } else {
+      write_file(dir / "other.ply", "another run");
+      ASSERT_EQ(rename((dir / "other.ply").c_str(), (dir / "out.ply").c_str()), 0);
+    }
+    out.write("ours");
+    EXPECT_EQ(out.finish(), Failure::none);
+    EXPECT_EQ(read_file(dir / "out.ply"), "ours") << removed;
+    EXPECT_EQ(read_file(dir / "keep.ply"), "earlier") << removed;
+  }
+}
+
 TEST(OutputSet, SameFileTwiceIsRefusedBeforeAnythingIsOpened) {
   TempDir dir;
   write_file(dir / "out.ply", "earlier");
