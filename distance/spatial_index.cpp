@@ -124,10 +124,19 @@ struct IndexBuilder {
   }
 
   template <class Source>
+  std::int32_t row_of(const Source& source, std::size_t i) const {
+    return column_along(coordinate(source, i, ix.v_), ix.lo_[ix.v_], ix.inverse_[ix.v_], ix.nv_);
+  }
+
+  template <class Source>
+  std::int32_t place_in_row(const Source& source, std::size_t i) const {
+    return column_along(coordinate(source, i, ix.u_), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_);
+  }
+
+  template <class Source>
   std::size_t column_of(const Source& source, std::size_t i) const {
-    const std::int32_t u = column_along(coordinate(source, i, ix.u_), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_);
-    const std::int32_t v = column_along(coordinate(source, i, ix.v_), ix.lo_[ix.v_], ix.inverse_[ix.v_], ix.nv_);
-    return static_cast<std::size_t>(v) * static_cast<std::size_t>(ix.nu_) + static_cast<std::size_t>(u);
+    return static_cast<std::size_t>(row_of(source, i)) * static_cast<std::size_t>(ix.nu_) +
+           static_cast<std::size_t>(place_in_row(source, i));
   }
 
   void set_shape(GridShape shape) {
@@ -145,6 +154,109 @@ struct IndexBuilder {
       // in double; 1e-14 of the magnitudes involved covers that many times over.
       ix.slack_[a] = 1e-14 * (std::fabs(ix.lo_[a]) + std::fabs(ix.hi_[a]) + ix.cell_[a]);
     }
+  }
+
+  // Distributes the usable points into their columns and sets column_start_:
+  // first into rows by a counting sort over the input in chunks (each chunk
+  // writes its own ranges of every row, so the result does not depend on the
+  // threads), then row by row into columns, each sorted along w, then the other
+  // two axes, then index, so that duplicates are neighbours; each is kept once,
+  // the smallest index first (equal coordinates compare equal as floats: -0 and
+  // +0 are duplicates, every box test and distance treats them alike), the
+  // others marked with no_index, to be dropped when the columns close up.
+  // Two steps because the points come in any order: one pass straight into
+  // millions of columns would miss the cache at every point, while a pass into
+  // rows writes only a few thousand runs and a row fits in the cache.
+  template <class Source>
+  void sort_into_columns(const Source& source, std::size_t kept) {
+    const std::size_t count = source.size();
+    const auto rows = static_cast<std::size_t>(ix.nv_);
+    const auto nu = static_cast<std::size_t>(ix.nu_);
+    const std::size_t columns = rows * nu;
+
+    // At most 64 chunks of input, so that their row counts stay a small table.
+    const std::size_t step = std::max<std::size_t>(std::size_t{1} << 16, (count + 63) / 64);
+    const auto chunks = static_cast<std::int64_t>((count + step - 1) / step);
+    std::vector<std::uint32_t> cursor(static_cast<std::size_t>(chunks) * rows, 0);  // [chunk * rows + row]
+    const auto chunk_range = [&](std::int64_t k) {
+      const std::size_t first = static_cast<std::size_t>(k) * step;
+      return std::pair{first, std::min(count, first + step)};
+    };
+    run_chunks(chunks, threads, [&](std::int64_t k) {
+      std::uint32_t* const counts = cursor.data() + static_cast<std::size_t>(k) * rows;
+      const auto [first, last] = chunk_range(k);
+      for (std::size_t i = first; i < last; ++i)
+        if (source.usable(i)) ++counts[row_of(source, i)];
+    });
+    std::vector<std::uint32_t> row_start(rows + 1);
+    std::uint32_t running = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+      row_start[r] = running;
+      for (std::size_t k = 0; k < static_cast<std::size_t>(chunks); ++k) {
+        const std::uint32_t n = cursor[k * rows + r];
+        cursor[k * rows + r] = running;
+        running += n;
+      }
+    }
+    row_start[rows] = running;
+    ix.points_.resize(kept);
+    run_chunks(chunks, threads, [&](std::int64_t k) {
+      std::uint32_t* const at = cursor.data() + static_cast<std::size_t>(k) * rows;
+      const auto [first, last] = chunk_range(k);
+      for (std::size_t i = first; i < last; ++i) {
+        if (!source.usable(i)) continue;
+        Point& p = ix.points_[at[row_of(source, i)]++];
+        p.xyz[0] = source.coordinate(i, 0);
+        p.xyz[1] = source.coordinate(i, 1);
+        p.xyz[2] = source.coordinate(i, 2);
+        p.index = source.index(i);
+      }
+    });
+    cursor = std::vector<std::uint32_t>();
+
+    const int w = ix.w_, u = ix.u_, v = ix.v_;
+    const auto before = [w, u, v](const Point& a, const Point& b) {
+      if (a.xyz[w] != b.xyz[w]) return a.xyz[w] < b.xyz[w];
+      if (a.xyz[u] != b.xyz[u]) return a.xyz[u] < b.xyz[u];
+      if (a.xyz[v] != b.xyz[v]) return a.xyz[v] < b.xyz[v];
+      return a.index < b.index;
+    };
+    const auto same_place = [](const Point& a, const Point& b) {
+      return a.xyz[0] == b.xyz[0] && a.xyz[1] == b.xyz[1] && a.xyz[2] == b.xyz[2];
+    };
+    std::vector<std::uint32_t>& start = ix.column_start_;
+    start.assign(columns + 1, 0);
+    start[columns] = running;
+    constexpr std::int64_t rows_per_chunk = 8;
+    run_chunks(chunk_count(static_cast<std::int64_t>(rows), rows_per_chunk), threads, [&](std::int64_t k) {
+      std::vector<Point> row;
+      std::vector<std::uint32_t> at(nu);
+      const auto r_first = static_cast<std::size_t>(k * rows_per_chunk);
+      const std::size_t r_last = std::min(rows, r_first + static_cast<std::size_t>(rows_per_chunk));
+      for (std::size_t r = r_first; r < r_last; ++r) {
+        const auto first = ix.points_.begin() + row_start[r], last = ix.points_.begin() + row_start[r + 1];
+        row.assign(first, last);
+        const auto place = [this](const Point& p) {
+          return static_cast<std::size_t>(column_along(static_cast<double>(p.xyz[ix.u_]), ix.lo_[ix.u_],
+                                                       ix.inverse_[ix.u_], ix.nu_));
+        };
+        std::fill(at.begin(), at.end(), 0);
+        for (const Point& p : row) ++at[place(p)];
+        std::uint32_t next = row_start[r];
+        for (std::size_t c = 0; c < nu; ++c) {
+          start[r * nu + c] = next;
+          next += std::exchange(at[c], next);
+        }
+        for (const Point& p : row) ix.points_[at[place(p)]++] = p;
+        for (std::size_t c = r * nu; c < (r + 1) * nu; ++c) {
+          const auto column_first = ix.points_.begin() + start[c];
+          const auto column_last = ix.points_.begin() + (c + 1 < (r + 1) * nu ? start[c + 1] : row_start[r + 1]);
+          std::sort(column_first, column_last, before);
+          for (auto p = column_first; p != column_last; ++p)
+            if (p != column_first && same_place(*p, *(p - 1))) p->index = no_index;
+        }
+      }
+    });
   }
 
   // Builds the layout; returns the number of points kept before duplicates
@@ -194,74 +306,41 @@ struct IndexBuilder {
     // hold far more than points_per_column each, never beyond one column per point.
     const double most = static_cast<double>(kept);
     double wanted = std::max(1.0, std::floor(most / points_per_column));
-    std::vector<std::uint32_t>& start = ix.column_start_;
+    // Only whether a column is occupied matters here: a bit per column stays in
+    // cache where a count per column would not (the points come in any order).
+    std::vector<std::uint64_t> occupied_bits;
     for (int round = 0;; ++round) {
       set_shape(shape_for(extent[ix.u_], extent[ix.v_], wanted));
-      start.assign(static_cast<std::size_t>(ix.nu_) * static_cast<std::size_t>(ix.nv_) + 1, 0);
-      for (std::size_t i = 0; i < count; ++i)
-        if (source.usable(i)) ++start[column_of(source, i)];
-      const auto occupied =
-          static_cast<double>(std::count_if(start.begin(), start.end(), [](std::uint32_t n) { return n != 0; }));
+      const std::size_t columns = static_cast<std::size_t>(ix.nu_) * static_cast<std::size_t>(ix.nv_);
+      occupied_bits.assign((columns + 63) / 64, 0);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!source.usable(i)) continue;
+        const std::size_t c = column_of(source, i);
+        occupied_bits[c / 64] |= std::uint64_t{1} << (c % 64);
+      }
+      double occupied = 0.0;
+      for (const std::uint64_t word : occupied_bits) occupied += std::popcount(word);
       const double per_column = most / occupied;
       if (round + 1 == sizing_rounds || per_column <= 2.0 * points_per_column || wanted >= most) break;
       const double next = std::min(most, std::floor(wanted * per_column / points_per_column));
       if (next < 1.25 * wanted) break;
       wanted = next;
     }
+    occupied_bits = std::vector<std::uint64_t>();
+    sort_into_columns(source, kept);
 
-    // Counting sort into columns. start[c] becomes the end of column c; filling
-    // from the last point backwards leaves it at the column's start.
+    // The columns close up in order, their duplicates dropped.
+    std::vector<std::uint32_t>& start = ix.column_start_;
     const std::size_t columns = start.size() - 1;
-    std::uint32_t running = 0;
-    for (std::size_t c = 0; c < columns; ++c) {
-      running += start[c];
-      start[c] = running;
-    }
-    start[columns] = running;
-    ix.points_.resize(kept);
-    for (std::size_t i = count; i-- > 0;) {
-      if (!source.usable(i)) continue;
-      Point& p = ix.points_[--start[column_of(source, i)]];
-      p.xyz[0] = source.coordinate(i, 0);
-      p.xyz[1] = source.coordinate(i, 1);
-      p.xyz[2] = source.coordinate(i, 2);
-      p.index = source.index(i);
-    }
-
-    // Each column sorted along w, then the other two axes, then index, so that
-    // duplicates are neighbours; each is kept once, the smallest index first
-    // (equal coordinates compare equal as floats: -0 and +0 are duplicates,
-    // every box test and distance treats them alike). The columns close up.
-    const int w = ix.w_, u = ix.u_, v = ix.v_;
-    const auto before = [w, u, v](const Point& a, const Point& b) {
-      if (a.xyz[w] != b.xyz[w]) return a.xyz[w] < b.xyz[w];
-      if (a.xyz[u] != b.xyz[u]) return a.xyz[u] < b.xyz[u];
-      if (a.xyz[v] != b.xyz[v]) return a.xyz[v] < b.xyz[v];
-      return a.index < b.index;
-    };
-    const auto same_place = [](const Point& a, const Point& b) {
-      return a.xyz[0] == b.xyz[0] && a.xyz[1] == b.xyz[1] && a.xyz[2] == b.xyz[2];
-    };
-    // The columns are sorted on the threads (each is its own range), then
-    // closed up in order.
-    std::vector<std::uint32_t> distinct_end(columns);
-    constexpr std::int64_t columns_per_chunk = 2048;
-    run_chunks(chunk_count(static_cast<std::int64_t>(columns), columns_per_chunk), threads, [&](std::int64_t k) {
-      const auto c_first = static_cast<std::size_t>(k * columns_per_chunk);
-      const std::size_t c_last = std::min(columns, c_first + static_cast<std::size_t>(columns_per_chunk));
-      for (std::size_t c = c_first; c < c_last; ++c) {
-        const auto first = ix.points_.begin() + start[c], last = ix.points_.begin() + start[c + 1];
-        std::sort(first, last, before);
-        distinct_end[c] = static_cast<std::uint32_t>(std::unique(first, last, same_place) - ix.points_.begin());
-      }
-    });
     std::uint32_t write = 0;
     for (std::size_t c = 0; c < columns; ++c) {
-      const auto first = ix.points_.begin() + start[c], distinct = ix.points_.begin() + distinct_end[c];
+      const std::uint32_t first = start[c], last = start[c + 1];
       start[c] = write;
-      const auto target = ix.points_.begin() + write;
-      if (target != first) std::move(first, distinct, target);
-      write += static_cast<std::uint32_t>(distinct - first);
+      for (std::uint32_t i = first; i < last; ++i) {
+        if (ix.points_[i].index == no_index) continue;
+        if (write != i) ix.points_[write] = ix.points_[i];
+        ++write;
+      }
     }
     start[columns] = write;
     ix.points_.resize(write);
