@@ -56,9 +56,11 @@ namespace {
 // Every point is measured on its own (method B's candidates are all set again
 // by any point that has three of them), so the points can be measured in any
 // order and on any thread; the sums are taken afterwards, in test order.
-void run_pass(const PointColumns& ref, const PointColumns& test, float maxdist, const ReferenceSearch& search,
-              const std::vector<std::int32_t>& order, int threads, ProgressSink& progress, PassResult& result) {
-  result.method = method_for(ref, test);
+// Under method A `ref` is not read (it may have been let go).
+void run_pass(const PointColumns& ref, Method method, const PointColumns& test, float maxdist,
+              const ReferenceSearch& search, const std::vector<std::int32_t>& order, int threads,
+              ProgressSink& progress, PassResult& result) {
+  result.method = method;
   const bool method_a = result.method == Method::nearest_point;
 
   constexpr std::int64_t chunk = 4096;
@@ -66,33 +68,55 @@ void run_pass(const PointColumns& ref, const PointColumns& test, float maxdist, 
   std::int64_t done = 0;
   run_chunks(chunk_count(test.count, chunk), threads, [&](std::int64_t k) {
     const std::int64_t first = k * chunk;
-    const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(first + chunk, test.count) - first);
+    const std::int32_t* const ids = order.data() + first;
+    // The chunk's points are gathered into a block of their own and their
+    // results scattered back in separate tight loops: with the test cloud in
+    // random order every point sits elsewhere in memory, and loads that do not
+    // wait on a search overlap one another.
+    PointColumns block;
+    block.x.resize(n);
+    block.y.resize(n);
+    block.z.resize(n);
+    block.count = static_cast<std::int32_t>(n);
+    for (std::size_t q = 0; q < n; ++q) {
+      const auto i = static_cast<std::size_t>(ids[q]);
+      block.x[q] = test.x[i];
+      block.y[q] = test.y[i];
+      block.z[q] = test.z[i];
+    }
+    std::vector<float> distance(n);
+    std::vector<PointOutcome> outcome(n);
     PlaneCandidates candidates;
-    for (std::int64_t q = first; q < last; ++q) {
-      const std::int32_t i = order[static_cast<std::size_t>(q)];
-      const auto slot = static_cast<std::size_t>(i);
-      PointOutcome outcome = PointOutcome::accepted;
+    for (std::size_t q = 0; q < n; ++q) {
+      const auto j = static_cast<std::int32_t>(q);
+      PointOutcome o = PointOutcome::accepted;
       float d = excluded_distance;
       if (method_a) {
-        d = search.nearest(test, i);
+        d = search.nearest(block, j);
         // No point in the box gives +infinity, which is never a measurement: an
         // outlier whatever maxdist is.
-        if (d > maxdist || std::isinf(d)) outcome = PointOutcome::outlier;
+        if (d > maxdist || std::isinf(d)) o = PointOutcome::outlier;
       } else {
-        const std::int32_t improvements = search.track_closer_points(test, i, candidates);
-        const std::optional<float> plane = plane_distance_from(ref, test, i, improvements, candidates);
+        const std::int32_t improvements = search.track_closer_points(block, j, candidates);
+        const std::optional<float> plane = plane_distance_from(ref, block, j, improvements, candidates);
         if (!plane) {
-          outcome = PointOutcome::rejected;
+          o = PointOutcome::rejected;
         } else {
           d = *plane;
-          if (!(d < maxdist)) outcome = PointOutcome::outlier;  // strict under method B
+          if (!(d < maxdist)) o = PointOutcome::outlier;  // strict under method B
         }
       }
-      result.outcome[slot] = outcome;
-      result.cd[slot] = outcome == PointOutcome::accepted ? d : excluded_distance;
+      outcome[q] = o;
+      distance[q] = o == PointOutcome::accepted ? d : excluded_distance;
+    }
+    for (std::size_t q = 0; q < n; ++q) {
+      const auto i = static_cast<std::size_t>(ids[q]);
+      result.outcome[i] = outcome[q];
+      result.cd[i] = distance[q];
     }
     const std::lock_guard<std::mutex> hold(progress_lock);
-    done += last - first;
+    done += static_cast<std::int64_t>(n);
     progress.reached(done);
   });
 
@@ -114,8 +138,7 @@ void run_pass(const PointColumns& ref, const PointColumns& test, float maxdist, 
   progress.reached(test.count);
 }
 
-// The result columns and the query order; the order is made before any index,
-// so their memory peaks do not add up.
+// The result columns and the query order.
 Failure prepare(const PointColumns& test, PassResult& result, std::vector<std::int32_t>& order) {
   if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
   try {
@@ -126,26 +149,42 @@ Failure prepare(const PointColumns& test, PassResult& result, std::vector<std::i
   return Failure::none;
 }
 
-}  // namespace
-
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
-                        ProgressSink& progress, PassResult& result) {
-  std::vector<std::int32_t> order;
-  if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
+// The indexed pass. The index comes first, so that a reference cloud the
+// caller gives up (`release`, under method A, where the index holds every
+// point the search needs) is let go before the result columns are had: the
+// peak is then one copy of the reference points, not two.
+Failure indexed_pass(const PointColumns& ref, PointColumns* release, const PointColumns& test, float maxdist,
+                     int threads, ProgressSink& progress, PassResult& result) {
+  const Method method = method_for(ref, test);
   SpatialIndex index;
   if (test.count > 0) {
     if (build_spatial_index(ref, derive_box_half_width(maxdist), index, threads) != Failure::none)
       return Failure::out_of_memory;
   }
-  run_pass(ref, test, maxdist, IndexedSearch(index), order, threads, progress, result);
+  if (release != nullptr && method == Method::nearest_point) *release = PointColumns{};
+  std::vector<std::int32_t> order;
+  if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
+  run_pass(ref, method, test, maxdist, IndexedSearch(index), order, threads, progress, result);
   return Failure::none;
+}
+
+}  // namespace
+
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
+                        ProgressSink& progress, PassResult& result) {
+  return indexed_pass(ref, nullptr, test, maxdist, threads, progress, result);
+}
+
+Failure comparison_pass(PointColumns&& ref, const PointColumns& test, float maxdist, int threads,
+                        ProgressSink& progress, PassResult& result) {
+  return indexed_pass(ref, &ref, test, maxdist, threads, progress, result);
 }
 
 Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
                         const ReferenceSearch& search, int threads, ProgressSink& progress, PassResult& result) {
   std::vector<std::int32_t> order;
   if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
-  run_pass(ref, test, maxdist, search, order, threads, progress, result);
+  run_pass(ref, method_for(ref, test), test, maxdist, search, order, threads, progress, result);
   return Failure::none;
 }
 

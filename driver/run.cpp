@@ -246,7 +246,9 @@ int run(int argc, const char* const* argv) {
   std::fprintf(stderr, "Method: %s\n", method_description(method_for(reference, test)));
   std::fputs("Processing ................................", stderr);
   ProcessingCounter counter;
-  if (const Failure f = comparison_pass(reference, test, options.maxdist, threads, counter, pass); f != Failure::none)
+  // The reference cloud is not needed after the pass, which may let it go early.
+  if (const Failure f = comparison_pass(std::move(reference), test, options.maxdist, threads, counter, pass);
+      f != Failure::none)
     return stop(f, "");
   report.seconds.comparison = lap(clock);
   const Summary summary = summarise(pass);
