@@ -100,9 +100,10 @@ class PointAppender {
   // fields), rounded once to float after the shift, if any.
   [[nodiscard]] bool add_exact(double x, double y, double z);
 
-  // Stores the points still waiting for the automatic shift, with no shift
-  // (their cloud had no point with three finite coordinates). False when
-  // memory runs out.
+  // Called once the reader is done: stores the points still waiting for the
+  // automatic shift, with no shift (their cloud had no point with three finite
+  // coordinates), and gives back most of the room the columns grew beyond
+  // their points. False when memory runs out.
   [[nodiscard]] bool finish();
 
   // Room for `n` more points (a reader's declared count, bounded by its data).

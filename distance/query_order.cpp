@@ -11,12 +11,16 @@ namespace {
 constexpr int grid_bits = 8;
 constexpr std::int32_t grid_side = 1 << grid_bits;
 
-// The bits of u and v interleaved, u in the even places.
-std::uint32_t z_order(std::uint32_t u, std::uint32_t v) {
-  std::uint32_t key = 0;
-  for (int b = 0; b < grid_bits; ++b) key |= ((u >> b) & 1u) << (2 * b) | ((v >> b) & 1u) << (2 * b + 1);
-  return key;
+// The low eight bits of x moved to the even places of sixteen.
+std::uint32_t spread(std::uint32_t x) {
+  static_assert(grid_bits == 8);
+  x = (x | (x << 4)) & 0x0F0Fu;
+  x = (x | (x << 2)) & 0x3333u;
+  return (x | (x << 1)) & 0x5555u;
 }
+
+// The bits of u and v interleaved, u in the even places.
+std::uint32_t z_order(std::uint32_t u, std::uint32_t v) { return spread(u) | spread(v) << 1; }
 
 bool finite_point(const PointColumns& c, std::size_t i) {
   return std::isfinite(c.x[i]) && std::isfinite(c.y[i]) && std::isfinite(c.z[i]);
@@ -46,25 +50,26 @@ std::vector<std::int32_t> spatial_query_order(const PointColumns& test) {
   if (extent[2] > extent[v]) v = 2;
   if (extent[v] > extent[u]) std::swap(u, v);
 
+  // Cells per unit along each axis; any consistent rule will do, the order
+  // only decides how fast the pass runs.
+  double scale[3];
+  for (int a = 0; a < 3; ++a) scale[a] = extent[a] > 0.0 ? grid_side / extent[a] : 0.0;
   auto cell_of = [&](int a, std::size_t i) -> std::uint32_t {
-    const double span = extent[a];
-    if (!(span > 0.0)) return 0;
-    const double t = (static_cast<double>((*axes[a])[i]) - lo[a]) / span * grid_side;
+    const double t = (static_cast<double>((*axes[a])[i]) - lo[a]) * scale[a];
     const auto c = static_cast<std::int64_t>(t);  // t is finite and in [0, grid_side]
     return static_cast<std::uint32_t>(c < grid_side ? c : grid_side - 1);
   };
 
-  // A counting sort on the cell keys: stable, so a cell keeps input order.
-  std::vector<std::uint32_t> key(n);
+  // A counting sort on the cell keys: stable, so a cell keeps input order. The
+  // keys are worked out twice rather than kept, which would take another four
+  // bytes a point at the run's peak.
+  // Non-finite points take key 0 and so come first among the points of cell 0.
+  const auto key = [&](std::size_t i) { return finite_point(test, i) ? z_order(cell_of(u, i), cell_of(v, i)) : 0; };
   std::vector<std::uint32_t> start(static_cast<std::size_t>(grid_side) * grid_side + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    // Non-finite points take key 0 and so come first among the points of cell 0.
-    key[i] = finite_point(test, i) ? z_order(cell_of(u, i), cell_of(v, i)) : 0;
-    ++start[key[i] + 1];
-  }
+  for (std::size_t i = 0; i < n; ++i) ++start[key(i) + 1];
   for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
   std::vector<std::int32_t> order(n);
-  for (std::size_t i = 0; i < n; ++i) order[start[key[i]]++] = static_cast<std::int32_t>(i);
+  for (std::size_t i = 0; i < n; ++i) order[start[key(i)]++] = static_cast<std::int32_t>(i);
   return order;
 }
 
