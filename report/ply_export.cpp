@@ -1,6 +1,8 @@
 #include "report/ply_export.h"
 
 #include <algorithm>
+#include <memory>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -75,21 +77,27 @@ void write_coloured_ply(OutputFile& file, const PointColumns& test, const Coordi
   const float colour_scale = colour_scale_for(distance_max);
   const bool shifted = !shift.is_zero();
   const std::size_t line_max = shifted ? shifted_vertex_line_max_chars : vertex_line_max_chars;
-  // Lines are formatted a window of chunks (about 4 MiB each) at a time on the
-  // threads, then written in order; the window (at most 64 MiB) bounds the memory
-  // whatever the size of the cloud or the thread count.
-  const auto chunk = static_cast<std::int64_t>((std::size_t{4} << 20) / line_max);
+  // Lines are formatted a window of chunks (about 1 MiB each, so a chunk is
+  // still in the cache when it is written) at a time on the threads, then
+  // written in order; the window (at most 16 MiB) bounds the memory whatever the
+  // size of the cloud or the thread count. The buffers are had once and never
+  // cleared: each chunk writes only the bytes it formats.
+  const auto chunk = static_cast<std::int64_t>((std::size_t{1} << 20) / line_max);
   const std::int64_t chunks = chunk_count(test.count, chunk);
   const std::int64_t window = std::min<std::int64_t>(16, 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads));
-  std::vector<std::string> text(static_cast<std::size_t>(std::min(window, chunks)));
+  struct Text {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+  };
+  std::vector<Text> text(static_cast<std::size_t>(std::min(window, chunks)));
+  for (Text& t : text) t.bytes.reset(new char[static_cast<std::size_t>(chunk) * line_max]);
   for (std::int64_t base = 0; base < chunks; base += window) {
     const std::int64_t now = std::min(window, chunks - base);
     run_chunks(now, threads, [&](std::int64_t k) {
-      std::string& out = text[static_cast<std::size_t>(k)];
+      Text& out = text[static_cast<std::size_t>(k)];
       const std::int64_t first = (base + k) * chunk;
       const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
-      out.resize(static_cast<std::size_t>(last - first) * line_max);
-      char* p = out.data();
+      char* p = out.bytes.get();
       for (std::int64_t i = first; i < last; ++i) {
         const auto j = static_cast<std::size_t>(i);
         // What the filter took out is written like an outlier.
@@ -99,9 +107,12 @@ void write_coloured_ply(OutputFile& file, const PointColumns& test, const Coordi
                                                  unshifted(test.z[j], shift.z), colour, entry)
                     : format_vertex_line(p, test.x[j], test.y[j], test.z[j], colour, entry);
       }
-      out.resize(static_cast<std::size_t>(p - out.data()));
+      out.size = static_cast<std::size_t>(p - out.bytes.get());
     });
-    for (std::int64_t k = 0; k < now; ++k) file.write(text[static_cast<std::size_t>(k)]);
+    for (std::int64_t k = 0; k < now; ++k) {
+      const Text& t = text[static_cast<std::size_t>(k)];
+      file.write(std::string_view(t.bytes.get(), t.size));
+    }
   }
 }
 
