@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "driver/console.h"
 #include "support/clouds.h"
@@ -45,6 +46,15 @@ Pass run_pass(const PointColumns& ref, const PointColumns& test, float maxdist) 
   EXPECT_EQ(slow.totals.rejected_count, fast.totals.rejected_count);
   EXPECT_EQ(slow.totals.distance_sum, fast.totals.distance_sum);
   EXPECT_EQ(slow.totals.distance_max, fast.totals.distance_max);
+  // A caller that gives the reference cloud up gets the same result; under
+  // method A the cloud is let go, under method B it is still needed and kept.
+  PointColumns given = ref;
+  PassResult consumed;
+  EXPECT_EQ(comparison_pass(std::move(given), test, maxdist, 3, no_progress(), consumed), Failure::none);
+  EXPECT_EQ(testing::bits_of(consumed.cd), testing::bits_of(fast.cd));
+  EXPECT_EQ(consumed.outcome, pass[1].outcome);
+  EXPECT_EQ(given.count, consumed.method == Method::nearest_point ? 0 : ref.count);
+  EXPECT_EQ(given.x.size(), static_cast<std::size_t>(given.count));
   return slow;
 }
 
