@@ -1,5 +1,6 @@
 #include "core/point_cloud.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -49,6 +50,28 @@ PointAppender::PointAppender(PointColumns& cloud, ProgressSink& progress, ShiftR
       precision_(rule.automatic        ? ReadPrecision::both
                  : shift_.is_zero()    ? ReadPrecision::single
                                        : ReadPrecision::shifted) {}
+
+bool PointAppender::add_block(const float* xyz, std::size_t n) {
+  PointColumns& c = *cloud_;
+  const std::int32_t before = c.count;
+  if (n > static_cast<std::size_t>(max_point_count - before)) return false;
+  const auto have = static_cast<std::size_t>(before);
+  if (have + n > c.x.capacity() || have + n > c.y.capacity() || have + n > c.z.capacity()) {
+    // The same geometric growth as one point at a time, or just enough for the block.
+    if (!reserve_points(c, static_cast<std::int64_t>(std::max(n, have < 1024 ? 1024 - have : have / 2))))
+      return false;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    c.x.push_back(xyz[3 * i]);
+    c.y.push_back(xyz[3 * i + 1]);
+    c.z.push_back(xyz[3 * i + 2]);
+  }
+  c.count = static_cast<std::int32_t>(have + n);
+  for (std::int64_t k = (before / progress_report_step + 1) * std::int64_t{progress_report_step}; k <= c.count;
+       k += progress_report_step)
+    progress_->reached(k);
+  return true;
+}
 
 bool PointAppender::add_double(double x, double y, double z) {
   return add(shifted_single(x, shift_.x), shifted_single(y, shift_.y), shifted_single(z, shift_.z));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -89,6 +90,11 @@ class PointAppender {
     if ((cloud_->count & (progress_report_step - 1)) == 0) progress_->reached(cloud_->count);
     return true;
   }
+
+  // precision() == single: `n` points given as x y z after one another, the
+  // same as n calls of add() (the sink hears the same counts). False when the
+  // cloud cannot take them all; the points before may then be stored or not.
+  [[nodiscard]] bool add_block(const float* xyz, std::size_t n);
 
   // precision() == shifted: shifted in double, then rounded once to float.
   [[nodiscard]] bool add_double(double x, double y, double z);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace ptdelta {
@@ -36,6 +37,37 @@ TEST(PointColumns, AppendKeepsTheColumnsExactlyAsLongAsTheCount) {
     for (std::int64_t k = progress_report_step; k <= n; k += progress_report_step) expected.push_back(k);
     EXPECT_EQ(progress.told, expected) << n;
   }
+}
+
+// Blocks of points store and tell exactly what one point at a time does,
+// whatever the block sizes and wherever they cross a progress step.
+TEST(PointColumns, BlocksOfPointsAreTheSameAsOneAtATime) {
+  constexpr int n = 3 * progress_report_step + 17;
+  std::vector<float> xyz(3 * static_cast<std::size_t>(n));
+  for (std::size_t i = 0; i < xyz.size(); ++i) xyz[i] = static_cast<float>(i) * 0.5f - 7.0f;
+  PointColumns one;
+  Recorder one_told;
+  PointAppender single(one, one_told);
+  for (int i = 0; i < n; ++i) {
+    const auto k = 3 * static_cast<std::size_t>(i);
+    ASSERT_TRUE(single.add(xyz[k], xyz[k + 1], xyz[k + 2]));
+  }
+  for (const std::size_t block : {std::size_t{1}, std::size_t{1000}, std::size_t{70000}, std::size_t{n}}) {
+    PointColumns many;
+    Recorder told;
+    PointAppender out(many, told);
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n); at += block)
+      ASSERT_TRUE(out.add_block(xyz.data() + 3 * at, std::min(block, static_cast<std::size_t>(n) - at)));
+    EXPECT_EQ(many.count, n);
+    EXPECT_EQ(many.x, one.x) << block;
+    EXPECT_EQ(many.y, one.y) << block;
+    EXPECT_EQ(many.z, one.z) << block;
+    EXPECT_EQ(told.told, one_told.told) << block;
+  }
+  PointColumns full;
+  full.count = max_point_count - 1;  // pretend the store is nearly full
+  PointAppender near_limit(full, no_progress());
+  EXPECT_FALSE(near_limit.add_block(xyz.data(), 2));
 }
 
 TEST(PointColumns, RefusesAPointBeyondTheSigned32BitCount) {
