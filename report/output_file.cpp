@@ -491,20 +491,31 @@ bool OutputFile::stage_elsewhere() {
 void OutputFile::flush_block() {
   const auto size = static_cast<std::size_t>(cur_ - block_.get());
   cur_ = block_.get();
+  put(block_.get(), size);
+}
+
+void OutputFile::put(const char* bytes, std::size_t size) {
   if (size == 0 || failed_) return;
   if (in_memory_) {
     try {
-      memory_.insert(memory_.end(), block_.get(), block_.get() + size);
+      memory_.insert(memory_.end(), bytes, bytes + size);
     } catch (const std::bad_alloc&) {
       failed_ = true;
     }
-  } else if (fd_ < 0 || !write_all(fd_, block_.get(), size)) {
+  } else if (fd_ < 0 || !write_all(fd_, bytes, size)) {
     failed_ = true;
   }
 }
 
 void OutputFile::write(std::string_view text) {
   if (!block_) return;
+  // Long text (64 KiB or more) goes out as it is, without a copy into the
+  // block (the bytes still leave in order: whatever the block holds goes first).
+  if (text.size() >= block_size / 16) {
+    flush_block();
+    put(text.data(), text.size());
+    return;
+  }
   while (!text.empty()) {
     if (cur_ == block_end_) flush_block();
     const std::size_t n = std::min(text.size(), static_cast<std::size_t>(block_end_ - cur_));

@@ -80,6 +80,8 @@ class OutputFile {
   Failure copy_into_target();
   Failure rename_into_place();
   void flush_block();
+  // Writes `size` bytes to where the output is being completed (or memory).
+  void put(const char* bytes, std::size_t size);
   void discard();
 
   std::string name_;
