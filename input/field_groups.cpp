@@ -24,16 +24,15 @@ struct Chunk {
 };
 
 // The chunk starts after white space (or where a window starts), so a token
-// begins at every white space to non-white-space step.
+// begins at every byte that is not white space and follows white space or the
+// chunk's start. Written without a carried state, so that it vectorises.
 std::int64_t count_tokens(const char* b, const char* e) {
-  std::int64_t n = 0;
-  bool in_token = false;
-  for (; b != e; ++b) {
-    const bool space = is_text_space(*b);
-    n += static_cast<std::int64_t>(!space && !in_token);
-    in_token = !space;
-  }
-  return n;
+  if (b == e) return 0;
+  const auto n = static_cast<std::size_t>(e - b);
+  std::int64_t tokens = is_text_space(b[0]) ? 0 : 1;
+  for (std::size_t i = 1; i < n; ++i)
+    tokens += static_cast<std::int64_t>(is_text_space(b[i - 1]) & !is_text_space(b[i]));
+  return tokens;
 }
 
 struct Job {
