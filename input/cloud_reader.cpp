@@ -22,31 +22,30 @@ struct FormatEntry {
   ListedFileReader read;
 };
 
+// PCD and LAS bodies are read on one thread.
 constexpr FormatEntry format_readers[] = {
     {CloudFormat::ply, read_ply_file},
-    {CloudFormat::pcd, read_pcd_cloud},
-    {CloudFormat::las, read_las_cloud},
+    {CloudFormat::pcd, [](ByteSource& in, PointAppender& out, ReadFacts& facts, int) {
+       return read_pcd_cloud(in, out, facts);
+     }},
+    {CloudFormat::las, [](ByteSource& in, PointAppender& out, ReadFacts& facts, int) {
+       return read_las_cloud(in, out, facts);
+     }},
 };
 
-Failure read_as(CloudFormat format, ByteSource& in, PointAppender& out, ReadFacts& facts) {
+Failure read_as(CloudFormat format, ByteSource& in, PointAppender& out, ReadFacts& facts, int threads) {
   for (const FormatEntry& entry : format_readers)
-    if (entry.format == format) return entry.read(in, out, facts);
+    if (entry.format == format) return entry.read(in, out, facts, threads);
   return Failure::read_error;  // unreachable: recognition only names formats of the table
 }
 
 // A file named in a list: by its content, PLY when nothing is recognised.
-Failure read_listed_file(ByteSource& in, PointAppender& out, ReadFacts& facts) {
-  return read_as(recognise_format(in).value_or(CloudFormat::ply), in, out, facts);
+Failure read_listed_file(ByteSource& in, PointAppender& out, ReadFacts& facts, int threads) {
+  return read_as(recognise_format(in).value_or(CloudFormat::ply), in, out, facts, threads);
 }
 
-CloudReadOutcome read_single(ListedFileReader read, ByteSource& in, PointAppender& out) {
-  CloudReadOutcome outcome;
-  outcome.failure = read(in, out, outcome.facts);
-  return outcome;
-}
-
-CloudReadOutcome read_list(ByteSource& in, PointAppender& out, int) {
-  PlyListOutcome list = read_ply_list(in, out, read_listed_file);
+CloudReadOutcome read_list(ByteSource& in, PointAppender& out, int threads) {
+  PlyListOutcome list = read_ply_list(in, out, read_listed_file, threads);
   CloudReadOutcome outcome;
   outcome.failure = list.failure;
   outcome.failed_name = std::move(list.failed_name);
@@ -62,7 +61,11 @@ CloudReadOutcome read_text_kind(ByteSource& in, PointAppender& out, int threads)
   outcome.failure = read_text(in, out, outcome.facts, threads);
   return outcome;
 }
-CloudReadOutcome read_ply_kind(ByteSource& in, PointAppender& out, int) { return read_single(read_ply_file, in, out); }
+CloudReadOutcome read_ply_kind(ByteSource& in, PointAppender& out, int threads) {
+  CloudReadOutcome outcome;
+  outcome.failure = read_ply_file(in, out, outcome.facts, threads);
+  return outcome;
+}
 
 struct ReaderEntry {
   InputKind kind;
@@ -80,7 +83,7 @@ CloudReadOutcome read_by_kind(InputKind kind, ByteSource& in, PointAppender& out
   // that is itself a cloud is read as that one cloud.
   if (const auto format = recognise_format(in)) {
     CloudReadOutcome outcome;
-    outcome.failure = read_as(*format, in, out, outcome.facts);
+    outcome.failure = read_as(*format, in, out, outcome.facts, threads);
     return outcome;
   }
   for (const ReaderEntry& entry : readers)

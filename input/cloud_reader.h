@@ -29,8 +29,8 @@ struct CloudReadOutcome {
 // Reads `in` and appends its points through `out`: as PLY, LAS or PCD when its
 // first bytes say so (recognise_format), otherwise as `kind`. Each file of a
 // list is recognised the same way and read as PLY when nothing is recognised.
-// Then stores any points still waiting for an automatic shift. Text is parsed
-// on up to `threads` threads (the same points for any number). A read error of
+// Then stores any points still waiting for an automatic shift. Text and ASCII
+// PLY bodies are parsed on up to `threads` threads (the same points for any number). A read error of
 // the source itself is Failure::read_error.
 CloudReadOutcome read_cloud(InputKind kind, ByteSource& in, PointAppender& out, int threads = 1);
 

@@ -9,6 +9,7 @@
 
 #include "core/exact.h"
 #include "input/coordinate.h"
+#include "input/field_groups.h"
 #include "input/ply_header.h"
 #include "input/scan_number.h"
 
@@ -215,8 +216,12 @@ bool read_ascii_item(ByteSource& in, const ElementPlan& plan, ReadPrecision prec
   return true;
 }
 
-Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppender& out, std::int64_t& read) {
+// The vertices one at a time, from `read` on; with `only_undecided`, only while
+// the automatic shift is undecided (the threads take over once it is known).
+Failure read_ascii_vertices_serially(ByteSource& in, const ElementPlan& plan, PointAppender& out, std::int64_t& read,
+                                     bool only_undecided) {
   for (; read < plan.count; ++read) {
+    if (only_undecided && out.precision() != ReadPrecision::both) break;
     CoordinateReading xyz[3];
     if (!read_ascii_item(in, plan, out.precision(), xyz)) break;
     if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
@@ -224,10 +229,28 @@ Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppend
   return end_of_body(in);
 }
 
+Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppender& out, std::int64_t& read,
+                            const PlyReadOptions& options) {
+  // Items with a list have no fixed place for a field: one thread reads them.
+  const bool parallel = options.threads > 1 && plan.fixed;
+  if (!parallel) return read_ascii_vertices_serially(in, plan, out, read, false);
+  // Still undecided when it returns: the body ended or stopped converting.
+  if (const Failure f = read_ascii_vertices_serially(in, plan, out, read, true);
+      f != Failure::none || out.precision() == ReadPrecision::both)
+    return f;
+  std::vector<GroupField> fields;
+  for (const PropertyPlan& p : plan.properties) fields.push_back({ply_scalar_is_integer(p.type), p.axis});
+  const FieldGroupsEnd end = read_field_groups(in, out, fields, plan.count - read, options.threads, options.window);
+  read += end.groups;
+  if (end.failure != Failure::none) return end.failure;
+  // What the threads left: a vertex that does not read token by token, the end.
+  return read_ascii_vertices_serially(in, plan, out, read, false);
+}
+
 // A body read by its declaration: the elements before the vertices are skipped
 // item by item, then exactly `count` vertices at most; nothing after them is read.
 PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const PlyVertexLayout& layout,
-                                 PointAppender& out) {
+                                 PointAppender& out, const PlyReadOptions& options) {
   const bool binary = ply_format_is_binary(header.format);
   const bool big_endian = header.format == PlyFormat::binary_big_endian;
   PlyReadResult result;
@@ -247,7 +270,7 @@ PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const 
   }
   const ElementPlan vertices = make_plan(header.elements[layout.element], &layout);
   result.failure = binary ? read_binary_vertices(in, vertices, big_endian, out, result.vertices_read)
-                          : read_ascii_vertices(in, vertices, out, result.vertices_read);
+                          : read_ascii_vertices(in, vertices, out, result.vertices_read, options);
   return result;
 }
 
@@ -255,11 +278,12 @@ PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const 
 // x y z are kept, the other six are dropped.
 // Before each group the white space is taken and the position marked: where a
 // group does not convert, that mark is the line reading stopped at.
-PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out) {
+PlyReadResult read_nine_field_rows_serially(ByteSource& in, PointAppender& out, bool only_undecided) {
   CoordinateReading x, y, z;
   float f = 0.0f;
   int d = 0;
   for (;;) {
+    if (only_undecided && out.precision() != ReadPrecision::both) return {};
     if (!in.skip_space()) return {end_of_body(in), 0, 0, 0};
     in.mark();
     const ReadPrecision p = out.precision();
@@ -270,6 +294,20 @@ PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out) {
   }
   if (const Failure failure = in.end_state(); failure != Failure::none) return {failure, 0, 0, 0};
   return {Failure::none, in.marked_line(), 0, 0};
+}
+
+PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out, const PlyReadOptions& options) {
+  if (options.threads < 2) return read_nine_field_rows_serially(in, out, false);
+  // Still undecided when it returns: the rows ended or stopped converting.
+  if (const PlyReadResult r = read_nine_field_rows_serially(in, out, true);
+      r.failure != Failure::none || out.precision() == ReadPrecision::both)
+    return r;
+  const std::vector<GroupField> fields = {{false, 0}, {false, 1}, {false, 2}, {false, -1}, {false, -1},
+                                          {false, -1}, {true, -1}, {true, -1}, {true, -1}};
+  const FieldGroupsEnd end = read_field_groups(in, out, fields, INT64_MAX, options.threads, options.window);
+  if (end.failure != Failure::none) return {end.failure, 0, 0, 0};
+  // What the threads left: a row that does not read token by token, the end.
+  return read_nine_field_rows_serially(in, out, false);
 }
 
 bool is_blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -311,10 +349,11 @@ bool take_ply_line(ByteSource& in) {
   }
 }
 
-Failure read_named_file(std::FILE* file, PointAppender& out, ListedFileReader read_file, ReadFacts& facts) {
+Failure read_named_file(std::FILE* file, PointAppender& out, ListedFileReader read_file, ReadFacts& facts,
+                        int threads) {
   try {
     ByteSource source(file);
-    return read_file(source, out, facts);
+    return read_file(source, out, facts, threads);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
@@ -322,7 +361,7 @@ Failure read_named_file(std::FILE* file, PointAppender& out, ListedFileReader re
 
 }  // namespace
 
-PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out) {
+PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out, const PlyReadOptions& options) {
   try {
     // A stream that may never end (a device, a pipe) is read only as a PLY file:
     // without a "ply" line it cannot have a header, and a header must end within
@@ -333,18 +372,18 @@ PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out) {
     if (!read_ply_header(in, header)) return {Failure::out_of_memory, 0, 0, 0};
     if (header.endless) return {Failure::unsupported_ply, 0, 0, 0};
     if (!header.end_found) return {end_of_body(in), 0, 0, 0};  // the whole file was header
-    if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, out);
+    if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, out, options);
     // Binary bytes scanned as text would give garbage points.
     if (ply_format_is_binary(header.format)) return {Failure::unsupported_ply, 0, 0, 0};
-    return read_nine_field_rows(in, out);
+    return read_nine_field_rows(in, out, options);
   } catch (const std::bad_alloc&) {
     return {Failure::out_of_memory, 0, 0, 0};
   }
 }
 
-Failure read_ply_file(ByteSource& in, PointAppender& out, ReadFacts& facts) {
+Failure read_ply_file(ByteSource& in, PointAppender& out, ReadFacts& facts, int threads) {
   facts.format = CloudFormat::ply;
-  const PlyReadResult r = read_ply_cloud(in, out);
+  const PlyReadResult r = read_ply_cloud(in, out, {threads});
   if (r.failure == Failure::none) {
     facts.stopped_at_line = r.stopped_at_line;
     if (r.vertices_read < r.vertices_declared) {
@@ -356,7 +395,7 @@ Failure read_ply_file(ByteSource& in, PointAppender& out, ReadFacts& facts) {
   return r.failure;
 }
 
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out, ListedFileReader read_file) {
+PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out, ListedFileReader read_file, int threads) {
   PlyListOutcome outcome;
   try {
     std::string name;
@@ -375,7 +414,7 @@ PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out, ListedFileRea
         return outcome;
       }
       ReadFacts facts;
-      const Failure failure = read_named_file(file, out, read_file, facts);
+      const Failure failure = read_named_file(file, out, read_file, facts, threads);
       // Closed at once, so a long list never runs out of file handles.
       std::fclose(file);
       outcome.file_facts.push_back(facts);

@@ -1,12 +1,16 @@
 #include "input/text_reader.h"
 
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/parallel.h"
 #include "input/coordinate.h"
 #include "input/number_stream.h"
 #include "input/scan_number.h"
+#include "input/text_windows.h"
 
 namespace ptdelta {
 
@@ -15,17 +19,15 @@ namespace {
 // How much of one line is looked at in a stream that may never end.
 constexpr std::size_t unbounded_line_limit = std::size_t{1} << 20;
 
-inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Splits `line` into tokens, calling take(token) for each until it returns false.
 template <class Take>
 void for_each_token(std::string_view line, Take take) {
   std::size_t i = 0;
   for (;;) {
-    while (i < line.size() && is_space(line[i])) ++i;
+    while (i < line.size() && is_text_space(line[i])) ++i;
     if (i == line.size()) return;
     const std::size_t begin = i;
-    while (i < line.size() && !is_space(line[i])) ++i;
+    while (i < line.size() && !is_text_space(line[i])) ++i;
     if (!take(line.substr(begin, i - begin))) return;
   }
 }
@@ -81,11 +83,14 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std:
   }
 }
 
-TextReadResult read_lines(ByteSource& in, PointAppender& out) {
+// With `only_undecided`, only while the automatic shift is undecided (the
+// threads take over once it is known).
+TextReadResult read_lines_serially(ByteSource& in, PointAppender& out, bool only_undecided) {
   constexpr TextLayout layout = TextLayout::lines;
   const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
   std::string line;
   for (;;) {
+    if (only_undecided && out.precision() != ReadPrecision::both) return {Failure::none, layout, 0};
     line.clear();
     in.mark();
     if (!in.read_line(line, limit)) return ended(in, layout);
@@ -106,6 +111,105 @@ TextReadResult read_lines(ByteSource& in, PointAppender& out) {
     }
     if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return {Failure::out_of_memory, layout, 0};
   }
+}
+
+// The lines of one chunk of a window, read as read_lines_serially reads them,
+// up to the first that does not give a point.
+struct LineChunk {
+  std::size_t begin = 0, end = 0;  // in the window
+  std::vector<float> single;
+  std::vector<double> wide;
+  bool stopped = false;
+  std::size_t stopped_at = 0;  // the first byte of that line
+};
+
+void parse_lines(const char* base, LineChunk& c, ReadPrecision p, std::size_t limit) {
+  const char* at = base + c.begin;
+  const char* const end = base + c.end;
+  while (at != end) {
+    const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    const char* const line_end = newline != nullptr ? newline : end;
+    const std::string_view line(at, static_cast<std::size_t>(line_end - at));
+    CoordinateReading xyz[3];
+    std::size_t tokens = 0;
+    bool converted = true;
+    // A line as long as the limit is never whole to the serial loop.
+    if (line.size() < limit) {
+      for_each_token(line, [&](std::string_view token) {
+        converted = convert_whole_token(token, p, xyz[tokens]);
+        return converted && ++tokens < 3;
+      });
+    }
+    if (line.size() >= limit || (tokens < 3 && !(tokens == 0 && converted))) {
+      c.stopped = true;
+      c.stopped_at = static_cast<std::size_t>(at - base);
+      return;
+    }
+    if (tokens == 3) {
+      for (const CoordinateReading& v : xyz) {
+        if (p == ReadPrecision::shifted) {
+          c.wide.push_back(v.wide);
+        } else {
+          c.single.push_back(v.single);
+        }
+      }
+    }
+    at = newline != nullptr ? newline + 1 : end;
+  }
+}
+
+// Lines in windows cut after a line end, parsed on `threads` threads and
+// appended in order. At the first line that does not give a point (or a line
+// too long to look at whole) the bytes from its start are put back, for the
+// serial loop to stop there as it always did.
+Failure read_lines_on_threads(ByteSource& in, PointAppender& out, int threads, std::size_t window_bytes) {
+  const ReadPrecision p = out.precision();
+  const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
+  TextWindows window(in, window_bytes, WindowCut::line_end);
+  std::vector<LineChunk> chunks;
+  for (;;) {
+    if (const Failure f = window.fill(limit); f != Failure::none) return f;
+    if (!window.has_cut()) {
+      window.put_back(0);  // no line end within the limit
+      return Failure::none;
+    }
+    const std::vector<std::size_t>& ends = window.chunk_ends();
+    chunks.assign(ends.size(), LineChunk{});
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+      chunks[k].begin = window.chunk_begin(k);
+      chunks[k].end = ends[k];
+    }
+    run_chunks(static_cast<std::int64_t>(chunks.size()), threads, [&](std::int64_t k) {
+      parse_lines(window.data(), chunks[static_cast<std::size_t>(k)], p, limit);
+    });
+    for (const LineChunk& c : chunks) {
+      if (p == ReadPrecision::shifted) {
+        for (std::size_t i = 0; i < c.wide.size(); i += 3)
+          if (!out.add_double(c.wide[i], c.wide[i + 1], c.wide[i + 2])) return Failure::out_of_memory;
+      } else {
+        for (std::size_t i = 0; i < c.single.size(); i += 3)
+          if (!out.add(c.single[i], c.single[i + 1], c.single[i + 2])) return Failure::out_of_memory;
+      }
+      if (c.stopped) {
+        window.put_back(c.stopped_at);
+        return Failure::none;
+      }
+    }
+    if (window.at_end()) return Failure::none;
+    window.drop_before(window.cut());
+  }
+}
+
+TextReadResult read_lines(ByteSource& in, PointAppender& out, int threads, std::size_t window) {
+  if (threads < 2) return read_lines_serially(in, out, false);
+  // Still undecided when it returns: the lines ended or one stopped the cloud.
+  if (const TextReadResult r = read_lines_serially(in, out, true);
+      r.failure != Failure::none || out.precision() == ReadPrecision::both)
+    return r;
+  if (const Failure f = read_lines_on_threads(in, out, threads, window); f != Failure::none)
+    return {f, TextLayout::lines, 0};
+  // What the threads left: the line that stops the cloud, or nothing.
+  return read_lines_serially(in, out, false);
 }
 
 }  // namespace
@@ -142,7 +246,7 @@ TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads, 
     in.unread(ahead);
     ahead = std::string();
     line = std::string();
-    if (second.is_data && first.tokens == second.tokens && first.tokens > 3) return read_lines(in, out);
+    if (second.is_data && first.tokens == second.tokens && first.tokens > 3) return read_lines(in, out, threads, stream_window);
     return read_stream(in, out, threads, stream_window);
   } catch (const std::bad_alloc&) {
     return {Failure::out_of_memory, TextLayout::none, 0};

@@ -33,8 +33,8 @@ struct TextReadResult {
 // ignored, blank lines are skipped) until a line whose first three tokens do
 // not all convert. Otherwise the numbers from the first data line on are taken
 // three at a time with "%f" rules until a group does not convert.
-// A stream is parsed on up to `threads` threads once the shift is known; the
-// points and the stop line are the same for any number.
+// Streams and lines are parsed on up to `threads` threads once the shift is
+// known; the points and the stop line are the same for any number.
 // Failure::out_of_memory when the store cannot grow, Failure::read_error when
 // the source failed (not merely ended), otherwise Failure::none.
 // `stream_window` is the bytes taken at a time by the threads (tests make it small).

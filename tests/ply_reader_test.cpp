@@ -402,6 +402,130 @@ TEST(PlyShift, EveryKindOfBodyReadsThroughDouble) {
   }
 }
 
+// ---- ASCII bodies on several threads ----
+
+// The whole outcome of one read, coordinates as bits.
+struct Outcome {
+  PlyReadResult result;
+  std::vector<std::array<std::uint32_t, 3>> bits;
+  bool operator==(const Outcome& o) const {
+    return result.failure == o.result.failure && result.stopped_at_line == o.result.stopped_at_line &&
+           result.vertices_declared == o.result.vertices_declared && result.vertices_read == o.result.vertices_read &&
+           bits == o.bits;
+  }
+};
+
+// From memory, or (block > 0) from a stream in blocks of `block` bytes, so that
+// the bytes the threads put back meet block ends too.
+Outcome read_with(const std::string& bytes, PlyReadOptions options, ShiftRule rule, std::size_t block = 0) {
+  PointColumns cloud;
+  PointAppender out(cloud, no_progress(), rule);
+  Outcome o;
+  if (block == 0 || bytes.empty()) {
+    ByteSource in(bytes.data(), bytes.size());
+    o.result = read_ply_cloud(in, out, options);
+  } else {
+    std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+    EXPECT_NE(file, nullptr);
+    {
+      ByteSource in(file, block);
+      o.result = read_ply_cloud(in, out, options);
+    }
+    std::fclose(file);
+  }
+  EXPECT_TRUE(out.finish());
+  o.bits = collect(o.result, cloud).bits;
+  return o;
+}
+
+// Every body on 2 and 3 threads in windows from one byte up (so that windows,
+// chunks and groups meet at every kind of place), undecided, automatic and fixed
+// shifts: the same points bit for bit, stop line and vertex counts as one thread.
+void expect_threads_change_nothing(const std::string& file, const std::string& what,
+                                   const std::vector<std::size_t>& windows = {1, 5, 13, 64, std::size_t{16} << 20}) {
+  const ShiftRule rules[] = {ShiftRule{}, ShiftRule{true, {}}, ShiftRule{false, {-1000.0, 0.5, 0.0}}};
+  for (const ShiftRule& rule : rules) {
+    const Outcome one = read_with(file, {}, rule);
+    for (const int threads : {2, 3}) {
+      for (const std::size_t window : windows) {
+        const std::size_t block = window == 5 ? 7 : 0;
+        ASSERT_TRUE(read_with(file, {threads, window}, rule, block) == one)
+            << what << ": threads " << threads << ", window " << window << ", automatic " << rule.automatic << "\n"
+            << file;
+      }
+    }
+  }
+}
+
+TEST(PlyThreads, AdversarialBodiesReadAsOnOneThread) {
+  const std::string xyz_int = "property int x\nproperty int y\nproperty int z\n";
+  // Axes out of order among fields of both kinds, an integer coordinate among them.
+  const std::string mixed = "property uchar red\nproperty float z\nproperty int x\nproperty double nx\n"
+                            "property double y\n";
+  const std::string faces_first = "element face 2\nproperty list uchar int vertex_indices\n";
+  const struct {
+    const char* name;
+    std::string file;
+  } cases[] = {
+      {"plain", ascii_header(3, xyz_float) + "1 2 3\n4 5 6\n7 8 9\n"},
+      {"rows of nine", ascii_header(2) + "1 2 3 0 0 1 9 9 9\n4 5 6 0 0 1 9 9 9\n"},
+      {"CRLF, tabs, blank lines", ascii_header(3, xyz_float) + "\r\n1\t2 3\r\n\r\n\v4 5 6\r\n  \f7 8 9\r\n"},
+      {"fields across line breaks", ascii_header(3, xyz_float) + "1\n2\n3 4\n5 6\n7\n\n8\n9"},
+      {"%d takes 1 of 1.5, %f then takes .5", ascii_header(2, xyz_int + "property float s\n") + "1.5 2 3\n4 5 6 7\n"},
+      {"%d stops at 1.5 mid-body", ascii_header(3, "property float x\nproperty int y\nproperty float z\n") +
+                                       "1 2 3\n4 5.5 6\n7 8 9\n"},
+      {"%f takes 1.5 of 1.5abc, the next field fails", ascii_header(3, xyz_float) + "1 2 3\n1.5abc 5 6\n7 8 9\n"},
+      {"a bad token in the last vertex's place", ascii_header(2, xyz_float) + "1 2 3\n4 5 x\n"},
+      {"junk after the declared vertices", ascii_header(2, xyz_float) + "1 2 3\n4 5 6\njunk 1.5 ,\n"},
+      {"fewer vertices than declared", ascii_header(5, xyz_float) + "1 2 3\n4 5 6\n7 8"},
+      {"body ends inside a token", ascii_header(2, xyz_float) + "1 2 3\n4 5 6e"},
+      {"no body", ascii_header(2, xyz_float)},
+      {"mixed kinds and axis order", ascii_header(3, mixed) + "255 3.5 -7 1e300 2.25\n0 -0 +12 nan 1e-3\n"
+                                                              "7 1e+ 99999999999 inf -.5\n"},
+      {"scanf quirks", ascii_header(4, xyz_float) + "1e+ 5 .5\n-.5e3 0x1p3 inf\nnan(7) 4 -Inf\n1e 2e- 3\n"},
+      {"a NUL byte inside a field", ascii_header(2, xyz_float) + std::string("1 2 3\n4 5\0 6\n", 13)},
+      {"faces first", "ply\nformat ascii 1.0\n" + faces_first + "element vertex 2\n" + xyz_float +
+                          "end_header\n3 0 1 2\n0\n1 2 3\n4 5 6\n"},
+      {"a list in the vertex", ascii_header(2, xyz_float + "property list uchar float l\n") + "1 2 3 1 9\n4 5 6 0\n"},
+      {"large coordinates", ascii_header(3, "property double x\nproperty double y\nproperty float z\n") +
+                                "512345.678 5412345.3 250.1\n512346.5 5412344.25 251\n512347 5412343 252.75\n"},
+      {"nine-field rows, no vertex element", "ply\nformat ascii 1.0\nend_header\n1 2 3 0 0 1 9 9 9\n4 5 6 0 0 1 9 "
+                                             "9 9\n\n7 8 9 0 0 1 9 9 9\n"},
+      {"nine-field rows stopping mid-way", "ply\nformat ascii 1.0\nend_header\n1 2 3 0 0 1 9 9 9\n4 5\n6 0 0 1 1.5 9 "
+                                           "9\n7 8 9 0 0 1 9 9 9\n"},
+      {"nine-field rows ending inside a row", "ply\nformat ascii 1.0\nend_header\n1 2 3 0 0 1 9 9 9\n4 5 6 0\n"},
+      {"a token longer than a window", ascii_header(2, xyz_float) + std::string(300, '7') + " 1 2\n3 4 5\n"},
+  };
+  for (const auto& c : cases) expect_threads_change_nothing(c.file, c.name);
+}
+
+TEST(PlyThreads, SeededRandomBodiesReadAsOnOneThread) {
+  const std::vector<std::string> odd = {"1.5", "x", "-", ".5", "1e+", "inf", "0x1p3", "99999999999", "+7", "1,5"};
+  const std::vector<std::string> blanks = {" ", "\n", "\t", "\r\n", "  ", " \n\n"};
+  const std::vector<std::string> headers = {
+      ascii_header(40, xyz_float), ascii_header(25), ascii_header(30, "property int x\nproperty float y\n"
+                                                                     "property uchar q\nproperty float z\n"),
+      "ply\nformat ascii 1.0\nend_header\n"};
+  for (std::uint32_t seed = 1; seed <= 60; ++seed) {
+    std::mt19937 rng(seed);
+    std::string file = headers[seed % headers.size()];
+    const int fields = static_cast<int>(rng() % 250);
+    for (int i = 0; i < fields; ++i) {
+      const auto kind = rng() % 60;
+      if (kind == 0 && seed % 3 != 0) {
+        file += odd[rng() % odd.size()];
+      } else if (kind < 20) {
+        file += std::to_string(rng() % 256);
+      } else {
+        file += std::to_string(static_cast<int>(rng() % 2001) - 1000) + "." + std::to_string(rng() % 1000);
+      }
+      file += blanks[rng() % blanks.size()];
+    }
+    // Windows of a few bytes start threads for every few fields: the table above has them.
+    expect_threads_change_nothing(file, "seed " + std::to_string(seed), {5, 29, 200});
+  }
+}
+
 // ---- lists ----
 
 std::string ascii_file(int first, int n) {

@@ -790,11 +790,11 @@ TEST(ScanNumber, TokenBeyondMemoryIsReportedAsOutOfMemory) {
       // the endless second line stops it before any point is stored.
       {"text cloud", "1 2 3\n4 5 ", reader([](ByteSource& i, PointAppender& o) { return read_text_cloud(i, o); }, 0)},
       {"nine-field PLY", "ply\nformat ascii 1.0\nend_header\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 ",
-       reader(read_ply_cloud, 1)},
+       reader([](ByteSource& i, PointAppender& o) { return read_ply_cloud(i, o); }, 1)},
       {"declared ASCII PLY",
        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty uchar z\n"
        "end_header\n1 2 3\n4 5 6\n7 8 ",
-       reader(read_ply_cloud, 2)},
+       reader([](ByteSource& i, PointAppender& o) { return read_ply_cloud(i, o); }, 2)},
   };
   for (const auto& c : cases) {
     EXPECT_EXIT(

@@ -8,11 +8,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "core/exact.h"
 #include "input/number_stream.h"
+#include "support/run_tool.h"
 
 namespace ptdelta {
 namespace {
@@ -209,6 +211,130 @@ TEST(NumberStream, ThreadsAndWindowsChangeNothing) {
             ASSERT_EQ(std::bit_cast<std::uint32_t>(many.z[i]), std::bit_cast<std::uint32_t>(one.z[i])) << what;
           }
         }
+      }
+    }
+  }
+}
+
+// ---- rows read by lines on several threads ----
+
+struct LineOutcome {
+  TextReadResult result;
+  std::vector<std::array<std::uint32_t, 3>> bits;
+  CoordinateShift shift;
+  bool operator==(const LineOutcome& o) const {
+    return result.failure == o.result.failure && result.layout == o.result.layout &&
+           result.stopped_at_line == o.result.stopped_at_line && bits == o.bits && shift.x == o.shift.x &&
+           shift.y == o.shift.y && shift.z == o.shift.z;
+  }
+};
+
+// From memory, or from `file` (a pipe: a source that is not bounded).
+LineOutcome read_lines_with(const std::string& bytes, int threads, std::size_t window, ShiftRule rule,
+                            std::FILE* file = nullptr) {
+  PointColumns cloud;
+  PointAppender out(cloud, no_progress(), rule);
+  LineOutcome o;
+  if (file == nullptr) {
+    ByteSource in(bytes.data(), bytes.size());
+    o.result = read_text_cloud(in, out, threads, window);
+  } else {
+    ByteSource in(file, 4096);
+    o.result = read_text_cloud(in, out, threads, window);
+  }
+  EXPECT_TRUE(out.finish());
+  o.shift = out.shift();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
+    o.bits.push_back({std::bit_cast<std::uint32_t>(cloud.x[i]), std::bit_cast<std::uint32_t>(cloud.y[i]),
+                      std::bit_cast<std::uint32_t>(cloud.z[i])});
+  return o;
+}
+
+// Lines on 2 and 3 threads in windows from one byte up, undecided, automatic and
+// fixed shifts: the same points bit for bit and the same stop line as one thread.
+void expect_lines_as_on_one_thread(const std::string& text, const std::string& what,
+                                   const std::vector<std::size_t>& windows) {
+  for (const ShiftRule rule : {ShiftRule{}, ShiftRule{true, {}}, ShiftRule{false, {-1000.0, 0.5, 0.0}}}) {
+    const LineOutcome one = read_lines_with(text, 1, 0, rule);
+    ASSERT_EQ(one.result.layout, TextLayout::lines) << what;
+    for (const int threads : {2, 3})
+      for (const std::size_t window : windows)
+        ASSERT_TRUE(read_lines_with(text, threads, window, rule) == one)
+            << what << ": threads " << threads << ", window " << window << ", automatic " << rule.automatic << "\n"
+            << text;
+  }
+}
+
+TEST(TextLines, ThreadsAndWindowsChangeNothing) {
+  const std::string two = "1 2 3 9 9 9\n4 5 6 9 9 9\n";  // two data lines of six tokens: rows by lines
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"plain", two + "7 8 9 1 2 3\n"},
+      {"heading, CRLF, blank lines", "X Y Z R G B\r\n" + two + "\r\n\r\n  \t\r\n7 8 9 1 2 3\r\n\n"},
+      {"no line end at the end", two + "7 8 9 1"},
+      {"a line of two tokens stops", two + "7 8 9 1 2 3\n7 8\n1 2 3 4 5 6\n"},
+      {"a token that does not convert whole", two + "7 8 9\n1 2 3abc 4\n1 2 3 4 5 6\n"},
+      {"%f takes all of 1e+ but not 1.5.5", two + "1e+ .5 -.5e3 x\n1 2 1.5.5\n"},
+      {"the rest of a line is ignored", two + "7 8 9 junk , ;\n1 2 3\n"},
+      {"a NUL byte in a token", two + std::string("7 8 9\n1 2\0 3\n4 5 6\n", 19)},
+      {"stop on the last line", two + "7 8 9\n-\n"},
+      {"large coordinates", "512345.678 5412345.3 250.1 0\n512346.5 5412344.25 251 0\n512347 5412343 252.75 0\n"},
+      {"undecided first points", "nan 1 2 3\ninf 4 5 6\n512345.678 5412345.3 250.1 0\n1 2 3 4\n"},
+      {"a line longer than a window", two + std::string(300, ' ') + "7 8 9 " + std::string(200, '5') + "\n1 2 3\n"},
+  };
+  for (const auto& c : cases) expect_lines_as_on_one_thread(c.text, c.name, {1, 6, 64, std::size_t{16} << 20});
+
+  // Seeded random rows: numbers, blank lines, CRLF, now and then a line that stops the cloud.
+  std::mt19937 rng(11);
+  for (int t = 0; t < 20; ++t) {
+    std::string text = two;
+    const int lines = 5 + static_cast<int>(rng() % 80);
+    for (int i = 0; i < lines; ++i) {
+      const auto kind = rng() % 40;
+      if (kind == 0 && t % 2 == 0) text += "1 2";
+      else if (kind == 1 && t % 2 == 0) text += "1 2 x 4";
+      else if (kind < 5) text += " \t";
+      else
+        for (int k = 0; k < 4; ++k)
+          text += std::to_string(static_cast<int>(rng() % 20001) - 10000) + "." + std::to_string(rng() % 100) + " ";
+      text += rng() % 4 == 0 ? "\r\n" : "\n";
+    }
+    expect_lines_as_on_one_thread(text, "random " + std::to_string(t), {13, 300});
+  }
+}
+
+// A source that is not bounded (a pipe) is looked at only 1 MiB of a line at a
+// time: a line that long without its end stops the cloud, on any thread count.
+TEST(TextLines, ALineBeyondTheLimitOfAnEndlessSourceStopsTheCloudOnThreadsToo) {
+  const std::size_t limit = std::size_t{1} << 20;
+  const std::string two = "1 2 3 9\n4 5 6 9\n";
+  const struct {
+    const char* name;
+    std::string text;
+    std::size_t points;
+  } cases[] = {
+      {"one byte short of the limit", two + "7 8 9" + std::string(limit - 6, ' ') + "\n1 1 1 1\n", 4},
+      {"as long as the limit", two + "7 8 9" + std::string(limit - 5, ' ') + "\n1 1 1 1\n", 2},
+      {"the limit at the end without a line end", two + "7 8 9" + std::string(limit - 5, ' '), 2},
+  };
+  testing::TempDir dir;
+  for (const auto& c : cases) {
+    testing::write_file(dir / "rows.txt", c.text);
+    const std::string command = "cat " + (dir / "rows.txt");
+    LineOutcome one;
+    for (const int threads : {1, 2, 3}) {
+      for (const std::size_t window : {std::size_t{4096}, std::size_t{16} << 20}) {
+        std::FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        const LineOutcome got = read_lines_with("", threads, window, ShiftRule{}, pipe);
+        pclose(pipe);
+        if (threads == 1 && window == 4096) {
+          one = got;
+          EXPECT_EQ(one.bits.size(), c.points) << c.name;
+        }
+        EXPECT_TRUE(got == one) << c.name << ": threads " << threads << ", window " << window;
       }
     }
   }

@@ -1,6 +1,9 @@
 // ply_body_fuzz.cpp - whole PLY streams (header and ASCII or binary body) on arbitrary bytes
 // The first byte picks a ready-made header or none (the input is then the whole stream), so the
 // body readers are reached at once instead of only after the fuzzer finds a valid header.
+// Every stream is read again on three threads in small windows: the same outcome bit for bit.
+#include <bit>
+#include <cstdint>
 #include <string>
 
 #include "core/point_cloud.h"
@@ -39,10 +42,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PointColumns cloud;
   ByteSource source(stream.data(), stream.size());
   PointAppender out(cloud, no_progress());
-  const Failure f = read_ply_cloud(source, out).failure;
+  const PlyReadResult r = read_ply_cloud(source, out);
+  const Failure f = r.failure;
   PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported_ply || f == Failure::out_of_memory);
   PTDELTA_FUZZ_CHECK(cloud.count >= 0);
   // No point is made of fewer bytes than its three coordinates' smallest encoding.
   PTDELTA_FUZZ_CHECK(static_cast<std::size_t>(cloud.count) <= stream.size());
+
+  PointColumns threaded;
+  ByteSource again(stream.data(), stream.size());
+  PointAppender out_threaded(threaded, no_progress());
+  const PlyReadResult split = read_ply_cloud(again, out_threaded, {3, 16 + size % 61});
+  PTDELTA_FUZZ_CHECK(split.failure == r.failure && split.stopped_at_line == r.stopped_at_line &&
+                     split.vertices_read == r.vertices_read && split.vertices_declared == r.vertices_declared);
+  PTDELTA_FUZZ_CHECK(out_threaded.finish() == out.finish());
+  PTDELTA_FUZZ_CHECK(threaded.count == cloud.count);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
+    PTDELTA_FUZZ_CHECK(std::bit_cast<std::uint32_t>(threaded.x[i]) == std::bit_cast<std::uint32_t>(cloud.x[i]));
+    PTDELTA_FUZZ_CHECK(std::bit_cast<std::uint32_t>(threaded.y[i]) == std::bit_cast<std::uint32_t>(cloud.y[i]));
+    PTDELTA_FUZZ_CHECK(std::bit_cast<std::uint32_t>(threaded.z[i]) == std::bit_cast<std::uint32_t>(cloud.z[i]));
+  }
   return 0;
 }
