@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
-
-#include <sys/stat.h>
 
 namespace ptdelta {
 
@@ -25,16 +24,26 @@ ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
   }
 }
 
+std::int64_t count_line_ends(const char* b, const char* e) {
+  // Eight bytes at a time: in x = word ^ "\n\n\n\n\n\n\n\n" a byte is zero
+  // exactly where the word held '\n', and the expression below sets the top bit
+  // of exactly those bytes (no carry crosses a byte: each sum stays below 0x100).
+  constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+  std::int64_t n = 0;
+  for (; e - b >= 8; b += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, b, sizeof word);
+    const std::uint64_t x = word ^ 0x0A0A0A0A0A0A0A0AULL;
+    n += std::popcount(~(((x & low7) + low7) | x | low7));
+  }
+  for (; b != e; ++b) n += *b == '\n';
+  return n;
+}
+
 ByteSource::ByteSource(const void* data, std::size_t size)
     : cur_(static_cast<const char*>(data)), end_(static_cast<const char*>(data) + size), counted_from_(cur_) {}
 
 namespace {
-
-std::int64_t count_newlines(const char* b, const char* e) {
-  std::int64_t n = 0;
-  for (; b != e; ++b) n += *b == '\n';
-  return n;
-}
 
 inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -44,18 +53,18 @@ inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // in them) gets its line, and every '\n' up to the cursor is counted.
 void ByteSource::fold_counts() {
   if (mark_ != nullptr) {
-    newlines_before_ += count_newlines(counted_from_, mark_);
+    newlines_before_ += count_line_ends(counted_from_, mark_);
     marked_line_ = newlines_before_ + 1;
     counted_from_ = mark_;
     mark_ = nullptr;
   }
-  newlines_before_ += count_newlines(counted_from_, cur_);
+  newlines_before_ += count_line_ends(counted_from_, cur_);
   counted_from_ = cur_;
 }
 
 std::int64_t ByteSource::marked_line() const {
   if (mark_ == nullptr) return marked_line_;
-  return newlines_before_ + count_newlines(counted_from_, mark_) + 1;
+  return newlines_before_ + count_line_ends(counted_from_, mark_) + 1;
 }
 
 bool ByteSource::skip_space() {
@@ -70,7 +79,7 @@ bool ByteSource::skip_space() {
 
 void ByteSource::unread(const std::string& bytes) {
   fold_counts();
-  newlines_before_ -= count_newlines(bytes.data(), bytes.data() + bytes.size());
+  newlines_before_ -= count_line_ends(bytes.data(), bytes.data() + bytes.size());
   marked_line_ = 0;
   // The put-back bytes and the rest of the buffer, in one piece.
   std::string joined = bytes;

@@ -13,6 +13,9 @@
 
 namespace ptdelta {
 
+// How many '\n' bytes [b, e) holds.
+std::int64_t count_line_ends(const char* b, const char* e);
+
 class ByteSource {
  public:
   // Reads `file` (a regular file, a pipe, a terminal) in blocks of `block_size`

@@ -1,5 +1,6 @@
 #include "input/number_stream.h"
 
+#include <utility>
 #include <vector>
 
 #include "core/parallel.h"
@@ -56,23 +57,40 @@ NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threa
   const bool wide = out.precision() == ReadPrecision::shifted;
   TextWindows window(in, window_bytes, WindowCut::space);
 
-  // A group split across chunks or windows waits here, with the line its first
-  // number starts on.
+  // A group split across chunks or windows waits here. Where its first number
+  // starts is kept as an offset in the window while it is there, and turned into
+  // a line only when needed (at the end, or when the window moves on): counting
+  // lines for every chunk would go over the window once a chunk.
   float single_group[3] = {0.0f, 0.0f, 0.0f};
   double wide_group[3] = {0.0, 0.0, 0.0};
   int in_group = 0;
-  std::int64_t group_line = 0;
+  std::size_t group_at = 0;     // in the current window, unless group_line is set
+  std::int64_t group_line = 0;  // the line of a group that began in an earlier window
+  const auto open_group_line = [&] { return group_line > 0 ? group_line : window.line_of(group_at); };
+  const auto take = [&](const Chunk& c, std::size_t i) {
+    if (wide) {
+      wide_group[in_group] = c.wide[i];
+    } else {
+      single_group[in_group] = c.single[i];
+    }
+    if (++in_group < 3) return true;
+    in_group = 0;
+    return wide ? out.add_double(wide_group[0], wide_group[1], wide_group[2])
+                : out.add(single_group[0], single_group[1], single_group[2]);
+  };
 
   const int workers = threads < 1 ? 1 : threads;
-  std::vector<Chunk> chunks;
+  std::vector<Chunk> chunks;  // kept from window to window, so their numbers' room is had once
   for (;;) {
     // A window without white space is one long token: it grows until the token ends.
     if (const Failure f = window.fill(); f != Failure::none) return {f, 0};
     const std::vector<std::size_t>& ends = window.chunk_ends();
-    chunks.assign(ends.size(), Chunk{});
+    chunks.resize(ends.size());
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-      chunks[k].begin = window.chunk_begin(k);
-      chunks[k].end = ends[k];
+      Chunk& c = chunks[k];
+      c.single.clear();
+      c.wide.clear();
+      c = Chunk{window.chunk_begin(k), ends[k], std::move(c.single), std::move(c.wide)};
     }
     run_chunks(static_cast<std::int64_t>(chunks.size()), workers, [&](std::int64_t k) {
       parse_chunk(window.data(), chunks[static_cast<std::size_t>(k)], wide);
@@ -81,29 +99,30 @@ NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threa
     // Join in order: every complete group is appended, up to the first chunk
     // that did not convert to its end.
     for (const Chunk& c : chunks) {
-      for (std::size_t i = 0; i < c.count; ++i) {
-        if (wide) {
-          wide_group[in_group] = c.wide[i];
-        } else {
-          single_group[in_group] = c.single[i];
-        }
-        if (++in_group == 3) {
-          in_group = 0;
-          const bool stored = wide ? out.add_double(wide_group[0], wide_group[1], wide_group[2])
-                                   : out.add(single_group[0], single_group[1], single_group[2]);
-          if (!stored) return {Failure::out_of_memory, 0};
-        }
+      // The group left open by the chunks before, then whole groups, then what is left.
+      std::size_t i = 0;
+      while (in_group > 0 && i < c.count)
+        if (!take(c, i++)) return {Failure::out_of_memory, 0};
+      const std::size_t whole = (c.count - i) / 3;
+      if (!wide) {
+        if (!out.add_block(c.single.data() + i, whole)) return {Failure::out_of_memory, 0};
+        i += 3 * whole;
       }
+      for (; i < c.count; ++i)
+        if (!take(c, i)) return {Failure::out_of_memory, 0};
       // A group still open at the end of the chunk began at one of its last two
-      // numbers, unless it began in an earlier chunk (its line is then known).
-      if (in_group > 0 && static_cast<std::size_t>(in_group) <= c.count)
-        group_line = window.line_of(c.last_starts[in_group - 1]);
+      // numbers, unless it began in an earlier chunk (where it is then known).
+      if (in_group > 0 && static_cast<std::size_t>(in_group) <= c.count) {
+        group_at = c.last_starts[in_group - 1];
+        group_line = 0;
+      }
       if (c.failed) {
         if (c.out_of_memory) return {Failure::out_of_memory, 0};
-        return {Failure::none, in_group > 0 ? group_line : window.line_of(c.failed_at)};
+        return {Failure::none, in_group > 0 ? open_group_line() : window.line_of(c.failed_at)};
       }
     }
-    if (window.at_end()) return {Failure::none, in_group > 0 ? group_line : 0};
+    if (window.at_end()) return {Failure::none, in_group > 0 ? open_group_line() : 0};
+    if (in_group > 0) group_line = open_group_line();
     window.drop_before(window.cut());
   }
 }

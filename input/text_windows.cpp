@@ -4,12 +4,6 @@
 
 namespace ptdelta {
 
-namespace {
-
-std::int64_t count_newlines(const char* b, const char* e) { return std::count(b, e, '\n'); }
-
-}  // namespace
-
 TextWindows::TextWindows(ByteSource& in, std::size_t window_bytes, WindowCut at)
     : in_(&in), window_bytes_(std::max<std::size_t>(1, window_bytes)), at_(at) {
   in.mark();
@@ -59,11 +53,11 @@ void TextWindows::split() {
 }
 
 std::int64_t TextWindows::line_of(std::size_t at) const {
-  return first_line_ + count_newlines(bytes_.data(), bytes_.data() + at);
+  return first_line_ + count_line_ends(bytes_.data(), bytes_.data() + at);
 }
 
 void TextWindows::drop_before(std::size_t from) {
-  first_line_ += count_newlines(bytes_.data(), bytes_.data() + from);
+  first_line_ += count_line_ends(bytes_.data(), bytes_.data() + from);
   bytes_.erase(0, from);
   cut_ = 0;
   has_cut_ = false;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -161,6 +162,25 @@ namespace {
 // The stream read on several threads in small windows (so that windows, chunks
 // and groups meet at every kind of place) against the one-thread reader: the
 // same points bit for bit, the same stop line and failure, with and without a shift.
+// Lines are counted eight bytes at a time: every byte value, next to every
+// other kind of byte, at every alignment and length, counts as one at a time.
+TEST(NumberStream, LineEndsCountedAsByteByByte) {
+  std::string bytes;
+  std::mt19937 rng(7);
+  for (int v = 0; v < 256; ++v) {
+    bytes.push_back(static_cast<char>(v));
+    bytes.push_back('\n');
+    bytes.push_back(static_cast<char>(rng()));
+  }
+  bytes += std::string(19, '\n');
+  for (std::size_t begin = 0; begin < 9; ++begin)
+    for (std::size_t end = begin; end <= bytes.size(); end += 1 + end % 7) {
+      const auto expected = std::count(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                                       bytes.begin() + static_cast<std::ptrdiff_t>(end), '\n');
+      ASSERT_EQ(count_line_ends(bytes.data() + begin, bytes.data() + end), expected) << begin << " " << end;
+    }
+}
+
 TEST(NumberStream, ThreadsAndWindowsChangeNothing) {
   std::vector<std::string> texts = {
       "1 2 3\n4 5 6\n",
