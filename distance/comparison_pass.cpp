@@ -52,16 +52,39 @@ Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
 
 namespace {
 
-// The pass over reserved result columns, measuring the test points in `order`.
-// Every point is measured on its own (method B's candidates are all set again
-// by any point that has three of them), so the points can be measured in any
-// order and on any thread; the sums are taken afterwards, in test order.
-// Under method A `ref` is not read (it may have been let go).
+// The pass over reserved result columns, measuring the test points in `order`
+// (input order when it is empty). Every point is measured on its own (method
+// B's candidates are all set again by any point that has three of them), so
+// the points can be measured in any order and on any thread; the sums are
+// taken afterwards, in test order. Under method A `ref` is not read (it may
+// have been let go).
 void run_pass(const PointColumns& ref, Method method, const PointColumns& test, float maxdist,
               const ReferenceSearch& search, const std::vector<std::int32_t>& order, int threads,
               ProgressSink& progress, PassResult& result) {
   result.method = method;
-  const bool method_a = result.method == Method::nearest_point;
+  const bool method_a = method == Method::nearest_point;
+  // Point j of `points`: its distance (excluded_distance unless accepted) and outcome.
+  const auto measure = [&](const PointColumns& points, std::int32_t j, PlaneCandidates& candidates, float& distance,
+                           PointOutcome& outcome) {
+    outcome = PointOutcome::accepted;
+    float d = excluded_distance;
+    if (method_a) {
+      d = search.nearest(points, j);
+      // No point in the box gives +infinity, which is never a measurement: an
+      // outlier whatever maxdist is.
+      if (d > maxdist || std::isinf(d)) outcome = PointOutcome::outlier;
+    } else {
+      const std::int32_t improvements = search.track_closer_points(points, j, candidates);
+      const std::optional<float> plane = plane_distance_from(ref, points, j, improvements, candidates);
+      if (!plane) {
+        outcome = PointOutcome::rejected;
+      } else {
+        d = *plane;
+        if (!(d < maxdist)) outcome = PointOutcome::outlier;  // strict under method B
+      }
+    }
+    distance = outcome == PointOutcome::accepted ? d : excluded_distance;
+  };
 
   constexpr std::int64_t chunk = 4096;
   std::mutex progress_lock;
@@ -69,51 +92,38 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
   run_chunks(chunk_count(test.count, chunk), threads, [&](std::int64_t k) {
     const std::int64_t first = k * chunk;
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(first + chunk, test.count) - first);
-    const std::int32_t* const ids = order.data() + first;
-    // The chunk's points are gathered into a block of their own and their
-    // results scattered back in separate tight loops: with the test cloud in
-    // random order every point sits elsewhere in memory, and loads that do not
-    // wait on a search overlap one another.
-    PointColumns block;
-    block.x.resize(n);
-    block.y.resize(n);
-    block.z.resize(n);
-    block.count = static_cast<std::int32_t>(n);
-    for (std::size_t q = 0; q < n; ++q) {
-      const auto i = static_cast<std::size_t>(ids[q]);
-      block.x[q] = test.x[i];
-      block.y[q] = test.y[i];
-      block.z[q] = test.z[i];
-    }
-    std::vector<float> distance(n);
-    std::vector<PointOutcome> outcome(n);
     PlaneCandidates candidates;
-    for (std::size_t q = 0; q < n; ++q) {
-      const auto j = static_cast<std::int32_t>(q);
-      PointOutcome o = PointOutcome::accepted;
-      float d = excluded_distance;
-      if (method_a) {
-        d = search.nearest(block, j);
-        // No point in the box gives +infinity, which is never a measurement: an
-        // outlier whatever maxdist is.
-        if (d > maxdist || std::isinf(d)) o = PointOutcome::outlier;
-      } else {
-        const std::int32_t improvements = search.track_closer_points(block, j, candidates);
-        const std::optional<float> plane = plane_distance_from(ref, block, j, improvements, candidates);
-        if (!plane) {
-          o = PointOutcome::rejected;
-        } else {
-          d = *plane;
-          if (!(d < maxdist)) o = PointOutcome::outlier;  // strict under method B
-        }
+    if (order.empty()) {
+      for (std::size_t q = 0; q < n; ++q) {
+        const auto i = static_cast<std::size_t>(first) + q;
+        measure(test, static_cast<std::int32_t>(i), candidates, result.cd[i], result.outcome[i]);
       }
-      outcome[q] = o;
-      distance[q] = o == PointOutcome::accepted ? d : excluded_distance;
-    }
-    for (std::size_t q = 0; q < n; ++q) {
-      const auto i = static_cast<std::size_t>(ids[q]);
-      result.outcome[i] = outcome[q];
-      result.cd[i] = distance[q];
+    } else {
+      // The chunk's points are gathered into a block of their own and their
+      // results scattered back in separate tight loops: with the test cloud in
+      // random order every point sits elsewhere in memory, and loads that do
+      // not wait on a search overlap one another.
+      const std::int32_t* const ids = order.data() + first;
+      PointColumns block;
+      block.x.resize(n);
+      block.y.resize(n);
+      block.z.resize(n);
+      block.count = static_cast<std::int32_t>(n);
+      for (std::size_t q = 0; q < n; ++q) {
+        const auto i = static_cast<std::size_t>(ids[q]);
+        block.x[q] = test.x[i];
+        block.y[q] = test.y[i];
+        block.z[q] = test.z[i];
+      }
+      std::vector<float> distance(n);
+      std::vector<PointOutcome> outcome(n);
+      for (std::size_t q = 0; q < n; ++q)
+        measure(block, static_cast<std::int32_t>(q), candidates, distance[q], outcome[q]);
+      for (std::size_t q = 0; q < n; ++q) {
+        const auto i = static_cast<std::size_t>(ids[q]);
+        result.outcome[i] = outcome[q];
+        result.cd[i] = distance[q];
+      }
     }
     const std::lock_guard<std::mutex> hold(progress_lock);
     done += static_cast<std::int64_t>(n);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "distance/query_order.h"
 #include "driver/console.h"
 #include "support/clouds.h"
 #include "support/full_scan.h"
@@ -145,6 +146,39 @@ TEST(ComparisonPass, AThirdOfBothCloudsAtOneSpotGivesTheFullScanResults) {
         if (rng.chance(1.0 / 3.0)) cloud->x[i] = cloud->y[i] = cloud->z[i] = 0.0f;
     const Pass p = run_pass(ref, test, 5.0f);
     EXPECT_GT(p.totals.accepted_count, n_test / 3) << n_ref;
+  }
+}
+
+// A cloud in scan lines is measured as it stands, the same points shuffled in
+// spatial order: both give every point the same result, under both methods.
+TEST(ComparisonPass, ScanLineAndShuffledTestCloudsGiveTheSameResults) {
+  PointColumns lines;
+  for (int r = 0; r < 120; ++r)
+    for (int c = 0; c < 120; ++c)
+      ASSERT_TRUE(lines.append(static_cast<float>(c) * 0.25f, static_cast<float>(r) * 0.25f,
+                               static_cast<float>((r * 7 + c * 3) % 11) * 0.05f));
+  testing::Rng rng(5);
+  std::vector<std::int32_t> from(static_cast<std::size_t>(lines.count));
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<std::int32_t>(i);
+  for (std::size_t i = from.size(); i > 1; --i)
+    std::swap(from[i - 1], from[static_cast<std::size_t>(rng.below(static_cast<std::int32_t>(i)))]);
+  PointColumns shuffled;
+  for (const std::int32_t i : from) {
+    const auto k = static_cast<std::size_t>(i);
+    ASSERT_TRUE(shuffled.append(lines.x[k], lines.y[k], lines.z[k]));
+  }
+  EXPECT_TRUE(spatial_query_order(lines).empty());
+  EXPECT_EQ(spatial_query_order(shuffled).size(), from.size());
+  for (const std::int32_t ref_count : {30000, 2000}) {  // method A, then method B
+    const PointColumns ref = testing::surface_cloud(rng, ref_count, 30.0, 0.2);
+    PassResult a, b;
+    ASSERT_EQ(comparison_pass(ref, lines, 1.0f, 2, no_progress(), a), Failure::none);
+    ASSERT_EQ(comparison_pass(ref, shuffled, 1.0f, 3, no_progress(), b), Failure::none);
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      const auto k = static_cast<std::size_t>(from[i]);
+      ASSERT_EQ(testing::bits_of(std::vector<float>{b.cd[i]}), testing::bits_of(std::vector<float>{a.cd[k]})) << i;
+      ASSERT_EQ(b.outcome[i], a.outcome[k]) << i;
+    }
   }
 }
 
