@@ -173,6 +173,8 @@ TEST(NumberStream, LineEndsCountedAsByteByByte) {
     bytes.push_back(static_cast<char>(rng()));
   }
   bytes += std::string(19, '\n');
+  // Runs of line ends longer than the 255 words counted at a time.
+  bytes += std::string(2048 * 2 + 5, '\n') + bytes;
   for (std::size_t begin = 0; begin < 9; ++begin)
     for (std::size_t end = begin; end <= bytes.size(); end += 1 + end % 7) {
       const auto expected = std::count(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
