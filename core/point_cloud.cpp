@@ -124,13 +124,13 @@ bool PointAppender::settle(const CoordinateShift& shift) {
 
 namespace {
 
-// Gives back the room that growth left beyond the points (up to half as much
-// again): a cloud is kept for the whole run, and at a hundred million points
-// that room is hundreds of megabytes. Each column is copied on its own, so the
+// Gives back the room that growth or an estimate left beyond the points (up to
+// half as much again): a cloud is kept for the whole run, and at a hundred
+// million points that room is hundreds of megabytes. Each column is copied on its own, so the
 // copy never needs more than one column's worth besides; a copy that cannot
 // be had leaves the room in place.
 void release_spare_room(std::vector<float>& column) noexcept {
-  if (column.capacity() - column.size() > column.size() / 8) column.shrink_to_fit();
+  if (column.capacity() - column.size() > column.size() / 32) column.shrink_to_fit();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/parallel.h"
+#include "input/room_for_rest.h"
 #include "input/scan_number.h"
 #include "input/text_windows.h"
 
@@ -79,6 +80,7 @@ NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threa
                 : out.add(single_group[0], single_group[1], single_group[2]);
   };
 
+  RoomForRest room(in, out);
   const int workers = threads < 1 ? 1 : threads;
   std::vector<Chunk> chunks;  // kept from window to window, so their numbers' room is had once
   for (;;) {
@@ -121,6 +123,7 @@ NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threa
         return {Failure::none, in_group > 0 ? open_group_line() : window.line_of(c.failed_at)};
       }
     }
+    room.check(in, out);
     if (window.at_end()) return {Failure::none, in_group > 0 ? open_group_line() : 0};
     if (in_group > 0) group_line = open_group_line();
     window.drop_before(window.cut());

@@ -9,6 +9,7 @@
 #include "core/parallel.h"
 #include "input/coordinate.h"
 #include "input/number_stream.h"
+#include "input/room_for_rest.h"
 #include "input/scan_number.h"
 #include "input/text_windows.h"
 
@@ -60,6 +61,7 @@ TextReadResult stopped(const ByteSource& in, TextLayout layout) {
 // group does not convert, that mark is the line reading stopped at.
 TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std::size_t window) {
   constexpr TextLayout layout = TextLayout::stream;
+  RoomForRest room(in, out);
   // While the automatic shift is undecided, and on one thread with a shift.
   while (out.precision() == ReadPrecision::both || (threads < 2 && out.precision() == ReadPrecision::shifted)) {
     if (!in.skip_space()) return ended(in, layout);
@@ -69,6 +71,7 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std:
     if (!(scan_coordinate(in, p, x) && scan_coordinate(in, p, y) && scan_coordinate(in, p, z)))
       return stopped(in, layout);
     if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, layout, 0};
+    room.check(in, out);
   }
   if (threads > 1) {
     const NumberStreamEnd end = read_number_stream(in, out, threads, window);
@@ -80,6 +83,7 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std:
     in.mark();
     if (!(scan_float(in, x) && scan_float(in, y) && scan_float(in, z))) return stopped(in, layout);
     if (!out.add(x, y, z)) return {Failure::out_of_memory, layout, 0};
+    room.check(in, out);
   }
 }
 
@@ -89,6 +93,7 @@ TextReadResult read_lines_serially(ByteSource& in, PointAppender& out, bool only
   constexpr TextLayout layout = TextLayout::lines;
   const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
   std::string line;
+  RoomForRest room(in, out);
   for (;;) {
     if (only_undecided && out.precision() != ReadPrecision::both) return {Failure::none, layout, 0};
     line.clear();
@@ -110,6 +115,7 @@ TextReadResult read_lines_serially(ByteSource& in, PointAppender& out, bool only
       return stopped(in, layout);
     }
     if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return {Failure::out_of_memory, layout, 0};
+    room.check(in, out);
   }
 }
 
