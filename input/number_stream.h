@@ -8,6 +8,7 @@
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "input/byte_source.h"
+#include "input/text_windows.h"
 
 namespace ptdelta {
 
@@ -28,6 +29,6 @@ struct NumberStreamEnd {
 // white space, so each number converts exactly as in one pass over the bytes.
 // Throws std::bad_alloc.
 NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threads,
-                                   std::size_t window_bytes = std::size_t{16} << 20);
+                                   std::size_t window_bytes = text_window_bytes);
 
 }  // namespace ptdelta

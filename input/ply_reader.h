@@ -10,6 +10,7 @@
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "input/byte_source.h"
+#include "input/text_windows.h"
 #include "input/cloud_format.h"
 
 namespace ptdelta {
@@ -30,7 +31,7 @@ struct PlyReadResult {
 // bytes (tests make them small). The points are the same for any numbers.
 struct PlyReadOptions {
   int threads = 1;
-  std::size_t window = std::size_t{16} << 20;
+  std::size_t window = text_window_bytes;
 };
 
 // Reads one PLY stream (header, then body) and appends its vertices through `out`.

@@ -7,6 +7,7 @@
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "input/byte_source.h"
+#include "input/text_windows.h"
 
 namespace ptdelta {
 
@@ -39,6 +40,6 @@ struct TextReadResult {
 // the source failed (not merely ended), otherwise Failure::none.
 // `stream_window` is the bytes taken at a time by the threads (tests make it small).
 TextReadResult read_text_cloud(ByteSource& in, PointAppender& out, int threads = 1,
-                               std::size_t stream_window = std::size_t{16} << 20);
+                               std::size_t stream_window = text_window_bytes);
 
 }  // namespace ptdelta

@@ -12,6 +12,10 @@
 
 namespace ptdelta {
 
+// The bytes taken at a time by the readers that parse on several threads: small
+// enough that a chunk of it is still in the cache when its thread parses it.
+inline constexpr std::size_t text_window_bytes = std::size_t{1} << 20;
+
 // White space as the classic locale's isspace sees it, as the scanners have it.
 inline bool is_text_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
