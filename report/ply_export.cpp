@@ -78,10 +78,11 @@ void write_coloured_ply(OutputFile& file, const PointColumns& test, const Coordi
   const bool shifted = !shift.is_zero();
   const std::size_t line_max = shifted ? shifted_vertex_line_max_chars : vertex_line_max_chars;
   // Lines are formatted a window of chunks (about 1 MiB each, so a chunk is
-  // still in the cache when it is written) at a time on the threads, then
-  // written in order; the window (at most 16 MiB) bounds the memory whatever the
-  // size of the cloud or the thread count. The buffers are had once and never
-  // cleared: each chunk writes only the bytes it formats.
+  // still in the cache when it is written) at a time on the threads, while one
+  // of them writes the window before, in order: the writing, which one thread
+  // must do, overlaps the formatting. Two sets of buffers (at most 16 chunks
+  // each) bound the memory whatever the size of the cloud or the thread count;
+  // they are had once and never cleared: each chunk writes only what it formats.
   const auto chunk = static_cast<std::int64_t>((std::size_t{1} << 20) / line_max);
   const std::int64_t chunks = chunk_count(test.count, chunk);
   const std::int64_t window = std::min<std::int64_t>(16, 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads));
@@ -89,30 +90,43 @@ void write_coloured_ply(OutputFile& file, const PointColumns& test, const Coordi
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
   };
-  std::vector<Text> text(static_cast<std::size_t>(std::min(window, chunks)));
-  for (Text& t : text) t.bytes.reset(new char[static_cast<std::size_t>(chunk) * line_max]);
-  for (std::int64_t base = 0; base < chunks; base += window) {
-    const std::int64_t now = std::min(window, chunks - base);
-    run_chunks(now, threads, [&](std::int64_t k) {
-      Text& out = text[static_cast<std::size_t>(k)];
-      const std::int64_t first = (base + k) * chunk;
-      const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
-      char* p = out.bytes.get();
-      for (std::int64_t i = first; i < last; ++i) {
-        const auto j = static_cast<std::size_t>(i);
-        // What the filter took out is written like an outlier.
-        const float entry = kept[j] ? cd[j] : excluded_distance;
-        const Rgb colour = ramp_colour(entry, colour_scale);
-        p = shifted ? format_shifted_vertex_line(p, unshifted(test.x[j], shift.x), unshifted(test.y[j], shift.y),
-                                                 unshifted(test.z[j], shift.z), colour, entry)
-                    : format_vertex_line(p, test.x[j], test.y[j], test.z[j], colour, entry);
-      }
-      out.size = static_cast<std::size_t>(p - out.bytes.get());
-    });
-    for (std::int64_t k = 0; k < now; ++k) {
-      const Text& t = text[static_cast<std::size_t>(k)];
-      file.write(std::string_view(t.bytes.get(), t.size));
+  const auto buffers = static_cast<std::size_t>(std::min(window, chunks));
+  std::vector<Text> text[2] = {std::vector<Text>(buffers), std::vector<Text>(buffers)};
+  for (auto& set : text)
+    for (Text& t : set) t.bytes.reset(new char[static_cast<std::size_t>(chunk) * line_max]);
+  const auto format = [&](Text& out, std::int64_t c) {
+    const std::int64_t first = c * chunk;
+    const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
+    char* p = out.bytes.get();
+    for (std::int64_t i = first; i < last; ++i) {
+      const auto j = static_cast<std::size_t>(i);
+      // What the filter took out is written like an outlier.
+      const float entry = kept[j] ? cd[j] : excluded_distance;
+      const Rgb colour = ramp_colour(entry, colour_scale);
+      p = shifted ? format_shifted_vertex_line(p, unshifted(test.x[j], shift.x), unshifted(test.y[j], shift.y),
+                                               unshifted(test.z[j], shift.z), colour, entry)
+                  : format_vertex_line(p, test.x[j], test.y[j], test.z[j], colour, entry);
     }
+    out.size = static_cast<std::size_t>(p - out.bytes.get());
+  };
+  // Window w is formatted into text[w % 2] while text[(w - 1) % 2] is written.
+  std::int64_t written = 0;  // chunks in the set waiting to be written
+  for (std::int64_t w = 0, base = 0;; ++w, base += window) {
+    const std::int64_t now = base < chunks ? std::min(window, chunks - base) : 0;
+    if (now == 0 && written == 0) break;
+    std::vector<Text>& formatting = text[w % 2];
+    const std::vector<Text>& writing = text[(w + 1) % 2];
+    run_chunks(1 + now, threads, [&](std::int64_t k) {
+      if (k == 0) {
+        for (std::int64_t c = 0; c < written; ++c) {
+          const Text& t = writing[static_cast<std::size_t>(c)];
+          file.write(std::string_view(t.bytes.get(), t.size));
+        }
+      } else {
+        format(formatting[static_cast<std::size_t>(k - 1)], base + k - 1);
+      }
+    });
+    written = now;
   }
 }
 
