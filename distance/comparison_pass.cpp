@@ -149,10 +149,10 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
 }
 
 // The result columns and the query order.
-Failure prepare(const PointColumns& test, PassResult& result, std::vector<std::int32_t>& order) {
+Failure prepare(const PointColumns& test, int threads, PassResult& result, std::vector<std::int32_t>& order) {
   if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
   try {
-    order = spatial_query_order(test);
+    order = spatial_query_order(test, threads);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
@@ -173,7 +173,7 @@ Failure indexed_pass(const PointColumns& ref, PointColumns* release, const Point
   }
   if (release != nullptr && method == Method::nearest_point) *release = PointColumns{};
   std::vector<std::int32_t> order;
-  if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
+  if (const Failure f = prepare(test, threads, result, order); f != Failure::none) return f;
   run_pass(ref, method, test, maxdist, IndexedSearch(index), order, threads, progress, result);
   return Failure::none;
 }
@@ -193,7 +193,7 @@ Failure comparison_pass(PointColumns&& ref, const PointColumns& test, float maxd
 Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
                         const ReferenceSearch& search, int threads, ProgressSink& progress, PassResult& result) {
   std::vector<std::int32_t> order;
-  if (const Failure f = prepare(test, result, order); f != Failure::none) return f;
+  if (const Failure f = prepare(test, threads, result, order); f != Failure::none) return f;
   run_pass(ref, method_for(ref, test), test, maxdist, search, order, threads, progress, result);
   return Failure::none;
 }

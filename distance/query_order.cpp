@@ -4,6 +4,9 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <utility>
+
+#include "core/parallel.h"
 
 namespace ptdelta {
 
@@ -29,20 +32,46 @@ bool finite_point(const PointColumns& c, std::size_t i) {
 
 }  // namespace
 
-std::vector<std::int32_t> spatial_query_order(const PointColumns& test) {
+std::vector<std::int32_t> spatial_query_order(const PointColumns& test, int threads) {
   const auto n = static_cast<std::size_t>(test.count);
   const std::vector<float>* axes[3] = {&test.x, &test.y, &test.z};
+  // Every pass runs over at most 16 chunks of the points, from the count alone.
+  const std::size_t step = std::max<std::size_t>(std::size_t{1} << 16, (n + 15) / 16);
+  const auto chunks = static_cast<std::int64_t>((n + step - 1) / step);
+  const auto range = [&](std::int64_t k) {
+    const std::size_t first = static_cast<std::size_t>(k) * step;
+    return std::pair{first, std::min(n, first + step)};
+  };
+
+  // The extent of the finite points (smallest and largest are exact whatever
+  // the chunks).
+  struct Extent {
+    double lo[3], hi[3];
+  };
+  std::vector<Extent> extents(static_cast<std::size_t>(chunks));
+  run_chunks(chunks, threads, [&](std::int64_t k) {
+    Extent& e = extents[static_cast<std::size_t>(k)];
+    for (int a = 0; a < 3; ++a) {
+      e.lo[a] = std::numeric_limits<double>::infinity();
+      e.hi[a] = -std::numeric_limits<double>::infinity();
+    }
+    const auto [first, last] = range(k);
+    for (std::size_t i = first; i < last; ++i) {
+      if (!finite_point(test, i)) continue;
+      for (int a = 0; a < 3; ++a) {
+        const double v = static_cast<double>((*axes[a])[i]);
+        e.lo[a] = std::min(e.lo[a], v);
+        e.hi[a] = std::max(e.hi[a], v);
+      }
+    }
+  });
   double lo[3], hi[3];
   for (int a = 0; a < 3; ++a) {
     lo[a] = std::numeric_limits<double>::infinity();
     hi[a] = -std::numeric_limits<double>::infinity();
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!finite_point(test, i)) continue;
-    for (int a = 0; a < 3; ++a) {
-      const double v = static_cast<double>((*axes[a])[i]);
-      if (v < lo[a]) lo[a] = v;
-      if (v > hi[a]) hi[a] = v;
+    for (const Extent& e : extents) {
+      lo[a] = std::min(lo[a], e.lo[a]);
+      hi[a] = std::max(hi[a], e.hi[a]);
     }
   }
   // The two widest axes carry the grid.
@@ -68,27 +97,50 @@ std::vector<std::int32_t> spatial_query_order(const PointColumns& test) {
   const double cells_across = std::sqrt(static_cast<double>(n) / 16.0);
   const std::uint32_t coarse =
       cells_across >= grid_side ? 1 : static_cast<std::uint32_t>(grid_side / std::max(1.0, cells_across));
-  std::size_t jumps = 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    if (!finite_point(test, i) || !finite_point(test, i - 1)) continue;
-    const auto apart = [&](int a) {
-      const std::uint32_t p = cell_of(a, i - 1) / coarse, q = cell_of(a, i) / coarse;
-      return (p > q ? p - q : q - p) > 1;
-    };
-    if (apart(u) || apart(v)) ++jumps;
-  }
-  if (jumps <= n / 16) return {};
+  std::vector<std::size_t> jumps(static_cast<std::size_t>(chunks), 0);
+  run_chunks(chunks, threads, [&](std::int64_t k) {
+    const auto [first, last] = range(k);
+    for (std::size_t i = std::max<std::size_t>(first, 1); i < last; ++i) {
+      if (!finite_point(test, i) || !finite_point(test, i - 1)) continue;
+      const auto apart = [&](int a) {
+        const std::uint32_t p = cell_of(a, i - 1) / coarse, q = cell_of(a, i) / coarse;
+        return (p > q ? p - q : q - p) > 1;
+      };
+      if (apart(u) || apart(v)) ++jumps[static_cast<std::size_t>(k)];
+    }
+  });
+  std::size_t all_jumps = 0;
+  for (const std::size_t j : jumps) all_jumps += j;
+  if (all_jumps <= n / 16) return {};
 
   // A counting sort on the cell keys: stable, so a cell keeps input order. The
   // keys are worked out twice rather than kept, which would take another four
   // bytes a point at the run's peak.
   // Non-finite points take key 0 and so come first among the points of cell 0.
   const auto key = [&](std::size_t i) { return finite_point(test, i) ? z_order(cell_of(u, i), cell_of(v, i)) : 0; };
-  std::vector<std::uint32_t> start(static_cast<std::size_t>(grid_side) * grid_side + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) ++start[key(i) + 1];
-  for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  // Each chunk counts its own keys; the chunks' ranges of every cell follow one
+  // another in chunk order, so the sort stays stable whatever the threads.
+  constexpr std::size_t cells = static_cast<std::size_t>(grid_side) * grid_side;
+  std::vector<std::uint32_t> at(static_cast<std::size_t>(chunks) * cells, 0);  // [chunk * cells + key]
+  run_chunks(chunks, threads, [&](std::int64_t k) {
+    std::uint32_t* const count = at.data() + static_cast<std::size_t>(k) * cells;
+    const auto [first, last] = range(k);
+    for (std::size_t i = first; i < last; ++i) ++count[key(i)];
+  });
+  std::uint32_t running = 0;
+  for (std::size_t c = 0; c < cells; ++c) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(chunks); ++k) {
+      const std::uint32_t here = at[k * cells + c];
+      at[k * cells + c] = running;
+      running += here;
+    }
+  }
   std::vector<std::int32_t> order(n);
-  for (std::size_t i = 0; i < n; ++i) order[start[key(i)]++] = static_cast<std::int32_t>(i);
+  run_chunks(chunks, threads, [&](std::int64_t k) {
+    std::uint32_t* const next = at.data() + static_cast<std::size_t>(k) * cells;
+    const auto [first, last] = range(k);
+    for (std::size_t i = first; i < last; ++i) order[next[key(i)]++] = static_cast<std::int32_t>(i);
+  });
   return order;
 }
 

@@ -15,7 +15,8 @@ namespace ptdelta {
 // coordinate, first) in input order. Empty when the points are in such an order
 // already (no more than one in 16 lies beyond the cells next to the one before,
 // on a grid of about 16 points a cell for a small cloud):
-// the pass then measures them as they stand. Throws std::bad_alloc.
-std::vector<std::int32_t> spatial_query_order(const PointColumns& test);
+// the pass then measures them as they stand. Worked out on up to `threads`
+// threads, the same for any number. Throws std::bad_alloc.
+std::vector<std::int32_t> spatial_query_order(const PointColumns& test, int threads = 1);
 
 }  // namespace ptdelta

@@ -153,8 +153,8 @@ TEST(ComparisonPass, AThirdOfBothCloudsAtOneSpotGivesTheFullScanResults) {
 // spatial order: both give every point the same result, under both methods.
 TEST(ComparisonPass, ScanLineAndShuffledTestCloudsGiveTheSameResults) {
   PointColumns lines;
-  for (int r = 0; r < 120; ++r)
-    for (int c = 0; c < 120; ++c)
+  for (int r = 0; r < 300; ++r)  // more points than one chunk of the order's passes
+    for (int c = 0; c < 300; ++c)
       ASSERT_TRUE(lines.append(static_cast<float>(c) * 0.25f, static_cast<float>(r) * 0.25f,
                                static_cast<float>((r * 7 + c * 3) % 11) * 0.05f));
   testing::Rng rng(5);
@@ -169,8 +169,9 @@ TEST(ComparisonPass, ScanLineAndShuffledTestCloudsGiveTheSameResults) {
   }
   EXPECT_TRUE(spatial_query_order(lines).empty());
   EXPECT_EQ(spatial_query_order(shuffled).size(), from.size());
-  for (const std::int32_t ref_count : {30000, 2000}) {  // method A, then method B
-    const PointColumns ref = testing::surface_cloud(rng, ref_count, 30.0, 0.2);
+  EXPECT_EQ(spatial_query_order(shuffled, 3), spatial_query_order(shuffled, 1));
+  for (const std::int32_t ref_count : {100000, 5000}) {  // method A, then method B
+    const PointColumns ref = testing::surface_cloud(rng, ref_count, 75.0, 0.2);
     PassResult a, b;
     ASSERT_EQ(comparison_pass(ref, lines, 1.0f, 2, no_progress(), a), Failure::none);
     ASSERT_EQ(comparison_pass(ref, shuffled, 1.0f, 3, no_progress(), b), Failure::none);
