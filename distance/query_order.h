@@ -13,9 +13,10 @@ namespace ptdelta {
 // Z-order curve over a 256 x 256 grid spanning the two widest axes of the
 // finite points, points of one cell (and all points with a non-finite
 // coordinate, first) in input order. Empty when the points are in such an order
-// already (no more than one in 16 lies beyond the cells next to the one before,
-// on a grid of about 16 points a cell for a small cloud):
-// the pass then measures them as they stand. Worked out on up to `threads`
+// already, judged on 16 runs of consecutive points spread over the cloud (no
+// more than one in 16 lies beyond the cells next to the one before, on a grid
+// of about 16 points a cell for a small cloud): the pass then measures them as
+// they stand. Worked out on up to `threads`
 // threads, the same for any number. Throws std::bad_alloc.
 std::vector<std::int32_t> spatial_query_order(const PointColumns& test, int threads = 1);
 
