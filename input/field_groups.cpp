@@ -126,18 +126,24 @@ FieldGroupsEnd read_field_groups(ByteSource& in, PointAppender& out, const std::
       Chunk& c = chunks[static_cast<std::size_t>(k)];
       c.tokens = count_tokens(window.data() + c.begin, window.data() + c.end);
     });
-    for (std::size_t k = 1; k < chunks.size(); ++k) chunks[k].first_token = chunks[k - 1].first_token + chunks[k - 1].tokens;
+    for (std::size_t k = 1; k < chunks.size(); ++k)
+      chunks[k].first_token = chunks[k - 1].first_token + chunks[k - 1].tokens;
     const Job job{window.data(), window.cut(), &fields, wide, most_groups - end.groups};
     run_chunks(chunk_count, workers, [&](std::int64_t k) { parse_chunk(job, chunks[static_cast<std::size_t>(k)]); });
 
     // Join in order, up to the first group not read.
     std::size_t next = window.cut();  // where the next window begins
     for (const Chunk& c : chunks) {
-      for (std::size_t i = 0; i < static_cast<std::size_t>(c.groups) * 3; i += 3) {
-        const bool stored = wide ? out.add_double(c.wide[i], c.wide[i + 1], c.wide[i + 2])
-                                 : out.add(c.single[i], c.single[i + 1], c.single[i + 2]);
-        if (!stored) return {Failure::out_of_memory, end.groups};
-        ++end.groups;
+      if (wide) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(c.groups) * 3; i += 3) {
+          if (!out.add_double(c.wide[i], c.wide[i + 1], c.wide[i + 2]))
+            return {Failure::out_of_memory, end.groups};
+          ++end.groups;
+        }
+      } else {
+        if (!out.add_block(c.single.data(), static_cast<std::size_t>(c.groups)))
+          return {Failure::out_of_memory, end.groups};
+        end.groups += c.groups;
       }
       if (c.out_of_memory) return {Failure::out_of_memory, end.groups};
       if (c.broken) {
