@@ -18,7 +18,9 @@ namespace ptdelta {
 class RoomForRest {
  public:
   RoomForRest(const ByteSource& in, const PointAppender& out, std::int32_t sample = progress_report_step)
-      : start_bytes_(in.remaining_size()), start_count_(out.cloud().count), at_count_(std::int64_t{start_count_} + sample) {
+      : start_bytes_(in.remaining_size()),
+        start_count_(out.cloud().count),
+        at_count_(std::int64_t{start_count_} + sample) {
     if (start_bytes_ <= 0) at_count_ = -1;
   }
 
