@@ -228,26 +228,46 @@ struct IndexBuilder {
     start.assign(columns + 1, 0);
     start[columns] = running;
     constexpr std::int64_t rows_per_chunk = 8;
+    constexpr std::uint32_t copied_row_most = std::uint32_t{1} << 16;  // 1 MiB of points a thread
     run_chunks(chunk_count(static_cast<std::int64_t>(rows), rows_per_chunk), threads, [&](std::int64_t k) {
-      std::vector<Point> row;
       std::vector<std::uint32_t> at(nu);
+      std::vector<Point> copy;
       const auto r_first = static_cast<std::size_t>(k * rows_per_chunk);
       const std::size_t r_last = std::min(rows, r_first + static_cast<std::size_t>(rows_per_chunk));
+      const auto place = [this](const Point& p) {
+        return static_cast<std::size_t>(
+            column_along(static_cast<double>(p.xyz[ix.u_]), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_));
+      };
       for (std::size_t r = r_first; r < r_last; ++r) {
-        const auto first = ix.points_.begin() + row_start[r], last = ix.points_.begin() + row_start[r + 1];
-        row.assign(first, last);
-        const auto place = [this](const Point& p) {
-          return static_cast<std::size_t>(column_along(static_cast<double>(p.xyz[ix.u_]), ix.lo_[ix.u_],
-                                                       ix.inverse_[ix.u_], ix.nu_));
-        };
+        const auto column_end = [&](std::size_t c) { return c + 1 < nu ? start[r * nu + c + 1] : row_start[r + 1]; };
         std::fill(at.begin(), at.end(), 0);
-        for (const Point& p : row) ++at[place(p)];
+        for (std::uint32_t i = row_start[r]; i < row_start[r + 1]; ++i) ++at[place(ix.points_[i])];
         std::uint32_t next = row_start[r];
         for (std::size_t c = 0; c < nu; ++c) {
           start[r * nu + c] = next;
           next += std::exchange(at[c], next);
         }
-        for (const Point& p : row) ix.points_[at[place(p)]++] = p;
+        const std::uint32_t size = row_start[r + 1] - row_start[r];
+        if (size <= copied_row_most) {
+          // From a copy of the row: one sequential pass.
+          copy.assign(ix.points_.begin() + row_start[r], ix.points_.begin() + row_start[r + 1]);
+          for (const Point& p : copy) ix.points_[at[place(p)]++] = p;
+        } else {
+          // A long row (a cloud along a line may be one row) is sorted in
+          // place, so the build never holds a second copy of the cloud: every
+          // swap puts one point in its column for good.
+          for (std::size_t c = 0; c < nu; ++c) {
+            while (at[c] < column_end(c)) {
+              Point& p = ix.points_[at[c]];
+              const std::size_t home = place(p);
+              if (home == c) {
+                ++at[c];
+              } else {
+                std::swap(p, ix.points_[at[home]++]);
+              }
+            }
+          }
+        }
         for (std::size_t c = r * nu; c < (r + 1) * nu; ++c) {
           const auto column_first = ix.points_.begin() + start[c];
           const auto column_last = ix.points_.begin() + (c + 1 < (r + 1) * nu ? start[c + 1] : row_start[r + 1]);

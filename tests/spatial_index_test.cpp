@@ -68,7 +68,7 @@ bool matches_full_scan(const PointColumns& ref, const PointColumns& test, float 
   return true;
 }
 
-enum class Shape { uniform, surface, shuffled_surface, integer_grid };
+enum class Shape { uniform, surface, shuffled_surface, integer_grid, line };
 
 PointColumns make_shape(Rng& rng, Shape shape, std::int32_t n) {
   switch (shape) {
@@ -79,6 +79,14 @@ PointColumns make_shape(Rng& rng, Shape shape, std::int32_t n) {
     case Shape::shuffled_surface: {
       PointColumns c = testing::surface_cloud(rng, n, 20.0, 0.1);
       testing::shuffle_points(rng, c);
+      return c;
+    }
+    case Shape::line: {  // every point in one row of the grid
+      PointColumns c = testing::uniform_cloud(rng, n, -10.0, 10.0);
+      for (std::size_t i = 0; i < c.y.size(); ++i) {
+        c.y[i] = 0.25f;
+        c.z[i] = -3.0f;
+      }
       return c;
     }
     case Shape::integer_grid:
@@ -130,17 +138,17 @@ void sprinkle_extremes(Rng& rng, PointColumns& cloud) {
 }
 
 TEST(SpatialIndex, MatchesFullScanOnSeededRandomClouds) {
-  const Shape shapes[] = {Shape::uniform, Shape::surface, Shape::shuffled_surface, Shape::integer_grid};
+  const Shape shapes[] = {Shape::uniform, Shape::surface, Shape::shuffled_surface, Shape::integer_grid, Shape::line};
   for (std::uint64_t seed = 1; seed <= 2500; ++seed) {
     Rng rng(seed);
-    const Shape shape = shapes[rng.below(4)];
+    const Shape shape = shapes[rng.below(5)];
     const std::int32_t n_ref = rng.chance(0.05) ? rng.below(3) : rng.below(500);
     PointColumns ref = make_shape(rng, shape, n_ref);
     const float h =
         shape == Shape::integer_grid
             ? rng.pick({0.0f, 0.5f, 1.0f, 1.5f, 2.0f, 3.0f, 0x1.bb67aep+1f, 1e30f, inf})
             : rng.pick({0.0f, denorm_min, 1e-3f, 0.05f, 0.3f, 2.0f, 5.0f, 8.660254f, 4000.0f, 1e30f, inf, nan});
-    PointColumns test = make_queries(rng, ref, rng.chance(0.8) ? shape : shapes[rng.below(4)], 1 + rng.below(40), h);
+    PointColumns test = make_queries(rng, ref, rng.chance(0.8) ? shape : shapes[rng.below(5)], 1 + rng.below(40), h);
     if (seed % 5 == 0) {
       sprinkle_extremes(rng, ref);
       sprinkle_extremes(rng, test);
@@ -208,6 +216,13 @@ TEST(SpatialIndex, MatchesFullScanOnDegenerateClouds) {
                                 y = 1;
                                 z = 2;
                               })},
+      {"a long line in random order (one row, sorted in place)",
+       fill(70000,
+            [](std::int32_t i, float& x, float& y, float& z) {
+              x = static_cast<float>(static_cast<std::int64_t>(i) * 7919 % 60000) * 0.01f;  // some repeated
+              y = 1;
+              z = 2;
+            })},
       {"a flat integer plane", fill(400,
                                     [](std::int32_t i, float& x, float& y, float& z) {
                                       x = static_cast<float>(i % 20);
