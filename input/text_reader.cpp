@@ -192,9 +192,8 @@ Failure read_lines_on_threads(ByteSource& in, PointAppender& out, int threads, s
       if (p == ReadPrecision::shifted) {
         for (std::size_t i = 0; i < c.wide.size(); i += 3)
           if (!out.add_double(c.wide[i], c.wide[i + 1], c.wide[i + 2])) return Failure::out_of_memory;
-      } else {
-        for (std::size_t i = 0; i < c.single.size(); i += 3)
-          if (!out.add(c.single[i], c.single[i + 1], c.single[i + 2])) return Failure::out_of_memory;
+      } else if (!out.add_block(c.single.data(), c.single.size() / 3)) {
+        return Failure::out_of_memory;
       }
       if (c.stopped) {
         window.put_back(c.stopped_at);
