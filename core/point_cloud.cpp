@@ -77,6 +77,12 @@ bool PointAppender::add_double(double x, double y, double z) {
   return add(shifted_single(x, shift_.x), shifted_single(y, shift_.y), shifted_single(z, shift_.z));
 }
 
+bool PointAppender::add_double_block(const double* xyz, std::size_t n) {
+  for (std::size_t i = 0; i < 3 * n; i += 3)
+    if (!add_double(xyz[i], xyz[i + 1], xyz[i + 2])) return false;
+  return true;
+}
+
 bool PointAppender::add_reading(const CoordinateReading& x, const CoordinateReading& y, const CoordinateReading& z) {
   switch (precision_) {
     case ReadPrecision::single:

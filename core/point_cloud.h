@@ -99,6 +99,10 @@ class PointAppender {
   // precision() == shifted: shifted in double, then rounded once to float.
   [[nodiscard]] bool add_double(double x, double y, double z);
 
+  // precision() == shifted: `n` points given as x y z after one another, as n
+  // calls of add_double().
+  [[nodiscard]] bool add_double_block(const double* xyz, std::size_t n);
+
   // Any precision: a point read as the appender asked (see ReadPrecision).
   [[nodiscard]] bool add_reading(const CoordinateReading& x, const CoordinateReading& y, const CoordinateReading& z);
 

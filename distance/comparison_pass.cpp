@@ -41,6 +41,8 @@ void accept(PassTotals& totals, float d) {
 
 Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
   const auto n = static_cast<std::size_t>(test.count);
+  // Already had by the caller: the pass writes every entry, so they are not cleared again.
+  if (result.cd.size() == n && result.outcome.size() == n) return Failure::none;
   try {
     result.cd.assign(n, 0.0f);
     result.outcome.assign(n, PointOutcome::accepted);

@@ -60,8 +60,8 @@ inline Method method_for(const PointColumns& ref, const PointColumns& test) {
   return ref.count >= test.count ? Method::nearest_point : Method::plane;  // equal counts take method A
 }
 
-// Sizes result.cd and result.outcome for `test`; Failure::cd_out_of_memory when
-// they cannot be had.
+// Sizes result.cd and result.outcome for `test` (left as they are when they have
+// that size already); Failure::cd_out_of_memory when they cannot be had.
 Failure reserve_pass_result(const PointColumns& test, PassResult& result);
 
 // Fills `result` for box half-width derive_box_half_width(maxdist), searching

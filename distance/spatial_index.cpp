@@ -128,15 +128,13 @@ struct IndexBuilder {
     return column_along(coordinate(source, i, ix.v_), ix.lo_[ix.v_], ix.inverse_[ix.v_], ix.nv_);
   }
 
-  template <class Source>
-  std::int32_t place_in_row(const Source& source, std::size_t i) const {
-    return column_along(coordinate(source, i, ix.u_), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_);
-  }
+  // The place within its row of a point whose u coordinate is `u`.
+  std::int32_t place_in_row(double u) const { return column_along(u, ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_); }
 
   template <class Source>
   std::size_t column_of(const Source& source, std::size_t i) const {
     return static_cast<std::size_t>(row_of(source, i)) * static_cast<std::size_t>(ix.nu_) +
-           static_cast<std::size_t>(place_in_row(source, i));
+           static_cast<std::size_t>(place_in_row(coordinate(source, i, ix.u_)));
   }
 
   void set_shape(GridShape shape) {
@@ -235,8 +233,7 @@ struct IndexBuilder {
       const auto r_first = static_cast<std::size_t>(k * rows_per_chunk);
       const std::size_t r_last = std::min(rows, r_first + static_cast<std::size_t>(rows_per_chunk));
       const auto place = [this](const Point& p) {
-        return static_cast<std::size_t>(
-            column_along(static_cast<double>(p.xyz[ix.u_]), ix.lo_[ix.u_], ix.inverse_[ix.u_], ix.nu_));
+        return static_cast<std::size_t>(place_in_row(static_cast<double>(p.xyz[ix.u_])));
       };
       for (std::size_t r = r_first; r < r_last; ++r) {
         const auto column_end = [&](std::size_t c) { return c + 1 < nu ? start[r * nu + c + 1] : row_start[r + 1]; };

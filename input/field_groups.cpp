@@ -134,17 +134,10 @@ FieldGroupsEnd read_field_groups(ByteSource& in, PointAppender& out, const std::
     // Join in order, up to the first group not read.
     std::size_t next = window.cut();  // where the next window begins
     for (const Chunk& c : chunks) {
-      if (wide) {
-        for (std::size_t i = 0; i < static_cast<std::size_t>(c.groups) * 3; i += 3) {
-          if (!out.add_double(c.wide[i], c.wide[i + 1], c.wide[i + 2]))
-            return {Failure::out_of_memory, end.groups};
-          ++end.groups;
-        }
-      } else {
-        if (!out.add_block(c.single.data(), static_cast<std::size_t>(c.groups)))
-          return {Failure::out_of_memory, end.groups};
-        end.groups += c.groups;
-      }
+      const auto groups = static_cast<std::size_t>(c.groups);
+      if (!(wide ? out.add_double_block(c.wide.data(), groups) : out.add_block(c.single.data(), groups)))
+        return {Failure::out_of_memory, end.groups};
+      end.groups += c.groups;
       if (c.out_of_memory) return {Failure::out_of_memory, end.groups};
       if (c.broken) {
         window.put_back(c.stopped_at);

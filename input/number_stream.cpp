@@ -106,10 +106,9 @@ NumberStreamEnd read_number_stream(ByteSource& in, PointAppender& out, int threa
       while (in_group > 0 && i < c.count)
         if (!take(c, i++)) return {Failure::out_of_memory, 0};
       const std::size_t whole = (c.count - i) / 3;
-      if (!wide) {
-        if (!out.add_block(c.single.data() + i, whole)) return {Failure::out_of_memory, 0};
-        i += 3 * whole;
-      }
+      if (!(wide ? out.add_double_block(c.wide.data() + i, whole) : out.add_block(c.single.data() + i, whole)))
+        return {Failure::out_of_memory, 0};
+      i += 3 * whole;
       for (; i < c.count; ++i)
         if (!take(c, i)) return {Failure::out_of_memory, 0};
       // A group still open at the end of the chunk began at one of its last two

@@ -189,12 +189,9 @@ Failure read_lines_on_threads(ByteSource& in, PointAppender& out, int threads, s
       parse_lines(window.data(), chunks[static_cast<std::size_t>(k)], p, limit);
     });
     for (const LineChunk& c : chunks) {
-      if (p == ReadPrecision::shifted) {
-        for (std::size_t i = 0; i < c.wide.size(); i += 3)
-          if (!out.add_double(c.wide[i], c.wide[i + 1], c.wide[i + 2])) return Failure::out_of_memory;
-      } else if (!out.add_block(c.single.data(), c.single.size() / 3)) {
-        return Failure::out_of_memory;
-      }
+      const bool stored = p == ReadPrecision::shifted ? out.add_double_block(c.wide.data(), c.wide.size() / 3)
+                                                      : out.add_block(c.single.data(), c.single.size() / 3);
+      if (!stored) return Failure::out_of_memory;
       if (c.stopped) {
         window.put_back(c.stopped_at);
         return Failure::none;
