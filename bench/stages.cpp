@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     return fail("comparison pass failed on", test_name);
   const double pass = seconds_since(t);
   const std::vector<float>& cd = result.cd;
-  const PassTotals& totals = result.totals;
+  const PassTotals totals = result.totals;
   const bool method_a = result.method == Method::nearest_point;
   const std::uint64_t cd_checksum = checksum(cd);
 
@@ -174,12 +174,18 @@ int main(int argc, char** argv) {
   sample.count = sample_count;
 
   t = Clock::now();
-  const Summary summary = summarise(result);
+  RunDescription what;
+  what.maxdist = maxdist;
+  what.box_half_width = h;
+  what.method = result.method;
+  what.threads = threads;
+  what.test.point_count = test.count;
+  RunResult run(std::move(what), test, std::move(result), false);
   {
     OutputFile log;
     const std::string log_name = statistics_log_name(export_name);
     if (log.open(log_name) != Failure::none) return fail("cannot write", log_name.c_str());
-    log.write(stage1_report(result.method, totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
+    log.write(statistics_report(run.run.method, run.summary));
     if (log.finish() != Failure::none) return fail("cannot write", log_name.c_str());
   }
   const double statistics = seconds_since(t);
@@ -187,7 +193,7 @@ int main(int argc, char** argv) {
   {
     OutputFile exported;
     if (exported.open(export_name) != Failure::none) return fail("cannot write", export_name.c_str());
-    write_coloured_ply(exported, test, {}, cd, summary.kept, totals.distance_max, threads);
+    write_coloured_ply(exported, run);
     if (exported.finish() != Failure::none) return fail("cannot write", export_name.c_str());
   }
   const double export_seconds = seconds_since(t);
@@ -195,28 +201,20 @@ int main(int argc, char** argv) {
 
   // The optional outputs, each step on its own (not part of the total above):
   // what -json, -html and -ob add to a run.
-  RunReport report;
-  report.maxdist = maxdist;
-  report.box_half_width = h;
-  report.method = result.method;
-  report.test_cloud = &test;
-  report.pass = &result;
-  report.summary = &summary;
   t = Clock::now();
-  report.test.point_count = test.count;
-  report.test_extent = measure_extent(test);
-  report.distribution = describe_distribution(result);
+  run.test_extent = measure_extent(test);
+  run.distribution = describe_distribution(run.pass);
   const double report_distribution = seconds_since(t);
   t = Clock::now();
   {
     OutputFile json;
     if (json.open(export_name + ".json") != Failure::none) return fail("cannot write", "json");
-    json.write(json_report(report));
+    json.write(json_report(run));
     if (json.finish() != Failure::none) return fail("cannot write", "json");
   }
   const double report_json = seconds_since(t);
   t = Clock::now();
-  const TopView view = render_top_view(test, report.test_extent, result, totals.distance_max);
+  const TopView view = render_top_view(test, run.test_extent, run.pass, totals.distance_max);
   const double report_top_view = seconds_since(t);
   t = Clock::now();
   std::vector<std::uint8_t> png;
@@ -226,7 +224,7 @@ int main(int argc, char** argv) {
   {
     OutputFile html;
     if (html.open(export_name + ".html") != Failure::none) return fail("cannot write", "html");
-    html.write(html_report(report, view, png));
+    html.write(html_report(run, view, png));
     if (html.finish() != Failure::none) return fail("cannot write", "html");
   }
   const double report_page = seconds_since(t);
@@ -234,7 +232,7 @@ int main(int argc, char** argv) {
   {
     OutputFile binary;
     if (binary.open(export_name + ".bin.ply") != Failure::none) return fail("cannot write", "binary ply");
-    write_binary_ply(binary, test, result, totals.distance_max, report.shift);
+    write_binary_ply(binary, run);
     if (binary.finish() != Failure::none) return fail("cannot write", "binary ply");
   }
   const double report_binary_ply = seconds_since(t);

@@ -21,6 +21,9 @@ inline float derive_box_half_width(float maxdist) {
   return static_cast<float>(std::sqrt(static_cast<double>(product)));
 }
 
+// maxdist as the run uses it: the option's value (converted in double) rounded once to float.
+inline float rounded_maxdist(double value) { return static_cast<float>(value); }
+
 // ---- Point distance and the box ----
 
 // The squared distance in double, differences and squares in this grouping,
@@ -161,6 +164,10 @@ inline float root_of_mean(float sum, float n) {
   return static_cast<float>(std::sqrt(static_cast<double>(rounded_quotient(sum, n))));
 }
 
+// A distance's terms of the absolute and the squared sums: |d| and d * d, in double.
+inline double absolute_term(float d) { return static_cast<double>(std::fabs(d)); }
+inline double square_term(float d) { return static_cast<double>(d) * static_cast<double>(d); }
+
 // The deviation mean - d rounded to float before it is squared (in double).
 inline double squared_deviation(float mean, float d) {
   const auto deviation = static_cast<float>(static_cast<double>(mean) - static_cast<double>(d));
@@ -170,6 +177,24 @@ inline double squared_deviation(float mean, float d) {
 // The filter threshold mean + std in double, rounded to float.
 inline float mean_plus_std(float mean, float std_dev) {
   return static_cast<float>(static_cast<double>(mean) + static_cast<double>(std_dev));
+}
+
+// ---- The colour ramp ----
+
+// 512 / distance_max in double, rounded to float; computed once per output.
+inline float colour_scale_of(float distance_max) { return static_cast<float>(512.0 / static_cast<double>(distance_max)); }
+
+// Where a distance lies on the ramp: v = distance * colour_scale in double,
+// truncated toward zero, within [0, 512]; 0 for a distance of 0 even when the
+// scale is infinite (0 x infinity would be NaN).
+inline std::int32_t ramp_position(float distance, float colour_scale) {
+  if (distance == 0.0f) return 0;
+  const double v = static_cast<double>(distance) * static_cast<double>(colour_scale);
+  // Accepted distances never exceed distance_max, so v stays within [0, 512];
+  // the clamps only keep the truncation defined for an infinite distance or scale.
+  if (!(v < 512.0)) return 512;
+  if (!(v > 0.0)) return 0;
+  return static_cast<std::int32_t>(v);  // truncation toward zero
 }
 
 // ---- Coordinates stored as scaled integers ----

@@ -32,6 +32,8 @@ class ProgressSink {
   virtual ~ProgressSink() = default;
   // `done` points are complete; calls come with non-decreasing values.
   virtual void reached(std::int64_t done) = 0;
+  // The stage has what it needs (its memory) and begins its work, before the first reached().
+  virtual void started() {}
 };
 
 // A sink that shows nothing (tests, tools that load clouds quietly).

@@ -1,10 +1,8 @@
 #include "distance/comparison_pass.h"
 
 #include <algorithm>
-#include <cmath>
 #include <mutex>
 #include <new>
-#include <optional>
 
 #include "core/exact.h"
 #include "core/parallel.h"
@@ -31,61 +29,42 @@ class IndexedSearch final : public ReferenceSearch {
   const SpatialIndex& index_;
 };
 
-void accept(PassTotals& totals, float d) {
-  ++totals.accepted_count;
-  totals.distance_sum = add_rounded(totals.distance_sum, static_cast<double>(d));
-  if (d > totals.distance_max) totals.distance_max = d;
-}
-
-}  // namespace
-
+// The result columns, one entry per test point; the pass writes every entry.
 Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
   const auto n = static_cast<std::size_t>(test.count);
-  // Already had by the caller: the pass writes every entry, so they are not cleared again.
-  if (result.cd.size() == n && result.outcome.size() == n) return Failure::none;
   try {
-    result.cd.assign(n, 0.0f);
-    result.outcome.assign(n, PointOutcome::accepted);
+    result.cd.resize(n);
+    result.outcome.resize(n);
   } catch (const std::bad_alloc&) {
     return Failure::cd_out_of_memory;
   }
   return Failure::none;
 }
 
-namespace {
+void accept(PassTotals& totals, float d) {
+  ++totals.accepted_count;
+  totals.distance_sum = add_rounded(totals.distance_sum, static_cast<double>(d));
+  if (d > totals.distance_max) totals.distance_max = d;
+}
 
 // The pass over reserved result columns, measuring the test points in `order`
 // (input order when it is empty). Every point is measured on its own (method
 // B's candidates are all set again by any point that has three of them), so
 // the points can be measured in any order and on any thread; the sums are
-// taken afterwards, in test order. Under method A `ref` is not read (it may
-// have been let go).
+// taken afterwards, in test order. `ref` is read only by a method whose traits
+// say so (otherwise it may have been let go).
 void run_pass(const PointColumns& ref, Method method, const PointColumns& test, float maxdist,
               const ReferenceSearch& search, const std::vector<std::int32_t>& order, int threads,
               ProgressSink& progress, PassResult& result) {
   result.method = method;
-  const bool method_a = method == Method::nearest_point;
+  const MethodTraits& traits = method_traits(method);
+  const MeasureInput input{ref, search, maxdist};
   // Point j of `points`: its distance (excluded_distance unless accepted) and outcome.
-  const auto measure = [&](const PointColumns& points, std::int32_t j, PlaneCandidates& candidates, float& distance,
+  const auto measure = [&](const PointColumns& points, std::int32_t j, MeasureScratch& scratch, float& distance,
                            PointOutcome& outcome) {
-    outcome = PointOutcome::accepted;
-    float d = excluded_distance;
-    if (method_a) {
-      d = search.nearest(points, j);
-      // No point in the box gives +infinity, which is never a measurement: an
-      // outlier whatever maxdist is.
-      if (d > maxdist || std::isinf(d)) outcome = PointOutcome::outlier;
-    } else {
-      const std::int32_t improvements = search.track_closer_points(points, j, candidates);
-      const std::optional<float> plane = plane_distance_from(ref, points, j, improvements, candidates);
-      if (!plane) {
-        outcome = PointOutcome::rejected;
-      } else {
-        d = *plane;
-        if (!(d < maxdist)) outcome = PointOutcome::outlier;  // strict under method B
-      }
-    }
-    distance = outcome == PointOutcome::accepted ? d : excluded_distance;
+    const PointMeasure m = traits.measure(input, points, j, scratch);
+    distance = m.distance;
+    outcome = m.outcome;
   };
 
   constexpr std::int64_t chunk = 4096;
@@ -94,11 +73,11 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
   run_chunks(chunk_count(test.count, chunk), threads, [&](std::int64_t k) {
     const std::int64_t first = k * chunk;
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(first + chunk, test.count) - first);
-    PlaneCandidates candidates;
+    MeasureScratch scratch;
     if (order.empty()) {
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(first) + q;
-        measure(test, static_cast<std::int32_t>(i), candidates, result.cd[i], result.outcome[i]);
+        measure(test, static_cast<std::int32_t>(i), scratch, result.cd[i], result.outcome[i]);
       }
     } else {
       // The chunk's points are gathered into a block of their own and their
@@ -120,7 +99,7 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
       std::vector<float> distance(n);
       std::vector<PointOutcome> outcome(n);
       for (std::size_t q = 0; q < n; ++q)
-        measure(block, static_cast<std::int32_t>(q), candidates, distance[q], outcome[q]);
+        measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q]);
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(ids[q]);
         result.outcome[i] = outcome[q];
@@ -150,53 +129,55 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
   progress.reached(test.count);
 }
 
-// The result columns and the query order.
-Failure prepare(const PointColumns& test, int threads, PassResult& result, std::vector<std::int32_t>& order) {
+// The result columns and the query order; then the sink hears that the pass
+// has its memory and starts measuring.
+Failure prepare(const PointColumns& test, int threads, ProgressSink& progress, PassResult& result,
+                std::vector<std::int32_t>& order) {
   if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
   try {
     order = spatial_query_order(test, threads);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
+  progress.started();
   return Failure::none;
 }
 
 // The indexed pass. The index comes first, so that a reference cloud the
-// caller gives up (`release`, under method A, where the index holds every
-// point the search needs) is let go before the result columns are had: the
-// peak is then one copy of the reference points, not two.
-Failure indexed_pass(const PointColumns& ref, PointColumns* release, const PointColumns& test, float maxdist,
-                     int threads, ProgressSink& progress, PassResult& result) {
-  const Method method = method_for(ref, test);
+// caller gives up (`release`, for a method that reads only the index, which
+// holds every point the search needs) is let go before the result columns are
+// had: the peak is then one copy of the reference points, not two.
+Failure indexed_pass(const PointColumns& ref, PointColumns* release, const PointColumns& test, Method method,
+                     float maxdist, int threads, ProgressSink& progress, PassResult& result) {
   SpatialIndex index;
   if (test.count > 0) {
     if (build_spatial_index(ref, derive_box_half_width(maxdist), index, threads) != Failure::none)
       return Failure::out_of_memory;
   }
-  if (release != nullptr && method == Method::nearest_point) *release = PointColumns{};
+  if (release != nullptr && !method_traits(method).reads_reference) *release = PointColumns{};
   std::vector<std::int32_t> order;
-  if (const Failure f = prepare(test, threads, result, order); f != Failure::none) return f;
+  if (const Failure f = prepare(test, threads, progress, result, order); f != Failure::none) return f;
   run_pass(ref, method, test, maxdist, IndexedSearch(index), order, threads, progress, result);
   return Failure::none;
 }
 
 }  // namespace
 
-Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,
-                        ProgressSink& progress, PassResult& result) {
-  return indexed_pass(ref, nullptr, test, maxdist, threads, progress, result);
+Failure comparison_pass(const PointColumns& ref, const PointColumns& test, Method method, float maxdist,
+                        int threads, ProgressSink& progress, PassResult& result) {
+  return indexed_pass(ref, nullptr, test, method, maxdist, threads, progress, result);
 }
 
-Failure comparison_pass(PointColumns&& ref, const PointColumns& test, float maxdist, int threads,
+Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method method, float maxdist, int threads,
                         ProgressSink& progress, PassResult& result) {
-  return indexed_pass(ref, &ref, test, maxdist, threads, progress, result);
+  return indexed_pass(ref, &ref, test, method, maxdist, threads, progress, result);
 }
 
 Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist,
                         const ReferenceSearch& search, int threads, ProgressSink& progress, PassResult& result) {
   std::vector<std::int32_t> order;
-  if (const Failure f = prepare(test, threads, result, order); f != Failure::none) return f;
-  run_pass(ref, method_for(ref, test), test, maxdist, search, order, threads, progress, result);
+  if (const Failure f = prepare(test, threads, progress, result, order); f != Failure::none) return f;
+  run_pass(ref, method_for(ref.count, test.count), test, maxdist, search, order, threads, progress, result);
   return Failure::none;
 }
 

@@ -1,5 +1,7 @@
 #include "distance/plane.h"
 
+#include "distance/method.h"
+
 namespace ptdelta {
 
 PlaneCoefficients plane_through_points(const PointColumns& ref, const PlaneCandidates& candidates) {
@@ -20,5 +22,22 @@ std::optional<float> plane_distance_from(const PointColumns& ref, const PointCol
   const auto tj = static_cast<std::size_t>(j);
   return plane_quotient(plane_numerator(p, test.x[tj], test.y[tj], test.z[tj]), plane_norm(p));
 }
+
+namespace {
+
+// The three-point plane method: the points the in-order scan of the box kept.
+PointMeasure measure_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+                           MeasureScratch& scratch) {
+  const std::int32_t improvements = in.search.track_closer_points(points, j, scratch.candidates);
+  const std::optional<float> d = plane_distance_from(in.ref, points, j, improvements, scratch.candidates);
+  if (!d) return {excluded_distance, PointOutcome::rejected};
+  if (!(*d < in.maxdist)) return {excluded_distance, PointOutcome::outlier};  // strict: maxdist itself is out
+  return {*d, PointOutcome::accepted};
+}
+
+}  // namespace
+
+const MethodTraits plane_traits{"plane", "plane through three reference points", true, "Rejected (no plane):",
+                                measure_plane};
 
 }  // namespace ptdelta

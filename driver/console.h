@@ -21,12 +21,18 @@ class LoadingCounter final : public ProgressSink {
 };
 
 // While the pass runs: 501, 1001, 1501, ... each printed as the point of that
-// index is begun, so a count is shown only while points remain after it.
+// index is begun, so a count is shown only while points remain after it. With
+// a method description, started() prints the method line and the processing
+// banner first.
 class ProcessingCounter final : public ProgressSink {
  public:
+  ProcessingCounter() = default;
+  explicit ProcessingCounter(const char* method_description) : method_(method_description) {}
+  void started() override;
   void reached(std::int64_t done) override;
 
  private:
+  const char* method_ = nullptr;
   std::int64_t next_ = 501;
 };
 

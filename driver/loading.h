@@ -10,7 +10,7 @@
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "input/cloud_reader.h"
-#include "report/run_report.h"
+#include "report/run_result.h"
 
 namespace ptdelta {
 

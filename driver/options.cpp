@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/exact.h"
+
 namespace ptdelta {
 
 namespace {
@@ -23,7 +25,7 @@ bool whole_number(const char* text, double& value) {
 bool parse_maxdist(const char* text, float& maxdist) {
   double value = 0.0;
   if (!whole_number(text, value) || std::isnan(value) || value < 0.0) return false;
-  maxdist = static_cast<float>(value);
+  maxdist = rounded_maxdist(value);
   return true;
 }
 
@@ -59,8 +61,9 @@ bool parse_thread_count(const char* text, int& threads) {
   return true;
 }
 
-RunOptions parse_command_line(int argc, const char* const* argv) {
+RunOptions parse_command_line(int argc, const char* const* argv, std::span<const OptionalOutput> outputs) {
   RunOptions o;
+  o.optional_index.assign(outputs.size(), 0);
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
     const bool has_value = i + 1 < argc;
@@ -87,12 +90,6 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
       }
     } else if (word == "-o") {
       o.output_index = value;
-    } else if (word == "-json") {
-      o.json_index = value;
-    } else if (word == "-html") {
-      o.html_index = value;
-    } else if (word == "-ob") {
-      o.binary_ply_index = value;
     } else if (word == "-d") {
       if (!parse_maxdist(argv[value], o.maxdist) && o.invalid == RunOptions::Invalid::none) {
         o.invalid = RunOptions::Invalid::maxdist;
@@ -104,6 +101,8 @@ RunOptions parse_command_line(int argc, const char* const* argv) {
         o.invalid_index = value;
       }
     }
+    for (std::size_t k = 0; k < outputs.size(); ++k)
+      if (word == outputs[k].option) o.optional_index[k] = value;
     // "-l" is accepted and has no effect: the box half-width always follows from maxdist.
   }
   return o;
@@ -118,7 +117,7 @@ void print_banner() {
              stderr);
 }
 
-void print_help() {
+void print_help(std::span<const OptionalOutput> outputs) {
   static const char* const texts[] = {
       "3D ptdelta of 2 point clouds\n",
       "One is used as refernce\n",
@@ -154,12 +153,9 @@ void print_help() {
       "[-shift]  X,Y,Z added to every coordinate before it is stored, or none.\n\t\tDefault: automatic for "
       "coordinates of 100000 or more\n",
       "[-t]      number of threads. Default: every hardware thread; the results are the same\n",
-      "[-json]   file: the run as one JSON object for scripts (inputs, counts, figures,\n\t\tpercentiles, "
-      "histogram)\n",
-      "[-html]   file: a self-contained report page with a histogram and a top view of the distances\n",
-      "[-ob]     file: the test points as binary PLY with red green blue and scalar_distance\n",
   };
   for (const char* text : added) std::fputs(text, stderr);
+  for (const OptionalOutput& output : outputs) std::fputs(output.help, stderr);
   // What the texts above predate: clouds are recognised by their content.
   static const char* const addendum[] = {
       "\nInput formats, recognised by content whichever option names the file:\n",

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "core/point_cloud.h"
 #include "input/cloud_reader.h"
+#include "report/optional_outputs.h"
 
 namespace ptdelta {
 
@@ -16,9 +19,8 @@ struct RunOptions {
   std::int32_t reference_index = 0;
   std::int32_t test_index = 0;
   std::int32_t output_index = 0;
-  std::int32_t json_index = 0;         // -json: the run as JSON
-  std::int32_t html_index = 0;         // -html: the report page
-  std::int32_t binary_ply_index = 0;   // -ob: the binary PLY export
+  // One position per row of the optional outputs' table, in its order.
+  std::vector<std::int32_t> optional_index;
   // A kind is only ever promoted by its flag: "-rp a -r b" still reads b as PLY.
   InputKind reference_kind = InputKind::text;
   InputKind test_kind = InputKind::text;
@@ -45,12 +47,14 @@ bool parse_shift(const char* text, ShiftRule& shift);
 inline constexpr int max_threads = 1024;
 bool parse_thread_count(const char* text, int& threads);
 
-// Every argument is matched against the option words, values included; the last
-// of a repeated option wins. An option word in the last position has no value
-// and is treated as not given.
-RunOptions parse_command_line(int argc, const char* const* argv);
+// Every argument is matched against the option words (those of `outputs`
+// among them), values included; the last of a repeated option wins. An option
+// word in the last position has no value and is treated as not given.
+RunOptions parse_command_line(int argc, const char* const* argv,
+                              std::span<const OptionalOutput> outputs = optional_outputs());
 
 void print_banner();
-void print_help();
+// The help text, then the lines of the options added since (those of `outputs` among them).
+void print_help(std::span<const OptionalOutput> outputs = optional_outputs());
 
 }  // namespace ptdelta

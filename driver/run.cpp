@@ -16,12 +16,10 @@
 #include "driver/options.h"
 #include "input/byte_source.h"
 #include "input/cloud_reader.h"
-#include "report/binary_ply.h"
-#include "report/html_report.h"
-#include "report/json_report.h"
+#include "report/optional_outputs.h"
 #include "report/output_file.h"
 #include "report/ply_export.h"
-#include "report/run_report.h"
+#include "report/run_result.h"
 #include "report/statistics.h"
 
 namespace ptdelta {
@@ -48,8 +46,8 @@ std::string optional_name(const char* const* argv, std::int32_t index) { return 
 
 }  // namespace
 
-int run(int argc, const char* const* argv) {
-  const RunOptions options = parse_command_line(argc, argv);
+int run(int argc, const char* const* argv, std::span<const OptionalOutput> outputs) {
+  const RunOptions options = parse_command_line(argc, argv, outputs);
 
   print_banner();
   if (options.invalid != RunOptions::Invalid::none) {
@@ -60,7 +58,7 @@ int run(int argc, const char* const* argv) {
     return exit_usage;
   }
   if (options.reference_index == 0 || options.test_index == 0 || options.output_index == 0) {
-    print_help();
+    print_help(outputs);
     return exit_usage;
   }
   const std::string reference_name = argv[options.reference_index];
@@ -74,7 +72,8 @@ int run(int argc, const char* const* argv) {
   std::FILE* test_file = std::fopen(test_name.c_str(), "r");
   if (test_file == nullptr) return stop(Failure::cannot_open, test_name);
 
-  RunReport report;
+  RunDescription what;
+  StageSeconds seconds;
   auto clock = std::chrono::steady_clock::now();
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
@@ -85,15 +84,15 @@ int run(int argc, const char* const* argv) {
     std::fprintf(stderr, "No points read from %s\n", reference_name.c_str());
     return exit_failure;
   }
-  report.reference = input_report(options.reference_kind == InputKind::text ? "-r" : "-rp", reference_name, loaded,
-                                  reference.count);
-  report.warnings = loaded.lines;
+  what.reference = input_report(options.reference_kind == InputKind::text ? "-r" : "-rp", reference_name, loaded,
+                                reference.count);
+  what.warnings = loaded.lines;
   // Decided once, from the reference; the test cloud is read with the same shift.
   const CoordinateShift shift = loaded.shift;
   if (!shift.is_zero())
     std::fprintf(stderr, "Coordinates shifted by (%s, %s, %s)\n", shift_text(shift.x).c_str(),
                  shift_text(shift.y).c_str(), shift_text(shift.z).c_str());
-  report.seconds.load_reference = lap(clock);
+  seconds.load_reference = lap(clock);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind,
                       {false, shift}, threads, test);
   if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
@@ -101,102 +100,90 @@ int run(int argc, const char* const* argv) {
     std::fprintf(stderr, "No points read from %s\n", test_name.c_str());
     return exit_failure;
   }
-  report.test = input_report(options.test_kind == InputKind::text  ? "-c"
-                             : options.test_kind == InputKind::ply ? "-cpl"
-                                                                   : "-cp",
-                             test_name, loaded, test.count);
-  report.warnings.insert(report.warnings.end(), loaded.lines.begin(), loaded.lines.end());
-  report.seconds.load_test = lap(clock);
+  what.test = input_report(options.test_kind == InputKind::text  ? "-c"
+                           : options.test_kind == InputKind::ply ? "-cpl"
+                                                                 : "-cp",
+                           test_name, loaded, test.count);
+  what.warnings.insert(what.warnings.end(), loaded.lines.begin(), loaded.lines.end());
+  seconds.load_test = lap(clock);
 
   // Nothing has been written yet: refuse an output that is one of the inputs.
   const std::string log_name = statistics_log_name(export_name);
-  const std::string json_name = optional_name(argv, options.json_index);
-  const std::string html_name = optional_name(argv, options.html_index);
-  const std::string binary_ply_name = optional_name(argv, options.binary_ply_index);
+  std::vector<std::string> optional_names;  // one per row of the table, empty when not asked for
+  for (const std::int32_t index : options.optional_index) optional_names.push_back(optional_name(argv, index));
   std::vector<std::string> inputs = loaded.files_read;
   inputs.push_back(reference_name);
   inputs.push_back(test_name);
   std::vector<std::string> output_names{export_name, log_name};
-  for (const std::string& name : {json_name, html_name, binary_ply_name})
+  for (const std::string& name : optional_names)
     if (!name.empty()) output_names.push_back(name);
   if (const std::string clash = find_overwritten_input(inputs, output_names); !clash.empty())
     return stop(Failure::refused_overwrite, clash);
 
   // The outputs are claimed before the work, as a plain open would be: a target we may
   // not write is said now. An export that is not a regular file (/dev/stdout, a pipe)
-  // is written straight and gets no log. One more output is one more add().
-  OutputSet outputs;
-  OutputFile* log = is_file_target(export_name) ? &outputs.add(log_name) : nullptr;
-  OutputFile& exported = outputs.add(export_name);
-  OutputFile* json = json_name.empty() ? nullptr : &outputs.add(json_name);
-  OutputFile* html = html_name.empty() ? nullptr : &outputs.add(html_name);
-  OutputFile* binary_ply = binary_ply_name.empty() ? nullptr : &outputs.add(binary_ply_name);
-  if (const OutputStatus s = outputs.open(); s.failure != Failure::none) return stop(s.failure, s.name);
+  // is written straight and gets no log.
+  OutputSet output_set;
+  OutputFile* log = is_file_target(export_name) ? &output_set.add(log_name) : nullptr;
+  OutputFile& exported = output_set.add(export_name);
+  std::vector<OutputFile*> optional_files(outputs.size(), nullptr);
+  bool describe = false;  // whether an output asked for reads the distribution
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    if (optional_names[k].empty()) continue;
+    optional_files[k] = &output_set.add(optional_names[k]);
+    describe = describe || outputs[k].needs_distribution;
+  }
+  if (const OutputStatus s = output_set.open(); s.failure != Failure::none) return stop(s.failure, s.name);
 
-  // Compute: the pass, then the summary. The result columns are had before the
-  // processing banner, so running out of memory for them shows no banner.
+  // Compute: the pass, then the summary. The pass has its memory before it
+  // prints the method and processing banner, so a run short of it shows none.
+  what.maxdist = options.maxdist;
+  what.box_half_width = derive_box_half_width(options.maxdist);
+  what.method = method_for(reference.count, test.count);
+  what.shift = shift;
+  what.threads = threads;
+  what.export_name = export_name;
+  what.log_name = log == nullptr ? std::string() : log_name;
+  ProcessingCounter counter(method_traits(what.method).description);
   PassResult pass;
-  if (const Failure f = reserve_pass_result(test, pass); f != Failure::none) return stop(f, "");
-  std::fprintf(stderr, "Method: %s\n", method_description(method_for(reference, test)));
-  std::fputs("Processing ................................", stderr);
-  ProcessingCounter counter;
   // The reference cloud is not needed after the pass, which may let it go early.
-  if (const Failure f = comparison_pass(std::move(reference), test, options.maxdist, threads, counter, pass);
+  if (const Failure f = comparison_pass(std::move(reference), test, what.method, options.maxdist, threads, counter,
+                                        pass);
       f != Failure::none)
     return stop(f, "");
-  report.seconds.comparison = lap(clock);
-  const Summary summary = summarise(pass);
-
-  // What the optional outputs say about the run.
-  report.maxdist = options.maxdist;
-  report.box_half_width = derive_box_half_width(options.maxdist);
-  report.method = pass.method;
-  report.shift = shift;
-  report.threads = threads;
-  report.export_name = export_name;
-  report.log_name = log == nullptr ? std::string() : log_name;
-  report.test_cloud = &test;
-  report.pass = &pass;
-  report.summary = &summary;
-  if (json != nullptr || html != nullptr) {
-    report.test_extent = measure_extent(test);
-    report.distribution = describe_distribution(pass);
-  }
-  report.seconds.statistics = lap(clock);
+  seconds.comparison = lap(clock);
+  RunResult result(std::move(what), test, std::move(pass), describe);
+  result.seconds = seconds;
+  result.seconds.statistics = lap(clock);
 
   // Present: the log and the console get the same statistics text. Every output is
   // completed first and published together at the end: all of them, or none.
-  const std::string statistics = stage1_report(pass.method, summary.totals, summary.stage1) + filter_notice() +
-                                 stage2_report(summary.stage2);
+  const std::string statistics = statistics_report(result.run.method, result.summary);
   std::fputs(statistics.c_str(), stderr);
   if (log == nullptr) {
     const std::string notice = "No log written: " + export_name + " is not a regular file";
     std::fprintf(stderr, "%s\n", notice.c_str());
-    report.warnings.push_back(notice);
+    result.run.warnings.push_back(notice);
   } else {
     log->write(statistics);
     if (const Failure f = log->complete(); f != Failure::none) return stop(f, log_name);
   }
 
   std::fputs("\nExporting results .........", stderr);
-  write_coloured_ply(exported, test, shift, pass.cd, summary.kept, summary.totals.distance_max, threads);
+  write_coloured_ply(exported, result);
   if (const Failure f = exported.complete(); f != Failure::none) return stop(f, export_name);
-  report.seconds.log_and_export = lap(clock);
-  if (binary_ply != nullptr) {
-    write_binary_ply(*binary_ply, test, pass, summary.totals.distance_max, shift);
-    if (const Failure f = binary_ply->complete(); f != Failure::none) return stop(f, binary_ply_name);
+  result.seconds.log_and_export = lap(clock);
+  // An output that reports the timings comes after the others, so that they cover them.
+  for (const bool timings : {false, true}) {
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+      OutputFile* file = optional_files[k];
+      if (file == nullptr || outputs[k].reports_timings != timings) continue;
+      if (timings) result.seconds.reports = lap(clock);
+      if (const Failure f = outputs[k].write(*file, result); f != Failure::none) return stop(f, file->name());
+      if (const Failure f = file->complete(); f != Failure::none) return stop(f, file->name());
+    }
   }
-  if (html != nullptr) {
-    if (const Failure f = write_html_report(*html, report); f != Failure::none) return stop(f, html_name);
-    if (const Failure f = html->complete(); f != Failure::none) return stop(f, html_name);
-  }
-  // Last, so that its timings cover every other output.
-  if (json != nullptr) {
-    report.seconds.reports = lap(clock);
-    json->write(json_report(report));
-    if (const Failure f = json->complete(); f != Failure::none) return stop(f, json_name);
-  }
-  if (const OutputStatus s = outputs.publish(); s.failure != Failure::none) return stop(s.failure, s.name);
+  if (const OutputStatus s = output_set.publish(); s.failure != Failure::none) return stop(s.failure, s.name);
   std::fputs("Done.\n", stderr);
   return exit_complete;
 }

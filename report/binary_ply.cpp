@@ -38,11 +38,13 @@ std::string binary_ply_header(std::int32_t vertex_count, bool shifted) {
          "property float scalar_distance\nend_header\n";
 }
 
-void write_binary_ply(OutputFile& file, const PointColumns& test, const PassResult& pass, float distance_max,
-                      const CoordinateShift& shift) {
+Failure write_binary_ply(OutputFile& file, const RunResult& result) {
+  const PointColumns& test = result.test_cloud;
+  const PassResult& pass = result.pass;
+  const CoordinateShift& shift = result.run.shift;
   const bool shifted = !shift.is_zero();
   file.write(binary_ply_header(test.count, shifted));
-  const float colour_scale = colour_scale_for(distance_max);
+  const float colour_scale = colour_scale_of(result.summary.totals.distance_max);
   constexpr std::size_t record_max = 3 * sizeof(double) + 3 + sizeof(float);
   for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
     char* out = file.reserve(record_max);
@@ -64,6 +66,7 @@ void write_binary_ply(OutputFile& file, const PointColumns& test, const PassResu
     out = put_little_endian(out, measured ? pass.cd[i] : std::numeric_limits<float>::quiet_NaN());
     file.commit(out);
   }
+  return Failure::none;
 }
 
 }  // namespace ptdelta

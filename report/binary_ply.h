@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "core/point_cloud.h"
-#include "distance/comparison_pass.h"
+#include "core/failure.h"
 #include "report/output_file.h"
+#include "report/run_result.h"
 
 namespace ptdelta {
 
@@ -16,11 +16,10 @@ std::string binary_ply_header(std::int32_t vertex_count, bool shifted);
 
 // Writes the header and one record per test point, in input order: x y z (the
 // stored float when the shift is zero; (double)stored - shift when it is not),
-// red green blue (map_colour over 0 .. distance_max), and scalar_distance: the
-// accepted distance, NaN for outliers, rejected points and non-finite
-// distances. Every value little-endian whatever the machine. Write errors are
-// reported by file.finish().
-void write_binary_ply(OutputFile& file, const PointColumns& test, const PassResult& pass, float distance_max,
-                      const CoordinateShift& shift);
+// red green blue (map_colour over 0 .. the largest accepted distance), and
+// scalar_distance: the accepted distance, NaN for outliers, rejected points and
+// non-finite distances. Every value little-endian whatever the machine. Write
+// errors are reported by file.complete(); returns Failure::none.
+Failure write_binary_ply(OutputFile& file, const RunResult& result);
 
 }  // namespace ptdelta

@@ -96,10 +96,10 @@ double nice_at_least(double v) {
 
 // The histogram of the accepted distances: bars, the filtered tail shaded,
 // the mean and the threshold marked.
-std::string histogram_svg(const RunReport& report) {
-  const Histogram& h = report.distribution.histogram;
+std::string histogram_svg(const RunResult& result) {
+  const Histogram& h = result.distribution.histogram;
   if (h.counts.empty()) return "<p class=\"note\">No accepted distance: nothing to draw.</p>\n";
-  const Summary& s = *report.summary;
+  const Summary& s = result.summary;
   constexpr double width = 960, height = 380, left = 70, right = 930, top = 30, bottom = 320;
   const double x_end = h.edges.back();
   const std::int64_t most = *std::max_element(h.counts.begin(), h.counts.end());
@@ -160,7 +160,7 @@ const char* axis_name(std::int32_t a) { return a == 0 ? "x" : a == 1 ? "y" : "z"
 
 // The map with its colour bar (in the clouds' units) and scale bar, in one SVG
 // so that they scale together.
-std::string map_svg(const RunReport& report, const TopView& view, const std::vector<std::uint8_t>& png) {
+std::string map_svg(const RunResult& result, const TopView& view, const std::vector<std::uint8_t>& png) {
   if (png.empty()) return "<p class=\"note\">No test point with finite coordinates: no map.</p>\n";
   const double w = view.width, h = view.height;
   const double bar_x = w + 40, bar_w = 22, bar_h = std::max(120.0, std::min(h, 400.0)) - 10, bar_y = 10;
@@ -176,10 +176,10 @@ std::string map_svg(const RunReport& report, const TopView& view, const std::vec
          base64_encode(png) + "\"/>\n";
 
   // The colour bar: 0 at the bottom, the largest accepted distance at the top.
-  const float distance_max = report.summary->totals.distance_max;
+  const float distance_max = result.summary.totals.distance_max;
   out += "<rect x=\"" + svg(bar_x) + "\" y=\"" + svg(bar_y) + "\" width=\"" + svg(bar_w) + "\" height=\"" +
          svg(bar_h) + "\" fill=\"url(#ramp)\" stroke=\"#666\"/>\n";
-  const bool measured = report.summary->totals.accepted_count > 0;
+  const bool measured = result.summary.totals.accepted_count > 0;
   for (int k = 0; k <= 2; ++k) {
     const double y = bar_y + bar_h * (1.0 - k / 2.0);
     const std::string label =
@@ -218,25 +218,25 @@ const char* page_style =
 
 }  // namespace
 
-std::string html_report(const RunReport& report, const TopView& view, const std::vector<std::uint8_t>& png) {
-  const Summary& s = *report.summary;
+std::string html_report(const RunResult& result, const TopView& view, const std::vector<std::uint8_t>& png) {
+  const Summary& s = result.summary;
   const PassTotals& totals = s.totals;
   std::string out =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>ptdelta: " +
-      html_escape(report.test.name) + " against " + html_escape(report.reference.name) + "</title>\n<style>" +
+      html_escape(result.run.test.name) + " against " + html_escape(result.run.reference.name) + "</title>\n<style>" +
       page_style + "</style>\n</head>\n<body>\n<h1>Distances of the test cloud from the reference</h1>\n" +
       "<p class=\"note\">ptdelta " PTDELTA_VERSION "</p>\n";
 
   out += "<h2>Inputs and parameters</h2>\n<table>\n";
-  out += input_rows("Reference", report.reference) + input_rows("Test", report.test);
-  out += row("maxdist", figure(report.maxdist)) + row("Box half-width", figure(report.box_half_width)) +
-         row("Method", method_description(report.method)) +
-         row("Coordinate shift", "(" + shortest(report.shift.x) + ", " + shortest(report.shift.y) + ", " +
-                                     shortest(report.shift.z) + ")") +
-         row("Threads", std::to_string(report.threads)) + "</table>\n";
-  if (!report.warnings.empty()) {
+  out += input_rows("Reference", result.run.reference) + input_rows("Test", result.run.test);
+  out += row("maxdist", figure(result.run.maxdist)) + row("Box half-width", figure(result.run.box_half_width)) +
+         row("Method", method_traits(result.run.method).description) +
+         row("Coordinate shift", "(" + shortest(result.run.shift.x) + ", " + shortest(result.run.shift.y) + ", " +
+                                     shortest(result.run.shift.z) + ")") +
+         row("Threads", std::to_string(result.run.threads)) + "</table>\n";
+  if (!result.run.warnings.empty()) {
     out += "<ul class=\"warn\">\n";
-    for (const std::string& w : report.warnings) out += "<li>" + html_escape(w) + "</li>\n";
+    for (const std::string& w : result.run.warnings) out += "<li>" + html_escape(w) + "</li>\n";
     out += "</ul>\n";
   }
 
@@ -244,10 +244,10 @@ std::string html_report(const RunReport& report, const TopView& view, const std:
   const auto count_row = [](const char* label, std::int64_t n) {
     return "<tr><td>" + std::string(label) + "</td><td class=\"n\">" + std::to_string(n) + "</td></tr>\n";
   };
-  out += count_row("Test points", report.test.point_count) + count_row("Accepted", totals.accepted_count) +
+  out += count_row("Test points", result.run.test.point_count) + count_row("Accepted", totals.accepted_count) +
          count_row("Beyond maxdist (outliers)", totals.outlier_count) +
          count_row("Rejected (no plane)", totals.rejected_count) +
-         count_row("Non-finite coordinates", report.non_finite_count()) +
+         count_row("Non-finite coordinates", result.non_finite_count()) +
          count_row("Dropped by the filter", s.stage1.point_count - s.stage2.point_count) + "</table>\n";
 
   const auto figure_row = [](const char* label, const std::string& a, const std::string& b) {
@@ -264,24 +264,24 @@ std::string html_report(const RunReport& report, const TopView& view, const std:
   out += figure_row("Threshold (mean + std)", figure(s.threshold), "");
   out += "</table>\n<table>\n<tr><th colspan=\"2\">Percentiles of the accepted distances</th></tr>\n";
   for (std::size_t k = 0; k < percentile_levels.size(); ++k) {
-    const std::string value = report.distribution.count > 0 ? figure(report.distribution.percentiles[k]) : "-";
+    const std::string value = result.distribution.count > 0 ? figure(result.distribution.percentiles[k]) : "-";
     out += "<tr><td>" + std::to_string(percentile_levels[k]) + " %</td><td class=\"n\">" + value + "</td></tr>\n";
   }
   out += "</table>\n</div>\n";
 
-  out += "<h2>Distribution of the accepted distances</h2>\n" + histogram_svg(report);
+  out += "<h2>Distribution of the accepted distances</h2>\n" + histogram_svg(result);
   out += "<h2>Top view of the test cloud</h2>\n<p class=\"note\">Each pixel shows the largest accepted distance "
          "among the points on it, on a scale from 0 (green) through half the largest accepted distance (yellow) to "
          "the largest (red); points with no accepted distance are grey.</p>\n" +
-         map_svg(report, view, png);
+         map_svg(result, view, png);
   return out + "</body>\n</html>\n";
 }
 
-Failure write_html_report(OutputFile& file, const RunReport& report) {
-  const TopView view = render_top_view(*report.test_cloud, report.test_extent, *report.pass, report.summary->totals.distance_max);
+Failure write_html_report(OutputFile& file, const RunResult& result) {
+  const TopView view = render_top_view(result.test_cloud, result.test_extent, result.pass, result.summary.totals.distance_max);
   std::vector<std::uint8_t> png;
   if (view.width > 0 && !encode_png(view, png)) return Failure::out_of_memory;
-  file.write(html_report(report, view, png));
+  file.write(html_report(result, view, png));
   return Failure::none;
 }
 

@@ -10,7 +10,7 @@
 #include "core/failure.h"
 #include "report/output_file.h"
 #include "report/png_map.h"
-#include "report/run_report.h"
+#include "report/run_result.h"
 
 namespace ptdelta {
 
@@ -25,11 +25,11 @@ inline constexpr Rgb histogram_bar_colour{74, 120, 176};
 
 // The page. `view` is the rendered top view and `png` its encoding (empty when
 // there is nothing to show). Nothing in it depends on the time a run took.
-std::string html_report(const RunReport& report, const TopView& view, const std::vector<std::uint8_t>& png);
+std::string html_report(const RunResult& result, const TopView& view, const std::vector<std::uint8_t>& png);
 
 // Renders the top view, encodes it and writes the page to `file`.
 // Failure::out_of_memory when the image cannot be encoded; write errors are
 // reported by file.finish().
-Failure write_html_report(OutputFile& file, const RunReport& report);
+Failure write_html_report(OutputFile& file, const RunResult& result);
 
 }  // namespace ptdelta

@@ -144,30 +144,30 @@ std::string stats_members(ObjectWriter& w, const DistanceStats& s) {
 
 }  // namespace
 
-std::string json_report(const RunReport& report) {
-  const Summary& summary = *report.summary;
+std::string json_report(const RunResult& result) {
+  const Summary& summary = result.summary;
   const PassTotals& totals = summary.totals;
-  const Distribution& distribution = report.distribution;
+  const Distribution& distribution = result.distribution;
 
   const std::string inputs = ObjectWriter("  ")
-                                 .member("reference", input_object(report.reference))
-                                 .member("test", input_object(report.test))
+                                 .member("reference", input_object(result.run.reference))
+                                 .member("test", input_object(result.run.test))
                                  .close();
   const std::string parameters =
       ObjectWriter("  ")
-          .member("maxdist", json_number(report.maxdist))
-          .member("box_half_width", json_number(report.box_half_width))
-          .member("method", json_string(method_key(report.method)))
-          .member("shift", json_array(std::vector<double>{report.shift.x, report.shift.y, report.shift.z},
+          .member("maxdist", json_number(result.run.maxdist))
+          .member("box_half_width", json_number(result.run.box_half_width))
+          .member("method", json_string(method_traits(result.run.method).key))
+          .member("shift", json_array(std::vector<double>{result.run.shift.x, result.run.shift.y, result.run.shift.z},
                                       [](double v) { return json_number(v); }))
-          .member("threads", json_integer(report.threads))
+          .member("threads", json_integer(result.run.threads))
           .close();
   const std::string counts = ObjectWriter("  ")
-                                 .member("test_points", json_integer(report.test.point_count))
+                                 .member("test_points", json_integer(result.run.test.point_count))
                                  .member("accepted", json_integer(totals.accepted_count))
                                  .member("outliers", json_integer(totals.outlier_count))
                                  .member("rejected", json_integer(totals.rejected_count))
-                                 .member("non_finite", json_integer(report.non_finite_count()))
+                                 .member("non_finite", json_integer(result.non_finite_count()))
                                  .close();
   ObjectWriter stage1_writer("  ");
   stage1_writer.member("checked_points", json_integer(summary.stage1.point_count))
@@ -201,11 +201,11 @@ std::string json_report(const RunReport& report) {
           .close();
 
   const std::string outputs = ObjectWriter("  ")
-                                  .member("export", json_string(report.export_name))
-                                  .member("log", json_string(report.log_name))
+                                  .member("export", json_string(result.run.export_name))
+                                  .member("log", json_string(result.run.log_name))
                                   .close();
 
-  const StageSeconds& t = report.seconds;
+  const StageSeconds& t = result.seconds;
   const std::string seconds = ObjectWriter("  ")
                                   .member("load_reference", json_number(t.load_reference))
                                   .member("load_test", json_number(t.load_test))
@@ -227,10 +227,15 @@ std::string json_report(const RunReport& report) {
              .member("percentiles", percentiles)
              .member("histogram", histogram)
              .member("outputs", outputs)
-             .member("warnings", string_array(report.warnings))
+             .member("warnings", string_array(result.run.warnings))
              .member("seconds", seconds)
              .close() +
          "\n";
+}
+
+Failure write_json_report(OutputFile& file, const RunResult& result) {
+  file.write(json_report(result));
+  return Failure::none;
 }
 
 }  // namespace ptdelta

@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "report/run_report.h"
+#include "core/failure.h"
+#include "report/output_file.h"
+#include "report/run_result.h"
 
 namespace ptdelta {
 
@@ -20,6 +22,9 @@ std::string json_string(std::string_view text);
 
 // The whole document, ending with "\n". Every field but "seconds" is a function
 // of the inputs and options alone.
-std::string json_report(const RunReport& report);
+std::string json_report(const RunResult& result);
+
+// Writes json_report(result) to `file`; write errors are reported by file.complete().
+Failure write_json_report(OutputFile& file, const RunResult& result);
 
 }  // namespace ptdelta

@@ -8,21 +8,14 @@
 
 #include "core/exact.h"
 #include "core/parallel.h"
-#include "distance/comparison_pass.h"
 #include "report/fixed_format.h"
 #include "report/output_file.h"
 
 namespace ptdelta {
 
-float colour_scale_for(float distance_max) {
-  return static_cast<float>(512.0 / static_cast<double>(distance_max));
-}
-
 Rgb ramp_colour(float entry, float colour_scale) {
   if (entry == excluded_distance) return {255, 0, 0};
-  const std::int32_t v = ramp_position(entry, colour_scale);
-  if (v < 256) return {v, 255, 0};
-  return {255, std::min(512 - v, 255), 0};
+  return ramp_rgb(ramp_position(entry, colour_scale));
 }
 
 std::string ply_export_header(std::int32_t vertex_count) {
@@ -70,11 +63,14 @@ char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb co
   return format_colour_and_distance(out, colour, distance);
 }
 
-void write_coloured_ply(OutputFile& file, const PointColumns& test, const CoordinateShift& shift,
-                        const std::vector<float>& cd, const std::vector<bool>& kept, float distance_max,
-                        int threads) {
+void write_coloured_ply(OutputFile& file, const RunResult& result) {
+  const PointColumns& test = result.test_cloud;
+  const CoordinateShift& shift = result.run.shift;
+  const std::vector<float>& cd = result.pass.cd;
+  const std::vector<bool>& kept = result.summary.kept;
+  const std::int32_t threads = result.run.threads;
   file.write(ply_export_header(test.count));
-  const float colour_scale = colour_scale_for(distance_max);
+  const float colour_scale = colour_scale_of(result.summary.totals.distance_max);
   const bool shifted = !shift.is_zero();
   const std::size_t line_max = shifted ? shifted_vertex_line_max_chars : vertex_line_max_chars;
   // Lines are formatted a window of chunks (about 1 MiB each, so a chunk is

@@ -7,28 +7,11 @@
 #include <vector>
 
 #include "core/point_cloud.h"
+#include "report/colour_ramp.h"
 #include "report/output_file.h"
+#include "report/run_result.h"
 
 namespace ptdelta {
-
-struct Rgb {
-  std::int32_t red = 0, green = 0, blue = 0;
-};
-
-// 512 / distance_max in double, rounded to float; computed once per export.
-float colour_scale_for(float distance_max);
-
-// Where an entry lies on the ramp: v = entry * colour_scale truncated toward
-// zero, within [0, 512]; 0 for a distance of 0 even when the scale is infinite.
-inline std::int32_t ramp_position(float entry, float colour_scale) {
-  if (entry == 0.0f) return 0;  // 0 x infinite scale would be NaN
-  const double v = static_cast<double>(entry) * static_cast<double>(colour_scale);
-  // Entries never exceed distance_max, so v stays within [0, 512]; the clamps
-  // only keep the truncation defined for an infinite distance or scale.
-  if (!(v < 512.0)) return 512;
-  if (!(v > 0.0)) return 0;
-  return static_cast<std::int32_t>(v);  // truncation toward zero
-}
 
 // Colour of a Cd entry. excluded_distance is the fixed red 255 0 0; every other
 // entry takes the ramp on v = entry * colour_scale truncated toward zero:
@@ -50,12 +33,11 @@ char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb co
 inline constexpr std::size_t shifted_vertex_line_max_chars = 3 * 321 + 3 * 12 + 49;
 
 // Writes the header and one line per test point to `file`: the entry of point i
-// is cd[i] where kept[i], excluded_distance elsewhere; the colour scale comes from
-// distance_max. The points are written back in the input's frame (`shift` taken
-// off). The lines are formatted on up to `threads` threads and written in order.
-// Write errors are reported by file.finish(); throws std::bad_alloc.
-void write_coloured_ply(OutputFile& file, const PointColumns& test, const CoordinateShift& shift,
-                        const std::vector<float>& cd, const std::vector<bool>& kept, float distance_max,
-                        int threads);
+// is its distance where the filter kept it, excluded_distance elsewhere; the
+// colour scale comes from the largest accepted distance. The points are written
+// back in the input's frame (the shift taken off). The lines are formatted on
+// the run's threads and written in order. Write errors are reported by
+// file.complete(); throws std::bad_alloc.
+void write_coloured_ply(OutputFile& file, const RunResult& result);
 
 }  // namespace ptdelta

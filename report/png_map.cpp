@@ -16,10 +16,7 @@ const MapPalette& map_palette() {
     MapPalette p;
     p[map_background_index] = {255, 255, 255};
     p[map_excluded_index] = {excluded_grey, excluded_grey, excluded_grey};
-    for (std::int32_t step = 0; step < map_ramp_steps; ++step) {
-      const std::int32_t v = 4 * step;
-      p[static_cast<std::size_t>(2 + step)] = v < 256 ? Rgb{v, 255, 0} : Rgb{255, std::min(512 - v, 255), 0};
-    }
+    for (std::int32_t step = 0; step < map_ramp_steps; ++step) p[static_cast<std::size_t>(2 + step)] = ramp_rgb(4 * step);
     return p;
   }();
   return palette;
@@ -109,7 +106,7 @@ TopView render_top_view(const PointColumns& test, const CloudExtent& extent, con
   view.pixels.assign(w * static_cast<std::size_t>(view.height), map_background_index);
   const std::vector<float>& across_values = axis(test, view.across_axis);
   const std::vector<float>& up_values = axis(test, view.up_axis);
-  const float colour_scale = colour_scale_for(distance_max);
+  const float colour_scale = colour_scale_of(distance_max);
   const std::int32_t r = view.dot_radius;
   const double pixels_per_unit = 1.0 / view.pixel_size;
   for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {

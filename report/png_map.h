@@ -8,7 +8,7 @@
 
 #include "core/point_cloud.h"
 #include "distance/comparison_pass.h"
-#include "report/ply_export.h"
+#include "report/colour_ramp.h"
 
 namespace ptdelta {
 

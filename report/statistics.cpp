@@ -21,8 +21,8 @@ DistanceStats stats_over(const std::vector<float>& cd, Include include, std::int
     if (!include(i)) continue;
     const float d = cd[i];
     squared_deviations = add_rounded(squared_deviations, squared_deviation(s.mean, d));
-    absolute_values = add_rounded(absolute_values, static_cast<double>(std::fabs(d)));
-    squares = add_rounded(squares, static_cast<double>(d) * static_cast<double>(d));
+    absolute_values = add_rounded(absolute_values, absolute_term(d));
+    squares = add_rounded(squares, square_term(d));
   }
   s.std_dev = root_of_mean(squared_deviations, n);
   s.mad = rounded_quotient(absolute_values, n);
@@ -71,7 +71,8 @@ Summary summarise(const PassResult& pass) {
 std::string stage1_report(Method method, const PassTotals& totals, const DistanceStats& stage1) {
   std::string text = format_text("\n\nSTATISTICS----\nChecked points:\t%d\n> than maxdist:\t%d\n",
                                  totals.accepted_count, totals.outlier_count);
-  if (method == Method::plane) text += format_text("Rejected (no plane):\t%d\n", totals.rejected_count);
+  if (const char* label = method_traits(method).rejected_label; label != nullptr)
+    text += format_text("%s\t%d\n", label, totals.rejected_count);
   return text + format_text("Max dist:\t%f\nMean Dif:\t%f\nStd Dev:\t%f\nMAD:\t%f\nRMS:\t%f Completed\n",
                             static_cast<double>(totals.distance_max), static_cast<double>(stage1.mean),
                             static_cast<double>(stage1.std_dev), static_cast<double>(stage1.mad),
@@ -84,6 +85,10 @@ std::string stage2_report(const DistanceStats& stage2) {
   return format_text("STATISTICS----\nChecked points:\t%d\nMean Dif:\t%f\nStd Dev:\t%f\nMAD:\t%f\nRMS:\t%f Completed\n",
                      stage2.point_count, static_cast<double>(stage2.mean), static_cast<double>(stage2.std_dev),
                      static_cast<double>(stage2.mad), static_cast<double>(stage2.rms));
+}
+
+std::string statistics_report(Method method, const Summary& summary) {
+  return stage1_report(method, summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2);
 }
 
 std::string statistics_log_name(const std::string& export_name) { return export_name + ".log"; }

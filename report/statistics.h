@@ -51,11 +51,13 @@ struct Summary {
 // Throws std::bad_alloc when the mask cannot be had.
 Summary summarise(const PassResult& pass);
 
-// The texts, exactly as printed and logged. Under method B stage 1 also counts
-// the rejected points (those without a plane), 0 included.
+// The texts, exactly as printed and logged. For a method that rejects points
+// stage 1 also counts them on the method's own line, 0 included.
 std::string stage1_report(Method method, const PassTotals& totals, const DistanceStats& stage1);
 std::string filter_notice();
 std::string stage2_report(const DistanceStats& stage2);
+// Stage 1, the filter notice and stage 2: what the console shows and the log holds.
+std::string statistics_report(Method method, const Summary& summary);
 
 // The log is named after the export with ".log" appended (not substituted).
 std::string statistics_log_name(const std::string& export_name);

@@ -63,6 +63,17 @@ TEST(ExactArithmetic, EverySinglePrecisionRoundingIsPinned) {
       // The deviation rounds to float before it is squared in double.
       {"deviation term", squared_deviation(0x1.f71872p+0f, 0x1.e3abdap+2f), 0x1.f45a921979040p+4},
       {"mean + std", widen(mean_plus_std(0x1.297d5ep+3f, 0x1.2d743cp+3f)), 0x1.2b78ccp+4},
+      // maxdist is the option's double rounded once (0.1 is not 0.1f widened twice).
+      {"maxdist", widen(rounded_maxdist(0.1)), 0x1.99999ap-4},
+      // |d| and d * d are formed in double from the float: no rounding of the square.
+      {"absolute term", absolute_term(-0x1.fffffep+0f), 0x1.fffffep+0},
+      {"square term", square_term(0x1.fffffep+0f), 0x1.fffffc000002p+1},
+      // 512 / distance_max in double, then rounded: 512 / 3 = 170.666..., to float.
+      {"colour scale", widen(colour_scale_of(3.0f)), 0x1.555556p+7},
+      // v = d * scale in double, truncated: 1.5 * 170.66667 = 256.0000076 gives 256; 0.99999994 * 170.66667 gives 170.
+      {"ramp position", static_cast<double>(ramp_position(1.5f, colour_scale_of(3.0f))), 256.0},
+      {"ramp position below", static_cast<double>(ramp_position(0x1.fffffep-1f, colour_scale_of(3.0f))), 170.0},
+      {"ramp position of 0 with an infinite scale", static_cast<double>(ramp_position(0.0f, colour_scale_of(0.0f))), 0.0},
   };
   for (const Case& c : cases) EXPECT_EQ(c.got, c.expected) << c.rounding;
 }

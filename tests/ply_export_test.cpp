@@ -20,7 +20,7 @@ std::string line(float x, float y, float z, Rgb c, float d) {
 }
 
 TEST(Export, WorkedExampleToThePrintedCharacter) {
-  const float scale = colour_scale_for(3.0f);
+  const float scale = colour_scale_of(3.0f);
   EXPECT_EQ(scale, 170.66667f);
   const Rgb one = ramp_colour(1.0f, scale), two = ramp_colour(2.0f, scale), out = ramp_colour(-1.0f, scale);
   EXPECT_EQ(line(0.5f, 1.25f, -2.0f, one, 1.0f), "0.50000 1.25000 -2.00000 170 255   0 1.00000\n");
@@ -29,17 +29,17 @@ TEST(Export, WorkedExampleToThePrintedCharacter) {
 }
 
 TEST(Export, RampEdgesAndZeroDistance) {
-  const float scale = colour_scale_for(3.0f);
+  const float scale = colour_scale_of(3.0f);
   const auto rgb = [](Rgb c) { return std::array<int, 3>{c.red, c.green, c.blue}; };
   EXPECT_EQ(rgb(ramp_colour(1.5f, scale)), (std::array<int, 3>{255, 255, 0}));  // v = 256
   EXPECT_EQ(rgb(ramp_colour(3.0f, scale)), (std::array<int, 3>{255, 0, 0}));    // v = 512
   // A point on the reference is green, also when every distance is 0.
   EXPECT_EQ(rgb(ramp_colour(0.0f, scale)), (std::array<int, 3>{0, 255, 0}));
-  EXPECT_EQ(rgb(ramp_colour(0.0f, colour_scale_for(0.0f))), (std::array<int, 3>{0, 255, 0}));
+  EXPECT_EQ(rgb(ramp_colour(0.0f, colour_scale_of(0.0f))), (std::array<int, 3>{0, 255, 0}));
   // Infinite scales or distances stay within 0..255 (no undefined conversion).
   const float inf = std::numeric_limits<float>::infinity();
-  EXPECT_EQ(rgb(ramp_colour(inf, colour_scale_for(inf))), (std::array<int, 3>{255, 0, 0}));
-  EXPECT_EQ(rgb(ramp_colour(1e-45f, colour_scale_for(1e-45f))), (std::array<int, 3>{255, 0, 0}));
+  EXPECT_EQ(rgb(ramp_colour(inf, colour_scale_of(inf))), (std::array<int, 3>{255, 0, 0}));
+  EXPECT_EQ(rgb(ramp_colour(1e-45f, colour_scale_of(1e-45f))), (std::array<int, 3>{255, 0, 0}));
   for (int v = 0; v <= 512; ++v) {
     const Rgb c = ramp_colour(static_cast<float>(v) / 512.0f * 3.0f, scale);
     ASSERT_TRUE(c.red >= 0 && c.red <= 255 && c.green >= 0 && c.green <= 255 && c.blue == 0) << v;

@@ -9,6 +9,7 @@
 #include "report/binary_ply.h"
 #include "report/html_report.h"
 #include "report/json_report.h"
+#include "report/ply_export.h"
 #include "report/png_map.h"
 #include "support/clouds.h"
 #include "support/run_tool.h"
@@ -79,12 +80,12 @@ TEST(ReportOutputs, TopViewTakesTheWidestAxesAndTheLargestDistancePerPixel) {
   EXPECT_EQ(pixel(3, 0), (std::array<int, 3>{160, 160, 160}));  // top right: an outlier alone
   EXPECT_EQ(pixel(1, 0), (std::array<int, 3>{255, 255, 255}));  // no point
   // The ramp in steps of 4 positions: 1 of 4 is position 128, 1.01 still 129, step 32 either way.
-  EXPECT_EQ(map_colour(accepted, 1.0f, colour_scale_for(4.0f)).red, 128);
-  EXPECT_EQ(map_colour(accepted, 1.01f, colour_scale_for(4.0f)).red, 128);
-  EXPECT_EQ(ramp_colour(1.01f, colour_scale_for(4.0f)).red, 129);
-  EXPECT_EQ(map_index(accepted, 1.0f, colour_scale_for(4.0f)), 2 + 32);
-  EXPECT_EQ(map_index(accepted, 4.0f, colour_scale_for(4.0f)), 2 + 128);
-  EXPECT_EQ(map_index(PointOutcome::rejected, 4.0f, colour_scale_for(4.0f)), map_excluded_index);
+  EXPECT_EQ(map_colour(accepted, 1.0f, colour_scale_of(4.0f)).red, 128);
+  EXPECT_EQ(map_colour(accepted, 1.01f, colour_scale_of(4.0f)).red, 128);
+  EXPECT_EQ(ramp_colour(1.01f, colour_scale_of(4.0f)).red, 129);
+  EXPECT_EQ(map_index(accepted, 1.0f, colour_scale_of(4.0f)), 2 + 32);
+  EXPECT_EQ(map_index(accepted, 4.0f, colour_scale_of(4.0f)), 2 + 128);
+  EXPECT_EQ(map_index(PointOutcome::rejected, 4.0f, colour_scale_of(4.0f)), map_excluded_index);
 
   // No finite point: no image.
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -136,11 +137,14 @@ TEST(ReportOutputs, ShiftedBinaryPlyHoldsDoublesInTheInputFrame) {
   testing::TempDir dir;
   // Stored (shifted) coordinates near the origin; the input's frame is 512000 further along x.
   const PointColumns cloud = testing::make_cloud({{0.25f, -1.5f, 2}, {1, 2, 3}});
-  const PassResult pass = pass_of({0.5f, excluded_distance}, {accepted, PointOutcome::rejected});
-  const CoordinateShift shift{-512000.0, 0.0, -100.0};
+  PassResult pass = pass_of({0.5f, excluded_distance}, {accepted, PointOutcome::rejected});
+  pass.totals.distance_max = 0.5f;
+  RunDescription what;
+  what.shift = {-512000.0, 0.0, -100.0};
+  const RunResult result(std::move(what), cloud, std::move(pass), false);
   OutputFile file;
   ASSERT_EQ(file.open(dir / "b.ply"), Failure::none);
-  write_binary_ply(file, cloud, pass, 0.5f, shift);
+  ASSERT_EQ(write_binary_ply(file, result), Failure::none);
   ASSERT_EQ(file.finish(), Failure::none);
   const std::string bytes = testing::read_file(dir / "b.ply");
   const std::string header = binary_ply_header(2, true);

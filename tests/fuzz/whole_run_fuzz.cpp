@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/point_cloud.h"
@@ -97,14 +98,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PTDELTA_FUZZ_CHECK(t_index.accepted_count >= 0 && t_index.accepted_count <= test.count);
   PTDELTA_FUZZ_CHECK(t_index.accepted_count + t_index.outlier_count + t_index.rejected_count == test.count);
 
-  const Summary summary = summarise(by_index);
-  PTDELTA_FUZZ_CHECK(summary.stage2.point_count >= 0 && summary.stage2.point_count <= t_index.accepted_count);
+  RunDescription what;
+  what.method = by_index.method;
+  what.shift = shift;
+  what.threads = 2;
+  const RunResult result(std::move(what), test, std::move(by_index), false);
+  const Summary& summary = result.summary;
+  PTDELTA_FUZZ_CHECK(summary.stage2.point_count >= 0 && summary.stage2.point_count <= t_scan.accepted_count);
   OutputFile log, exported;
   PTDELTA_FUZZ_CHECK(log.open(statistics_log_name(export_name())) == Failure::none);
-  log.write(stage1_report(by_index.method, summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2));
+  log.write(statistics_report(result.run.method, summary));
   PTDELTA_FUZZ_CHECK(log.finish() == Failure::none);
   PTDELTA_FUZZ_CHECK(exported.open(export_name()) == Failure::none);
-  write_coloured_ply(exported, test, shift, by_index.cd, summary.kept, summary.totals.distance_max, 2);
+  write_coloured_ply(exported, result);
   PTDELTA_FUZZ_CHECK(exported.finish() == Failure::none);
   return 0;
 }
