@@ -79,7 +79,7 @@ int run(int argc, const char* const* argv) {
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
                                  options.reference_kind, options.shift, threads, reference);
-  if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  if (loaded.read.failure != Failure::none) return stop(loaded.read);
   if (reference.count == 0) {
     std::fclose(test_file);
     std::fprintf(stderr, "No points read from %s\n", reference_name.c_str());
@@ -96,7 +96,7 @@ int run(int argc, const char* const* argv) {
   report.seconds.load_reference = lap(clock);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind,
                       {false, shift}, threads, test);
-  if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  if (loaded.read.failure != Failure::none) return stop(loaded.read);
   if (test.count == 0) {
     std::fprintf(stderr, "No points read from %s\n", test_name.c_str());
     return exit_failure;
@@ -113,7 +113,7 @@ int run(int argc, const char* const* argv) {
   const std::string json_name = optional_name(argv, options.json_index);
   const std::string html_name = optional_name(argv, options.html_index);
   const std::string binary_ply_name = optional_name(argv, options.binary_ply_index);
-  std::vector<std::string> inputs = loaded.files_read;
+  std::vector<std::string> inputs = listed_files(loaded.read);
   inputs.push_back(reference_name);
   inputs.push_back(test_name);
   std::vector<std::string> output_names{export_name, log_name};
