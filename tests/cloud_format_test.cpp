@@ -86,7 +86,7 @@ Read read_as(InputKind kind, const std::string& bytes, FormatTable formats = clo
   PointAppender out(cloud, no_progress());
   r.outcome = read_cloud(kind, source, out, 1, formats);
   r.count = cloud.count;
-  r.x.assign(cloud.x, cloud.x + cloud.count);
+  r.x.assign(cloud.x.begin(), cloud.x.begin() + cloud.count);
   return r;
 }
 
