@@ -8,7 +8,7 @@ namespace {
 
 // One row per format. A new format is its own file (reader, recogniser and
 // `extern const FormatRow name_format`), its declaration beside the others in
-// cloud_format.h, and one entry here; nothing else names a format. LAS comes first: its signature is four bytes that no text
+// cloud_format.h, and one entry here; no other code changes. LAS comes first: its signature is four bytes that no text
 // line starts with, and it must win over any line rule.
 constexpr const FormatRow* built_in_formats[] = {&las_format, &ply_format, &pcd_format};
 
