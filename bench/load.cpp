@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   }
   PointColumns cloud;
   const auto start = std::chrono::steady_clock::now();
-  CloudReadOutcome outcome;
+  ReadOutcome outcome;
   {
     ByteSource source(in);
     PointAppender out(cloud, no_progress());
@@ -40,6 +40,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "load: %s was not read\n", argv[1]);
     return 1;
   }
-  std::printf("format %s\npoints %d\nseconds %.4f\n", format_name(outcome.facts.format), cloud.count, seconds);
+  std::printf("format %s\npoints %d\nseconds %.4f\n", input_format_name(outcome), cloud.count, seconds);
   return 0;
 }

@@ -11,10 +11,8 @@ enum class Failure {
   cd_out_of_memory,   // "Cannot allocate MEMORY for Cd. Sorry!\n"
   read_error,         // "Couldn't read %s\n"
   write_error,        // "Couldn't write %s\n"
-  unsupported_ply,    // "Unsupported PLY file %s\n"
+  unsupported,        // "Unsupported %s file %s\n": the format's name, then the file's
   refused_overwrite,  // "Refusing to overwrite input file %s\n"
-  unsupported_pcd,    // "Unsupported PCD file %s\n"
-  unsupported_las,    // "Unsupported LAS file %s\n"
 };
 
 }  // namespace ptdelta

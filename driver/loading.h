@@ -15,13 +15,9 @@
 namespace ptdelta {
 
 struct LoadResult {
-  Failure failure = Failure::none;
-  std::string failed_name;
-  std::vector<std::string> files_read;  // the files a list named
-  CoordinateShift shift;                // the shift the points were stored with
-  ReadFacts facts;                      // the input's format and what its reader found
-  std::vector<ReadFacts> file_facts;    // each file of a list, parallel to files_read
-  std::vector<std::string> lines;       // printed after the final line (skipped points, warnings)
+  ReadOutcome read;                // what the reader came to; a failure always has its failed_name
+  CoordinateShift shift;           // the shift the points were stored with
+  std::vector<std::string> lines;  // printed after the final line (skipped points, warnings)
 };
 
 // The loading frame: banner, the reader for `kind`, close, final line with the
@@ -32,7 +28,10 @@ LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name
 // What the reports say of one loaded input.
 InputReport input_report(const char* option, const std::string& name, const LoadResult& loaded, std::int32_t points);
 
-// Prints the one message of a failed run; `name` is the file it is about. Returns exit_failure.
-int stop(Failure failure, const std::string& name);
+// Prints the one message of a failed run; `name` is the file it is about and
+// `format` the row a Failure::unsupported file was read by. Returns exit_failure.
+int stop(Failure failure, const std::string& name, const FormatRow* format = nullptr);
+// The message of a failed read: its file and, when unsupported, its format.
+int stop(const ReadOutcome& read);
 
 }  // namespace ptdelta

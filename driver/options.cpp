@@ -162,10 +162,16 @@ void print_help(std::span<const OptionalOutput> outputs) {
       "  a first line \"ply\": PLY; a file starting with LASF: LAS 1.0 to 1.4, point formats 0 to 10\n",
       "  (not compressed); a PCD header (a first line \"# .PCD\", or a first line after comments\n",
       "  starting with VERSION or FIELDS): PCD 0.6/0.7, DATA ascii, binary or binary_compressed.\n",
+  };
+  for (const char* text : addendum) std::fputs(text, stderr);
+  // A format added since says itself in its row's help line.
+  for (const FormatRow* row : cloud_formats())
+    if (*row->help != '\0') std::fprintf(stderr, "  %s\n", row->help);
+  static const char* const fallback[] = {
       "  Anything else is read as its option says: -r and -c text, -rp and -cpl PLY, -cp a list\n",
       "  of files (each file of the list is recognised the same way).\n",
   };
-  for (const char* text : addendum) std::fputs(text, stderr);
+  for (const char* text : fallback) std::fputs(text, stderr);
 }
 
 }  // namespace ptdelta

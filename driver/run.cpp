@@ -78,7 +78,7 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   PointColumns reference, test;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
                                  options.reference_kind, options.shift, threads, reference);
-  if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  if (loaded.read.failure != Failure::none) return stop(loaded.read);
   if (reference.count == 0) {
     std::fclose(test_file);
     std::fprintf(stderr, "No points read from %s\n", reference_name.c_str());
@@ -95,7 +95,7 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   seconds.load_reference = lap(clock);
   loaded = load_cloud("Loading Test points .......................", test_file, test_name, options.test_kind,
                       {false, shift}, threads, test);
-  if (loaded.failure != Failure::none) return stop(loaded.failure, loaded.failed_name);
+  if (loaded.read.failure != Failure::none) return stop(loaded.read);
   if (test.count == 0) {
     std::fprintf(stderr, "No points read from %s\n", test_name.c_str());
     return exit_failure;
@@ -111,7 +111,7 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   const std::string log_name = statistics_log_name(export_name);
   std::vector<std::string> optional_names;  // one per row of the table, empty when not asked for
   for (const std::int32_t index : options.optional_index) optional_names.push_back(optional_name(argv, index));
-  std::vector<std::string> inputs = loaded.files_read;
+  std::vector<std::string> inputs = listed_files(loaded.read);
   inputs.push_back(reference_name);
   inputs.push_back(test_name);
   std::vector<std::string> output_names{export_name, log_name};

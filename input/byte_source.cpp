@@ -1,9 +1,11 @@
 #include "input/byte_source.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace ptdelta {
 
@@ -14,11 +16,13 @@ ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
   struct stat st {};
   const int fd = fileno(file);
   bounded_ = fd < 0 || fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
+  seekable_ = false;
   if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     const long position = std::ftell(file);
     if (position >= 0 && position <= st.st_size) {
       file_size_ = static_cast<std::int64_t>(st.st_size);
-      file_consumed_ = position;
+      file_consumed_ = origin_ = position;
+      seekable_ = true;
     }
   }
 }
@@ -52,7 +56,11 @@ std::int64_t count_line_ends(const char* b, const char* e) {
 }
 
 ByteSource::ByteSource(const void* data, std::size_t size)
-    : cur_(static_cast<const char*>(data)), end_(static_cast<const char*>(data) + size), counted_from_(cur_) {}
+    : cur_(static_cast<const char*>(data)),
+      end_(static_cast<const char*>(data) + size),
+      counted_from_(cur_),
+      memory_(cur_),
+      data_size_(static_cast<std::int64_t>(size)) {}
 
 namespace {
 
@@ -74,8 +82,61 @@ void ByteSource::fold_counts() {
 }
 
 std::int64_t ByteSource::marked_line() const {
-  if (mark_ == nullptr) return marked_line_;
-  return newlines_before_ + count_line_ends(counted_from_, mark_) + 1;
+  if (mark_ == nullptr) return marked_line_ == 0 ? 0 : marked_line_ + newlines_skipped();
+  return newlines_skipped() + newlines_before_ + count_line_ends(counted_from_, mark_) + 1;
+}
+
+// The '\n' bytes a seek in a file went past, read back with pread (which leaves
+// the stream's own position alone) the first time a line is asked for.
+std::int64_t ByteSource::newlines_skipped() const {
+  if (uncounted_before_ == 0) return 0;
+  if (uncounted_newlines_ >= 0) return uncounted_newlines_;
+  std::int64_t n = 0;
+  char chunk[1 << 16];
+  const int fd = fileno(file_);
+  for (std::uint64_t done = 0; done < uncounted_before_;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, uncounted_before_ - done));
+    const ssize_t got = pread(fd, chunk, want, static_cast<off_t>(static_cast<std::uint64_t>(origin_) + done));
+    if (got <= 0) break;  // a file cut short since: only the bytes still there count
+    n += count_line_ends(chunk, chunk + got);
+    done += static_cast<std::uint64_t>(got);
+  }
+  uncounted_newlines_ = n;
+  return n;
+}
+
+std::int64_t ByteSource::position() const {
+  const std::int64_t read_in = file_ == nullptr ? data_size_ : file_consumed_ - origin_;
+  return read_in - static_cast<std::int64_t>(end_ - cur_);
+}
+
+bool ByteSource::seek(std::uint64_t offset) {
+  if (!seekable_) return false;
+  const std::int64_t size = file_ == nullptr ? data_size_ : file_size_ - origin_;
+  if (offset > static_cast<std::uint64_t>(size)) return false;
+  const auto at = static_cast<std::int64_t>(offset);
+  if (file_ != nullptr && std::fseek(file_, static_cast<long>(origin_ + at), SEEK_SET) != 0) {
+    failed_ = true;
+    return false;
+  }
+  if (recording_ != nullptr) recording_->append(recorded_from_, cur_);
+  front_ = std::string();
+  serving_front_ = false;
+  mark_ = nullptr;
+  marked_line_ = 0;
+  if (file_ == nullptr) {
+    cur_ = memory_ + at;
+    end_ = memory_ + data_size_;
+    newlines_before_ = count_line_ends(memory_, cur_);
+  } else {
+    cur_ = end_ = block_.get();
+    file_consumed_ = origin_ + at;
+    newlines_before_ = 0;
+    uncounted_before_ = offset;
+    uncounted_newlines_ = -1;
+  }
+  counted_from_ = recorded_from_ = cur_;
+  return true;
 }
 
 bool ByteSource::skip_space() {
@@ -175,6 +236,19 @@ std::size_t ByteSource::read_bytes(void* out, std::size_t size) {
     done += n;
   }
   return done;
+}
+
+Failure read_rest(ByteSource& in, std::string& into) {
+  try {
+    while (in.refill()) {
+      const auto n = static_cast<std::size_t>(in.buffer_end() - in.cursor());
+      into.append(in.cursor(), n);
+      in.skip(n);
+    }
+  } catch (const std::bad_alloc&) {
+    return Failure::out_of_memory;
+  }
+  return in.end_state();
 }
 
 std::int64_t ByteSource::remaining_size() const {

@@ -110,6 +110,20 @@ class ByteSource {
     return failed_ ? Failure::read_error : Failure::none;
   }
 
+  // Positioned reads: memory and regular files can seek, streams (a pipe, a
+  // terminal, a device) cannot.
+  bool seekable() const { return seekable_; }
+  // The bytes taken so far from the start of the data (where a file stood when
+  // the source was made), bytes put back by unread() not counted.
+  std::int64_t position() const;
+  // Moves to `offset` bytes from the start of the data: what was buffered or put
+  // back is dropped, a mark is lost, and lines count on from the new position as
+  // they would had every byte before it been taken. False, and nothing changed,
+  // when the source cannot seek or `offset` lies beyond the end of the data
+  // (memory, or a regular file's size when the source was made); a failed seek
+  // of the file itself is a read error.
+  bool seek(std::uint64_t offset);
+
   // How many bytes are left to take when that is known (memory, a regular file
   // whose size was had when the source was made), otherwise -1. Readers use it
   // only to bound what a header's count lets them reserve.
@@ -139,6 +153,20 @@ class ByteSource {
   bool bounded_ = true;
   std::int64_t file_size_ = -1;       // a regular file's size when the source was made, else -1
   std::int64_t file_consumed_ = 0;    // bytes read from the file into the buffer so far
+  const char* memory_ = nullptr;      // a memory source: its first byte
+  std::int64_t data_size_ = 0;        // a memory source's size
+  std::int64_t origin_ = 0;           // a file's position when the source was made: offset 0
+  bool seekable_ = true;
+  // After a seek in a file: the '\n' bytes before the new position are counted
+  // only when a line is asked for (reading them back costs as much as the skip saved).
+  std::uint64_t uncounted_before_ = 0;
+  mutable std::int64_t uncounted_newlines_ = -1;  // their count once worked out
+  std::int64_t newlines_skipped() const;
 };
+
+// The rest of `in` (from its next byte to the end of the data) appended to
+// `into`, for a reader that must seek in a stream that cannot. Failure::none,
+// Failure::out_of_memory when it does not fit in memory, or Failure::read_error.
+Failure read_rest(ByteSource& in, std::string& into);
 
 }  // namespace ptdelta

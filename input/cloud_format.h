@@ -1,45 +1,78 @@
-// cloud_format.h - which kind of cloud a file holds, told by its first bytes, and what its reader found
-// Recognition only looks at buffered bytes; it never takes any, so the reader chosen starts at byte 0.
+// cloud_format.h - the formats a cloud file can be, one row each, and what reading one file found
+// A row names its format, recognises it by the first buffered bytes and reads it; recognition never takes a byte.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 
+#include "core/failure.h"
+#include "core/point_cloud.h"
 #include "input/byte_source.h"
 
 namespace ptdelta {
 
-enum class CloudFormat {
-  text,  // x y z numbers
-  ply,
-  pcd,
-  las,
-  list,  // a -cp list of cloud files (each file has its own format)
+struct FormatRow;
+
+// A body that ended before its header's count: "ends after `read` of `declared` `unit`".
+struct Shortfall {
+  std::int64_t read = 0;
+  std::int64_t declared = 0;
+  const char* unit = "points";  // "vertices" for a PLY vertex element, "points" otherwise
 };
 
-// "text", "ply", "pcd", "las", "list".
-const char* format_name(CloudFormat format);
-
-// PLY when the first line is "ply"; LAS when the file starts with "LASF"; PCD
-// when the first line starts with "# .PCD" or the first line that is neither
-// blank nor a '#' comment starts with the word VERSION or FIELDS. Nothing for
-// anything else (the option's own reader then reads it as it always has).
-// Only the bytes of the first block are looked at; none is taken from `in`.
-std::optional<CloudFormat> recognise_format(ByteSource& in);
-
-// What a reader found besides the points it stored.
-struct ReadFacts {
-  CloudFormat format = CloudFormat::text;
-  std::int64_t skipped_points = 0;  // records without coordinates (x, y or z NaN): not stored
-  bool ended_early = false;         // the body ended before the header's count of points
-  std::int64_t complete_points = 0; // when ended early: the complete records the body held
-  std::int64_t declared_points = 0; // when ended early: the header's count
+// What reading one file found besides the points it stored.
+struct FileFacts {
+  std::string name;                   // the file (a list's line, or the input's own name)
+  const FormatRow* format = nullptr;  // the row it was read by; null: read as text (x y z numbers)
+  std::int64_t skipped_points = 0;    // records without coordinates (x, y or z NaN): not stored
   // Text clouds and nine-field PLY rows: the 1-based line where reading stopped
   // before the end of the data; 0 when it ran to the end.
   std::int64_t stopped_at_line = 0;
-  // A declared PLY vertex element that ended before its count.
-  bool vertices_short = false;
-  std::int64_t vertices_read = 0, vertices_declared = 0;
+  std::optional<Shortfall> shortfall;
 };
+
+// Reads one file of the row's format from byte 0 and appends its points; fills
+// every fact but name and format. Bodies that parse on threads use up to `threads`.
+using FormatReader = Failure (*)(ByteSource& in, PointAppender& out, FileFacts& facts, int threads);
+
+struct FormatRow {
+  const char* name = "";  // as "Unsupported %s file %s" says it: "PLY"
+  const char* key = "";   // as the JSON report says it: "ply"
+  // Judges the first buffered bytes (all of a small file, the first block of a
+  // large one); a line cut off by the end of them is judged by its start.
+  bool (*recognise)(std::string_view first_bytes) = nullptr;
+  FormatReader read = nullptr;
+  const char* help = "";  // a line for the help text after the options; "" for none
+  // The reader seeks (ByteSource::seek): an input that cannot seek is read into memory first.
+  bool seeks = false;
+};
+
+using FormatTable = std::span<const FormatRow* const>;
+
+// The rows, each defined with its reader. PLY is also what a -rp or -cpl file and
+// every file of a list are read as when no row recognises them.
+extern const FormatRow las_format;
+extern const FormatRow ply_format;
+extern const FormatRow pcd_format;
+
+// Every format, in the order they are tried: LAS by its signature, then PLY by
+// its first line, then PCD by its header's looser rules.
+FormatTable cloud_formats();
+
+// The first row of `formats` that recognises the buffered bytes of `in`; null
+// when none does or the data is empty. Only the first block is looked at and no
+// byte is taken, so the reader chosen starts at byte 0.
+const FormatRow* recognise_format(ByteSource& in, FormatTable formats = cloud_formats());
+
+// The JSON name of the format a file was read as: the row's key, or "text".
+const char* format_name(const FileFacts& facts);
+
+// Reads `in` by `row`: the facts name the row; a row that seeks gets the rest of
+// an input that cannot seek as a copy in memory. Failure::out_of_memory as well
+// when that copy does not fit.
+Failure read_by_row(const FormatRow& row, ByteSource& in, PointAppender& out, FileFacts& facts, int threads);
 
 }  // namespace ptdelta

@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <vector>
+#include <string_view>
 
 #include "core/exact.h"
+#include "input/fixed_records.h"
 #include "input/little_endian.h"
 
 namespace ptdelta {
@@ -79,44 +80,27 @@ bool read_header(ByteSource& in, LasLayout& layout) {
   return true;
 }
 
-void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t declared) {
-  facts.ended_early = true;
-  facts.complete_points = complete;
-  facts.declared_points = declared;
-}
-
-Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out, ReadFacts& facts) {
-  if (!out.reserve(in.records_that_fit(layout.points, static_cast<std::int64_t>(layout.record_length))))
-    return Failure::out_of_memory;
-  // Records are decoded in place from the buffer; only one that straddles two
-  // blocks is copied first.
-  std::vector<char> straddling;
-  for (std::int64_t i = 0; i < layout.points; ++i) {
-    const char* record = in.next_record(layout.record_length, straddling);
-    if (record == nullptr) {
-      note_short_body(facts, i, layout.points);
-      break;
-    }
+Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out, FileFacts& facts) {
+  return read_fixed_records(in, out, layout.record_length, layout.points, facts, [&](const char* record) {
     // x y z are defined as the scaled integers in double; the appender rounds them
     // once to float, after the shift if there is one.
-    if (!out.add_exact(scaled_coordinate(load_i32(record), layout.scale[0], layout.offset[0]),
-                       scaled_coordinate(load_i32(record + 4), layout.scale[1], layout.offset[1]),
-                       scaled_coordinate(load_i32(record + 8), layout.scale[2], layout.offset[2])))
-      return Failure::out_of_memory;
-  }
-  return in.end_state();
+    return out.add_exact(scaled_coordinate(load_i32(record), layout.scale[0], layout.offset[0]),
+                         scaled_coordinate(load_i32(record + 4), layout.scale[1], layout.offset[1]),
+                         scaled_coordinate(load_i32(record + 8), layout.scale[2], layout.offset[2]));
+  });
 }
+
+bool is_las_file(std::string_view bytes) { return bytes.starts_with("LASF"); }
 
 }  // namespace
 
-Failure read_las_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
-  facts.format = CloudFormat::las;
+Failure read_las_cloud(ByteSource& in, PointAppender& out, FileFacts& facts) {
   try {
     LasLayout layout;
-    if (!read_header(in, layout)) return in.failed() ? Failure::read_error : Failure::unsupported_las;
+    if (!read_header(in, layout)) return in.failed() ? Failure::read_error : Failure::unsupported;
     if (!in.skip_bytes(layout.point_data_offset)) {
       if (in.failed()) return Failure::read_error;
-      if (layout.points > 0) note_short_body(facts, 0, layout.points);
+      if (layout.points > 0) facts.shortfall = Shortfall{0, layout.points, "points"};
       return Failure::none;
     }
     return read_records(in, layout, out, facts);
@@ -124,5 +108,13 @@ Failure read_las_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
     return Failure::out_of_memory;
   }
 }
+
+// LAS records are read on one thread.
+extern const FormatRow las_format = {
+    .name = "LAS",
+    .key = "las",
+    .recognise = is_las_file,
+    .read = [](ByteSource& in, PointAppender& out, FileFacts& facts, int) { return read_las_cloud(in, out, facts); },
+    .help = ""};
 
 }  // namespace ptdelta

@@ -12,10 +12,10 @@ namespace ptdelta {
 // Reads one LAS stream: the public header, then the records from the header's
 // offset to point data, as many as the header's count (the 32-bit one, or the
 // 64-bit one of version 1.4 when the 32-bit one is 0). A file that ends first
-// keeps its complete records and sets facts.ended_early.
-// Failure::unsupported_las (compressed records, a version or point format
+// keeps its complete records and notes facts.shortfall.
+// Failure::unsupported (compressed records, a version or point format
 // outside those above, a record shorter than its format, a header that cannot be
 // read), Failure::out_of_memory, Failure::read_error, or Failure::none.
-Failure read_las_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts);
+Failure read_las_cloud(ByteSource& in, PointAppender& out, FileFacts& facts);
 
 }  // namespace ptdelta

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/exact.h"
+#include "input/fixed_records.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
 
@@ -247,10 +248,8 @@ bool has_coordinates(T x, T y, T z) {
 
 Failure end_of_body(const ByteSource& in) { return in.end_state(); }
 
-void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t declared) {
-  facts.ended_early = true;
-  facts.complete_points = complete;
-  facts.declared_points = declared;
+void note_short_body(FileFacts& facts, std::int64_t complete, std::int64_t declared) {
+  facts.shortfall = Shortfall{complete, declared, "points"};
 }
 
 // Room for the declared points, never more than the bytes left could hold.
@@ -261,33 +260,24 @@ bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t dec
 // ---- bodies ----
 
 template <class T>
-Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
                                  layout.fields[layout.axis[1].field].offset,
                                  layout.fields[layout.axis[2].field].offset};
-  std::vector<char> straddling;
-  for (std::int64_t i = 0; i < layout.points; ++i) {
-    const char* record = in.next_record(layout.point_size, straddling);
-    if (record == nullptr) {
-      note_short_body(facts, i, layout.points);
-      break;
-    }
+  return read_fixed_records(in, out, layout.point_size, layout.points, facts, [&](const char* record) {
     const T x = decode<T>(record + offset[0], layout.axis[0].scalar);
     const T y = decode<T>(record + offset[1], layout.axis[1].scalar);
     const T z = decode<T>(record + offset[2], layout.axis[2].scalar);
-    if (!has_coordinates(x, y, z)) {
-      ++facts.skipped_points;
-      continue;
-    }
-    if (!emit(out, x, y, z)) return Failure::out_of_memory;
-  }
-  return end_of_body(in);
+    if (has_coordinates(x, y, z)) return emit(out, x, y, z);
+    ++facts.skipped_points;
+    return true;
+  });
 }
 
 // The compressed body: two 32-bit sizes, then one LZF block that holds the
 // fields one after another, each for all points (all x, then all y, ...).
 template <class T>
-Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   char sizes[8];
   if (in.read_bytes(sizes, sizeof sizes) != sizeof sizes) {
     if (layout.points > 0) note_short_body(facts, 0, layout.points);
@@ -301,7 +291,7 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   // it cannot be split into fields.
   if (points > std::numeric_limits<std::uint32_t>::max() / layout.point_size ||
       points * layout.point_size != uncompressed_size)
-    return Failure::unsupported_pcd;
+    return Failure::unsupported;
 
   // The compressed bytes, as many of them as the file holds, read in steps so a
   // hostile size allocates no more than the data that is there.
@@ -317,13 +307,13 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   }
   if (in.failed()) return Failure::read_error;
   const bool truncated = packed.size() < compressed_size;
-  if (!truncated && uncompressed_size > packed.size() * lzf_max_expansion) return Failure::unsupported_pcd;
+  if (!truncated && uncompressed_size > packed.size() * lzf_max_expansion) return Failure::unsupported;
   const std::size_t capacity =
       std::min<std::size_t>(uncompressed_size, packed.size() * lzf_max_expansion);
   std::vector<unsigned char> block(capacity);
   const LzfResult r = lzf_decompress(packed.data(), packed.size(), block.data(), block.size());
   if (!truncated && (r.status != LzfStatus::complete || r.produced != uncompressed_size))
-    return Failure::unsupported_pcd;
+    return Failure::unsupported;
 
   // Points whose every field lies within the decoded bytes.
   std::uint64_t complete = points;
@@ -374,7 +364,7 @@ bool convert(std::string_view token, Scalar scalar, std::string& scratch, Coordi
   return true;
 }
 
-Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   std::size_t token_of[3];
   for (std::size_t a = 0; a < 3; ++a) token_of[a] = layout.fields[layout.axis[a].field].token;
   std::string line, scratch;
@@ -411,7 +401,7 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Rea
 }
 
 template <class T>
-Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
+Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   switch (layout.data) {
     case DataKind::ascii:
       // The shortest ascii point is one character and a blank per value.
@@ -419,28 +409,61 @@ Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, Read
         return Failure::out_of_memory;
       return read_ascii(in, layout, out, facts);
     case DataKind::binary:
-      if (!reserve_declared(in, out, layout.points, static_cast<std::int64_t>(layout.point_size)))
-        return Failure::out_of_memory;
       return read_binary<T>(in, layout, out, facts);
     case DataKind::binary_compressed:
       return read_compressed<T>(in, layout, out, facts);
   }
-  return Failure::unsupported_pcd;
+  return Failure::unsupported;
 }
 
 }  // namespace
 
-Failure read_pcd_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
-  facts.format = CloudFormat::pcd;
+Failure read_pcd_cloud(ByteSource& in, PointAppender& out, FileFacts& facts) {
   try {
     RawHeader raw;
     Layout layout;
     if (!read_header(in, raw) || !make_layout(raw, layout))
-      return in.failed() ? Failure::read_error : Failure::unsupported_pcd;
+      return in.failed() ? Failure::read_error : Failure::unsupported;
     return read_body<double>(in, layout, out, facts);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }
 }
+
+namespace {
+
+constexpr std::string_view line_blanks = " \t\r\v\f";
+
+// `line` starts with `word` as a whole word (followed by white space or nothing).
+bool starts_with_word(std::string_view line, std::string_view word) {
+  return line.starts_with(word) &&
+         (line.size() == word.size() || line_blanks.find(line[word.size()]) != std::string_view::npos);
+}
+
+// A first line "# .PCD..."; otherwise the first line that is neither blank nor a
+// '#' comment starts with the word VERSION or FIELDS.
+bool is_pcd_file(std::string_view bytes) {
+  for (bool first = true; !bytes.empty(); first = false) {
+    const std::size_t nl = bytes.find('\n');
+    const std::string_view line = bytes.substr(0, nl);
+    bytes = nl == std::string_view::npos ? std::string_view{} : bytes.substr(nl + 1);
+    if (first && line.starts_with("# .PCD")) return true;
+    const std::size_t start = std::min(line.size(), line.find_first_not_of(line_blanks));
+    const std::string_view content = line.substr(start);
+    if (content.empty() || content.front() == '#') continue;
+    return starts_with_word(content, "VERSION") || starts_with_word(content, "FIELDS");
+  }
+  return false;
+}
+
+}  // namespace
+
+// PCD bodies are read on one thread.
+extern const FormatRow pcd_format = {
+    .name = "PCD",
+    .key = "pcd",
+    .recognise = is_pcd_file,
+    .read = [](ByteSource& in, PointAppender& out, FileFacts& facts, int) { return read_pcd_cloud(in, out, facts); },
+    .help = ""};
 
 }  // namespace ptdelta

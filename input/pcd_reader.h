@@ -12,10 +12,10 @@ namespace ptdelta {
 // Reads one PCD stream (header up to its DATA line, then the body) and appends
 // every point whose x, y and z are all numbers. A point with a NaN coordinate is
 // counted in facts.skipped_points; a body that ends before the header's count of
-// points keeps its complete points and sets facts.ended_early.
-// Failure::unsupported_pcd (no x y z fields, a DATA kind other than ascii, binary
+// points keeps its complete points and notes facts.shortfall.
+// Failure::unsupported (no x y z fields, a DATA kind other than ascii, binary
 // or binary_compressed, a header or compressed block that cannot be read),
 // Failure::out_of_memory, Failure::read_error, or Failure::none.
-Failure read_pcd_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts);
+Failure read_pcd_cloud(ByteSource& in, PointAppender& out, FileFacts& facts);
 
 }  // namespace ptdelta

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <climits>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <string_view>
 
 #include "core/exact.h"
 #include "input/coordinate.h"
@@ -310,32 +310,6 @@ PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out, const Ply
   return read_nine_field_rows_serially(in, out, false);
 }
 
-bool is_blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-enum class ListLine { name, end, too_long };
-
-// Takes one whole list line and leaves its first token in `name` (empty for a
-// blank line). A NUL byte ends the token as it would end a C string. A line
-// longer than any path (PATH_MAX bytes before its '\n') cannot name a file and is
-// not read to its end, which may never come (/dev/zero given as a list).
-ListLine read_list_line(ByteSource& list, std::string& name) {
-  name.clear();
-  std::size_t length = 0;
-  int c = list.get();
-  if (c < 0) return ListLine::end;
-  const auto next = [&] {
-    ++length;
-    return list.get();
-  };
-  while (c >= 0 && c != '\n' && is_blank(c) && length <= PATH_MAX) c = next();
-  while (c > 0 && !is_blank(c) && length <= PATH_MAX) {
-    name.push_back(static_cast<char>(c));
-    c = next();
-  }
-  while (c >= 0 && c != '\n' && length <= PATH_MAX) c = next();
-  return length > PATH_MAX ? ListLine::too_long : ListLine::name;
-}
-
 // Takes the first line when it is "ply" (blanks before its end allowed, as in
 // "ply\r\n"); false as soon as a byte shows it is not, so an endless stream of
 // other bytes is left at once.
@@ -349,16 +323,6 @@ bool take_ply_line(ByteSource& in) {
   }
 }
 
-Failure read_named_file(std::FILE* file, PointAppender& out, ListedFileReader read_file, ReadFacts& facts,
-                        int threads) {
-  try {
-    ByteSource source(file);
-    return read_file(source, out, facts, threads);
-  } catch (const std::bad_alloc&) {
-    return Failure::out_of_memory;
-  }
-}
-
 }  // namespace
 
 PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out, const PlyReadOptions& options) {
@@ -367,67 +331,44 @@ PlyReadResult read_ply_cloud(ByteSource& in, PointAppender& out, const PlyReadOp
     // without a "ply" line it cannot have a header, and a header must end within
     // ply_header_unbounded_limit bytes. A finite file is read as it always was.
     if (!in.bounded() && !take_ply_line(in))
-      return {in.failed() ? Failure::read_error : Failure::unsupported_ply, 0, 0, 0};
+      return {in.failed() ? Failure::read_error : Failure::unsupported, 0, 0, 0};
     PlyHeader header;
     if (!read_ply_header(in, header)) return {Failure::out_of_memory, 0, 0, 0};
-    if (header.endless) return {Failure::unsupported_ply, 0, 0, 0};
+    if (header.endless) return {Failure::unsupported, 0, 0, 0};
     if (!header.end_found) return {end_of_body(in), 0, 0, 0};  // the whole file was header
     if (const auto layout = find_vertex_layout(header)) return read_declared_body(in, header, *layout, out, options);
     // Binary bytes scanned as text would give garbage points.
-    if (ply_format_is_binary(header.format)) return {Failure::unsupported_ply, 0, 0, 0};
+    if (ply_format_is_binary(header.format)) return {Failure::unsupported, 0, 0, 0};
     return read_nine_field_rows(in, out, options);
   } catch (const std::bad_alloc&) {
     return {Failure::out_of_memory, 0, 0, 0};
   }
 }
 
-Failure read_ply_file(ByteSource& in, PointAppender& out, ReadFacts& facts, int threads) {
-  facts.format = CloudFormat::ply;
+Failure read_ply_file(ByteSource& in, PointAppender& out, FileFacts& facts, int threads) {
   const PlyReadResult r = read_ply_cloud(in, out, {threads});
   if (r.failure == Failure::none) {
     facts.stopped_at_line = r.stopped_at_line;
-    if (r.vertices_read < r.vertices_declared) {
-      facts.vertices_short = true;
-      facts.vertices_read = r.vertices_read;
-      facts.vertices_declared = r.vertices_declared;
-    }
+    if (r.vertices_read < r.vertices_declared)
+      facts.shortfall = Shortfall{r.vertices_read, r.vertices_declared, "vertices"};
   }
   return r.failure;
 }
 
-PlyListOutcome read_ply_list(ByteSource& list, PointAppender& out, ListedFileReader read_file, int threads) {
-  PlyListOutcome outcome;
-  try {
-    std::string name;
-    for (ListLine line; (line = read_list_line(list, name)) != ListLine::end;) {
-      if (line == ListLine::too_long) {
-        outcome.failure = Failure::read_error;  // about the list itself
-        return outcome;
-      }
-      if (name.empty()) continue;
-      outcome.files_read.push_back(name);
-      std::FILE* file = std::fopen(name.c_str(), "r");
-      if (file == nullptr) {
-        outcome.files_read.pop_back();
-        outcome.failure = Failure::cannot_open;
-        outcome.failed_name = name;
-        return outcome;
-      }
-      ReadFacts facts;
-      const Failure failure = read_named_file(file, out, read_file, facts, threads);
-      // Closed at once, so a long list never runs out of file handles.
-      std::fclose(file);
-      outcome.file_facts.push_back(facts);
-      if (failure != Failure::none) {
-        outcome.failure = failure;
-        outcome.failed_name = name;
-        return outcome;
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    outcome.failure = Failure::out_of_memory;
-  }
-  return outcome;
+namespace {
+
+// A first line "ply", blanks (and the '\r' of "ply\r\n") allowed before its end.
+bool is_ply_file(std::string_view bytes) {
+  const std::string_view line = bytes.substr(0, bytes.find('\n'));
+  if (!line.starts_with("ply")) return false;
+  for (const char c : line.substr(3))
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') return false;
+  return true;
 }
+
+}  // namespace
+
+extern const FormatRow ply_format = {
+    .name = "PLY", .key = "ply", .recognise = is_ply_file, .read = read_ply_file, .help = ""};
 
 }  // namespace ptdelta

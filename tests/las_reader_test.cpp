@@ -17,7 +17,7 @@ using testing::RawXyz;
 
 using Loaded = testing::ReadBack;
 
-Loaded load(const std::string& bytes, CoordinateShift shift = {}) { return testing::read_back(read_las_cloud, bytes, shift); }
+Loaded load(const std::string& bytes, CoordinateShift shift = {}) { return testing::read_back(las_format, bytes, shift); }
 
 std::vector<RawXyz> records(int n) {
   std::vector<RawXyz> r;
@@ -59,8 +59,8 @@ TEST(LasReader, VersionsAndPointFormats) {
     ASSERT_EQ(r.failure, Failure::none) << what;
     ASSERT_EQ(r.points.size(), raw.size()) << what;
     for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(r.points[i], expected(shape, raw[i])) << what << " " << i;
-    EXPECT_EQ(r.facts.format, CloudFormat::las);
-    EXPECT_FALSE(r.facts.ended_early) << what;
+    EXPECT_EQ(r.facts.format, &las_format);
+    EXPECT_FALSE(r.facts.shortfall) << what;
   }
 }
 
@@ -101,10 +101,11 @@ TEST(LasReader, CountsAndShortFiles) {
     ASSERT_EQ(r.failure, Failure::none) << c.what;
     ASSERT_EQ(r.points.size(), static_cast<std::size_t>(c.kept)) << c.what;
     for (std::size_t i = 0; i < r.points.size(); ++i) EXPECT_EQ(r.points[i], expected(c.shape, raw[i])) << c.what;
-    EXPECT_EQ(r.facts.ended_early, c.declared != 0) << c.what;
-    if (c.declared != 0) {
-      EXPECT_EQ(r.facts.complete_points, c.kept) << c.what;
-      EXPECT_EQ(r.facts.declared_points, c.declared) << c.what;
+    EXPECT_EQ(r.facts.shortfall.has_value(), c.declared != 0) << c.what;
+    if (c.declared != 0 && r.facts.shortfall) {
+      EXPECT_EQ(r.facts.shortfall->read, c.kept) << c.what;
+      EXPECT_EQ(r.facts.shortfall->declared, c.declared) << c.what;
+      EXPECT_STREQ(r.facts.shortfall->unit, "points") << c.what;
     }
   }
 }
@@ -142,7 +143,7 @@ TEST(LasReader, RefusesCompressedAndUnreadableFiles) {
   small_header[94] = static_cast<char>(235 & 0xFF);  // a 1.4 header too short for its 64-bit count
   small_header[95] = 0;
   cases.push_back(small_header);
-  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(load(cases[i]).failure, Failure::unsupported_las) << i;
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(load(cases[i]).failure, Failure::unsupported) << i;
 }
 
 TEST(LasReader, ShiftIsAddedToTheScaledValue) {

@@ -20,7 +20,7 @@ using testing::Xyz;
 
 using Loaded = testing::ReadBack;
 
-Loaded load(const std::string& bytes, CoordinateShift shift = {}) { return testing::read_back(read_pcd_cloud, bytes, shift); }
+Loaded load(const std::string& bytes, CoordinateShift shift = {}) { return testing::read_back(pcd_format, bytes, shift); }
 
 const char* const data_kinds[] = {"ascii", "binary", "binary_compressed"};
 
@@ -61,9 +61,9 @@ TEST(PcdReader, EveryFieldLayoutInEveryDataKind) {
       ASSERT_EQ(r.points.size(), points.size()) << layout.what << ", " << kind;
       for (std::size_t i = 0; i < points.size(); ++i)
         EXPECT_EQ(r.points[i], as_floats(points[i])) << layout.what << ", " << kind << ", point " << i;
-      EXPECT_EQ(r.facts.format, CloudFormat::pcd);
+      EXPECT_EQ(r.facts.format, &pcd_format);
       EXPECT_EQ(r.facts.skipped_points, 0);
-      EXPECT_FALSE(r.facts.ended_early);
+      EXPECT_FALSE(r.facts.shortfall);
     }
   }
 }
@@ -117,9 +117,10 @@ TEST(PcdReader, ShortBodiesKeepTheirCompletePoints) {
   for (const Case& c : cases) {
     const Loaded r = load(c.bytes);
     ASSERT_EQ(r.failure, Failure::none) << c.what;
-    EXPECT_TRUE(r.facts.ended_early) << c.what;
-    EXPECT_EQ(r.facts.complete_points, c.complete) << c.what;
-    EXPECT_EQ(r.facts.declared_points, c.declared) << c.what;
+    ASSERT_TRUE(r.facts.shortfall) << c.what;
+    EXPECT_EQ(r.facts.shortfall->read, c.complete) << c.what;
+    EXPECT_EQ(r.facts.shortfall->declared, c.declared) << c.what;
+    EXPECT_STREQ(r.facts.shortfall->unit, "points") << c.what;
     ASSERT_EQ(r.points.size(), static_cast<std::size_t>(c.complete)) << c.what;
     for (std::size_t i = 0; i < r.points.size(); ++i) EXPECT_EQ(r.points[i], as_floats(points[i])) << c.what;
   }
@@ -148,7 +149,7 @@ TEST(PcdReader, RefusesWhatItCannotRead) {
       header + "FIELDS x y z\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 1\nDATA ascii\n",
       "# .PCD v0.7\n1 2 3\n4 5 6\n",                                                  // a text file with that heading
   };
-  for (const std::string& bytes : cases) EXPECT_EQ(load(bytes).failure, Failure::unsupported_pcd) << bytes;
+  for (const std::string& bytes : cases) EXPECT_EQ(load(bytes).failure, Failure::unsupported) << bytes;
 }
 
 TEST(PcdReader, AsciiLinesAsWritersWriteThem) {
@@ -162,7 +163,7 @@ TEST(PcdReader, AsciiLinesAsWritersWriteThem) {
   EXPECT_EQ(r.points, expected);
   EXPECT_TRUE(std::signbit(r.points[2][1]));
   EXPECT_EQ(r.facts.skipped_points, 1);
-  EXPECT_FALSE(r.facts.ended_early);
+  EXPECT_FALSE(r.facts.shortfall);
 }
 
 TEST(PcdReader, ShiftIsAddedInDoubleBeforeTheRounding) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/exact.h"
+#include "input/cloud_list.h"
 #include "support/oracles.h"
 #include "support/run_tool.h"
 
@@ -319,12 +320,12 @@ TEST(PlyBinary, WithoutAVertexDeclarationIsUnsupported) {
        std::vector<std::string>{"", "element vertex 1\nproperty float x\nproperty float y\n",
         "element face 1\nproperty list uchar\nelement vertex 1\n" + xyz_float,
         "element vertex 1\nproperty list uchar float x\nproperty float y\nproperty float z\n"}) {
-    EXPECT_EQ(read_ply(binary_header(false, declarations) + body).failure, Failure::unsupported_ply) << declarations;
-    EXPECT_EQ(read_ply(binary_header(true, declarations) + body).failure, Failure::unsupported_ply) << declarations;
+    EXPECT_EQ(read_ply(binary_header(false, declarations) + body).failure, Failure::unsupported) << declarations;
+    EXPECT_EQ(read_ply(binary_header(true, declarations) + body).failure, Failure::unsupported) << declarations;
   }
   EXPECT_EQ(read_ply("ply\nformat binary_little_endian 1.1\nelement vertex 1\n" + xyz_float + "end_header\n" + body)
                 .failure,
-            Failure::unsupported_ply);
+            Failure::unsupported);
   // No end_header: the whole file is header, and there is no body to refuse.
   const Read r = read_ply("ply\nformat binary_little_endian 1.0\n" + body);
   EXPECT_EQ(r.failure, Failure::none);
@@ -534,10 +535,10 @@ std::string ascii_file(int first, int n) {
   return s;
 }
 
-PlyListOutcome read_list(const std::string& text, PointColumns& cloud) {
+ReadOutcome read_list(const std::string& text, PointColumns& cloud) {
   ByteSource in(text.data(), text.size());
   PointAppender out(cloud, no_progress());
-  return read_ply_list(in, out, read_ply_file);
+  return read_cloud_list(in, out);
 }
 
 TEST(PlyList, FilesInOrderCountsRunOn) {
@@ -547,9 +548,9 @@ TEST(PlyList, FilesInOrderCountsRunOn) {
   // Blank lines are skipped, text after a name is ignored, CRLF and a last line without '\n' are fine.
   const std::string list = dir / "a.ply" + "  first\r\n\n \t \r\n" + dir / "b.ply";
   PointColumns cloud;
-  const PlyListOutcome outcome = read_list(list, cloud);
+  const ReadOutcome outcome = read_list(list, cloud);
   EXPECT_EQ(outcome.failure, Failure::none);
-  EXPECT_EQ(outcome.files_read, (std::vector<std::string>{dir / "a.ply", dir / "b.ply"}));
+  EXPECT_EQ(listed_files(outcome), (std::vector<std::string>{dir / "a.ply", dir / "b.ply"}));
   ASSERT_EQ(cloud.count, 600);
   for (std::size_t i = 0; i < 600; ++i) ASSERT_EQ(cloud.x[i], static_cast<float>(i)) << i;
 
@@ -564,16 +565,17 @@ TEST(PlyList, FailuresOfNamedFilesCarryTheirNames) {
   testing::write_file(dir / "bin.ply", "ply\nformat binary_big_endian 1.0\nend_header\n\x01\x02");
   // A missing third file stops the list; what was read before stays.
   PointColumns cloud;
-  PlyListOutcome outcome =
+  ReadOutcome outcome =
       read_list(dir / "a.ply" + "\n" + dir / "a.ply\n" + dir / "c.ply\n" + dir / "a.ply\n", cloud);
   EXPECT_EQ(outcome.failure, Failure::cannot_open);
   EXPECT_EQ(outcome.failed_name, dir / "c.ply");
-  EXPECT_EQ(outcome.files_read.size(), 2u);
+  EXPECT_EQ(outcome.files.size(), 2u);
   EXPECT_EQ(cloud.count, 2);
   PointColumns cloud1;
   outcome = read_list(dir / "a.ply" + "\n" + dir / "bin.ply\n" + dir / "a.ply\n", cloud1);
-  EXPECT_EQ(outcome.failure, Failure::unsupported_ply);
+  EXPECT_EQ(outcome.failure, Failure::unsupported);
   EXPECT_EQ(outcome.failed_name, dir / "bin.ply");
+  EXPECT_EQ(outcome.failed_format, &ply_format);
   EXPECT_EQ(cloud1.count, 1);
   // A directory opens for reading but cannot be read.
   PointColumns cloud2;
@@ -597,10 +599,10 @@ TEST(PlyList, LongNamesAndManyFiles) {
   std::string list;
   for (int i = 0; i < 1500; ++i) list += path + "\n";
   PointColumns cloud;
-  const PlyListOutcome outcome = read_list(list, cloud);
+  const ReadOutcome outcome = read_list(list, cloud);
   EXPECT_EQ(outcome.failure, Failure::none);
   EXPECT_EQ(cloud.count, 1500);
-  EXPECT_EQ(outcome.files_read.size(), 1500u);
+  EXPECT_EQ(outcome.files.size(), 1500u);
   EXPECT_EQ(cloud.x[1499], 7.0f);
 }
 

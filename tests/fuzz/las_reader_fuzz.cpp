@@ -49,12 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   stream.append(reinterpret_cast<const char*>(data + used), size - used);
   PointColumns cloud;
   ByteSource source(stream.data(), stream.size());
-  ReadFacts facts;
+  FileFacts facts;
   PointAppender out(cloud, no_progress());
   const Failure f = read_las_cloud(source, out, facts);
-  PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported_las || f == Failure::out_of_memory);
+  PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported || f == Failure::out_of_memory);
   PTDELTA_FUZZ_CHECK(cloud.count >= 0);
-  if (facts.ended_early) PTDELTA_FUZZ_CHECK(facts.complete_points < facts.declared_points);
+  if (facts.shortfall) PTDELTA_FUZZ_CHECK(facts.shortfall->read < facts.shortfall->declared);
   // Every record holds at least x, y and z.
   PTDELTA_FUZZ_CHECK(static_cast<std::size_t>(cloud.count) * 12 <= stream.size());
   return 0;

@@ -37,19 +37,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PointColumns cloud;
   ByteSource source(stream.data(), stream.size());
   Failure f;
-  ReadFacts facts;
+  FileFacts facts;
   PointAppender out(cloud, no_progress(), {false, shift});
   if (pick == 0) {
-    const CloudReadOutcome outcome = read_cloud(InputKind::text, source, out);
+    const ReadOutcome outcome = read_cloud(InputKind::text, source, out);
     f = outcome.failure;
-    facts = outcome.facts;
+    PTDELTA_FUZZ_CHECK(outcome.files.size() == 1 && !outcome.list);
+    facts = outcome.files.front();
+    // Only a format's reader refuses a file, and says which it was.
+    PTDELTA_FUZZ_CHECK(f != Failure::unsupported || outcome.failed_format == facts.format);
   } else {
     f = read_pcd_cloud(source, out, facts);
   }
-  PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported_pcd || f == Failure::unsupported_ply ||
-                     f == Failure::unsupported_las || f == Failure::out_of_memory);
+  PTDELTA_FUZZ_CHECK(f == Failure::none || f == Failure::unsupported || f == Failure::out_of_memory);
   PTDELTA_FUZZ_CHECK(cloud.count >= 0 && facts.skipped_points >= 0);
-  if (facts.ended_early) PTDELTA_FUZZ_CHECK(facts.complete_points < facts.declared_points);
+  if (facts.shortfall) PTDELTA_FUZZ_CHECK(facts.shortfall->read < facts.shortfall->declared);
   // A compressed block decodes to at most 88 bytes for each byte of it, and a point takes at least 3 bytes.
   PTDELTA_FUZZ_CHECK(static_cast<std::size_t>(cloud.count) <= stream.size() * 88 / 3 + 1);
   return 0;

@@ -6,13 +6,12 @@
 
 namespace ptdelta::testing {
 
-ReadBack read_back(Failure (*read)(ByteSource&, PointAppender&, ReadFacts&), const std::string& bytes,
-                   CoordinateShift shift) {
+ReadBack read_back(const FormatRow& format, const std::string& bytes, CoordinateShift shift) {
   ReadBack r;
   PointColumns cloud;
   ByteSource source(bytes.data(), bytes.size());
   PointAppender out(cloud, no_progress(), {false, shift});
-  r.failure = read(source, out, r.facts);
+  r.failure = read_by_row(format, source, out, r.facts, 1);
   for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
     r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
   return r;

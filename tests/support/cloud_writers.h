@@ -18,10 +18,9 @@ namespace ptdelta::testing {
 struct ReadBack {
   Failure failure = Failure::none;
   std::vector<std::array<float, 3>> points;
-  ReadFacts facts;
+  FileFacts facts;
 };
-ReadBack read_back(Failure (*read)(ByteSource&, PointAppender&, ReadFacts&), const std::string& bytes,
-                   CoordinateShift shift = {});
+ReadBack read_back(const FormatRow& format, const std::string& bytes, CoordinateShift shift = {});
 
 // A value stored least significant byte first, whatever the host.
 template <class T>
