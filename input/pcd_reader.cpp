@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/exact.h"
+#include "input/header_line.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
 
@@ -73,26 +74,6 @@ bool parse_whole(std::string_view token, T& value) {
   return ec == std::errc() && end == token.data() + token.size();
 }
 
-enum class LineRead { line, end, too_long };
-
-// One header line without its '\n'.
-LineRead read_header_line(ByteSource& in, std::string& line) {
-  line.clear();
-  bool any = false;
-  while (in.refill()) {
-    any = true;
-    const char* cur = in.cursor();
-    const auto available = static_cast<std::size_t>(in.buffer_end() - cur);
-    const auto* nl = static_cast<const char*>(std::memchr(cur, '\n', available));
-    const std::size_t n = nl ? static_cast<std::size_t>(nl - cur) : available;
-    if (line.size() + n > header_line_limit) return LineRead::too_long;
-    line.append(cur, n);
-    in.skip(nl ? n + 1 : n);
-    if (nl) break;
-  }
-  return any ? LineRead::line : LineRead::end;
-}
-
 std::optional<Scalar> scalar_of(std::string_view type, std::size_t size) {
   if (type == "F") {
     if (size == 4) return Scalar::f32;
@@ -134,7 +115,11 @@ bool parse_count(std::string_view token, std::optional<std::int64_t>& value) {
 bool read_header(ByteSource& in, RawHeader& h) {
   std::string line;
   for (;;) {
-    if (read_header_line(in, line) != LineRead::line) return false;
+    // Each line on its own limit, kept whole; its '\n' is not part of it.
+    HeaderLineLimits limits;
+    limits.max_length = header_line_limit;
+    if (read_header_line(in, line, limits).end != HeaderLineEnd::line) return false;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
     const std::vector<std::string_view> t = split(line);
     if (t.empty() || t[0].front() == '#') continue;
     const std::string_view key = t[0];

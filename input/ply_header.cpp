@@ -1,9 +1,9 @@
 #include "input/ply_header.h"
 
-#include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
+
+#include "input/header_line.h"
 
 namespace ptdelta {
 
@@ -174,36 +174,24 @@ void parse_ply_header_line(std::string_view line, PlyHeader& header) {
 bool read_ply_header(ByteSource& in, PlyHeader& header) {
   header = PlyHeader{};
   std::string line;
-  std::size_t total = 0;
+  // Whole lines, however long; only the first ply_header_line_limit bytes of each are kept.
+  HeaderLineLimits limits;
+  limits.keep = ply_header_line_limit;
+  if (!in.bounded()) limits.allowance = ply_header_unbounded_limit;
   try {
     for (;;) {
-      // One whole line, however long; only its first ply_header_line_limit bytes are kept.
-      line.clear();
-      bool any = false, truncated = false;
-      while (in.refill()) {
-        any = true;
-        const char* cur = in.cursor();
-        const auto available = static_cast<std::size_t>(in.buffer_end() - cur);
-        const auto* nl = static_cast<const char*>(std::memchr(cur, '\n', available));
-        const std::size_t n = nl ? static_cast<std::size_t>(nl - cur) + 1 : available;
-        const std::size_t room = ply_header_line_limit - std::min(ply_header_line_limit, line.size());
-        if (n > room) truncated = true;
-        line.append(cur, std::min(n, room));
-        in.skip(n);
-        total += n;
-        if (!in.bounded() && total > ply_header_unbounded_limit) {
-          header.endless = true;
-          return true;
-        }
-        if (nl) break;
+      const HeaderLine read = read_header_line(in, line, limits);
+      if (read.end == HeaderLineEnd::over_limit) {
+        header.endless = true;
+        return true;
       }
-      if (!any) return true;
+      if (read.end == HeaderLineEnd::no_data) return true;
       if (is_end_header_line(line)) {
         header.end_found = true;
         return true;
       }
       parse_ply_header_line(line, header);
-      if (truncated) {
+      if (read.cut) {
         std::string_view t[1];
         if (split(line, t, 1) >= 1 && is_declaration(t[0])) header.understood = false;
       }
