@@ -9,6 +9,7 @@
 
 #include "core/exact.h"
 #include "input/little_endian.h"
+#include "input/scalar_types.h"
 
 namespace ptdelta {
 
@@ -85,6 +86,12 @@ void note_short_body(ReadFacts& facts, std::int64_t complete, std::int64_t decla
   facts.declared_points = declared;
 }
 
+// The int32 at `p` as a coordinate of `axis`, scaled in double.
+double coordinate_of(const char* p, const LasLayout& layout, std::size_t axis) {
+  return scaled_coordinate(decode_scalar(p, ScalarType::int32, ByteOrder::little), layout.scale[axis],
+                           layout.offset[axis]);
+}
+
 Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out, ReadFacts& facts) {
   if (!out.reserve(in.records_that_fit(layout.points, static_cast<std::int64_t>(layout.record_length))))
     return Failure::out_of_memory;
@@ -99,9 +106,8 @@ Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out
     }
     // x y z are defined as the scaled integers in double; the appender rounds them
     // once to float, after the shift if there is one.
-    if (!out.add_exact(scaled_coordinate(load_i32(record), layout.scale[0], layout.offset[0]),
-                       scaled_coordinate(load_i32(record + 4), layout.scale[1], layout.offset[1]),
-                       scaled_coordinate(load_i32(record + 8), layout.scale[2], layout.offset[2])))
+    if (!out.add_exact(coordinate_of(record, layout, 0), coordinate_of(record + 4, layout, 1),
+                       coordinate_of(record + 8, layout, 2)))
       return Failure::out_of_memory;
   }
   return in.end_state();

@@ -18,17 +18,17 @@
 #include "input/header_line.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
+#include "input/scalar_types.h"
 
 namespace ptdelta {
 
 namespace {
 
-enum class Scalar { i8, u8, i16, u16, i32, u32, i64, u64, f32, f64 };
 enum class DataKind { ascii, binary, binary_compressed };
 
 struct Field {
   std::string name;
-  Scalar scalar = Scalar::f32;
+  ScalarType scalar = ScalarType::float32;
   std::size_t size = 4;    // bytes of one value
   std::size_t count = 1;   // values of the field in one point
   std::size_t offset = 0;  // bytes before the field in a binary record
@@ -36,7 +36,7 @@ struct Field {
 };
 
 struct Axis {
-  Scalar scalar = Scalar::f32;
+  ScalarType scalar = ScalarType::float32;
   std::size_t field = 0;
 };
 
@@ -72,28 +72,6 @@ template <class T>
 bool parse_whole(std::string_view token, T& value) {
   const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
   return ec == std::errc() && end == token.data() + token.size();
-}
-
-std::optional<Scalar> scalar_of(std::string_view type, std::size_t size) {
-  if (type == "F") {
-    if (size == 4) return Scalar::f32;
-    if (size == 8) return Scalar::f64;
-  } else if (type == "I" || type == "U") {
-    const bool u = type == "U";
-    switch (size) {
-      case 1:
-        return u ? Scalar::u8 : Scalar::i8;
-      case 2:
-        return u ? Scalar::u16 : Scalar::i16;
-      case 4:
-        return u ? Scalar::u32 : Scalar::i32;
-      case 8:
-        return u ? Scalar::u64 : Scalar::i64;
-      default:
-        break;
-    }
-  }
-  return std::nullopt;
 }
 
 // The header lines as given, before they are checked against each other.
@@ -158,7 +136,7 @@ bool make_layout(const RawHeader& h, Layout& layout) {
     f.name = std::string(h.names[i]);
     std::size_t size = 0;
     if (!parse_whole(h.sizes[i], size)) return false;
-    const auto scalar = scalar_of(h.types[i], size);
+    const auto scalar = pcd_scalar_of(h.types[i], size);
     if (!scalar) return false;
     f.scalar = *scalar;
     f.size = size;
@@ -194,33 +172,6 @@ bool make_layout(const RawHeader& h, Layout& layout) {
 
 // ---- values ----
 
-template <class T>
-T decode(const char* p, Scalar s) {
-  switch (s) {
-    case Scalar::i8:
-      return static_cast<T>(static_cast<std::int8_t>(load_le(p, 1)));
-    case Scalar::u8:
-      return static_cast<T>(static_cast<std::uint8_t>(load_le(p, 1)));
-    case Scalar::i16:
-      return static_cast<T>(static_cast<std::int16_t>(load_le(p, 2)));
-    case Scalar::u16:
-      return static_cast<T>(static_cast<std::uint16_t>(load_le(p, 2)));
-    case Scalar::i32:
-      return static_cast<T>(static_cast<std::int32_t>(load_le(p, 4)));
-    case Scalar::u32:
-      return static_cast<T>(static_cast<std::uint32_t>(load_le(p, 4)));
-    case Scalar::i64:
-      return static_cast<T>(static_cast<std::int64_t>(load_le(p, 8)));
-    case Scalar::u64:
-      return static_cast<T>(load_le(p, 8));
-    case Scalar::f32:
-      return static_cast<T>(load_f32(p));
-    case Scalar::f64:
-      return static_cast<T>(load_f64(p));
-  }
-  return T{};
-}
-
 // A stored binary value is exact in double (but for 64-bit integers beyond
 // 2^53): the appender rounds it once to float, after the shift if there is one.
 bool emit(PointAppender& out, double x, double y, double z) { return out.add_exact(x, y, z); }
@@ -245,7 +196,6 @@ bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t dec
 
 // ---- bodies ----
 
-template <class T>
 Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
   const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
                                  layout.fields[layout.axis[1].field].offset,
@@ -257,9 +207,9 @@ Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, Re
       note_short_body(facts, i, layout.points);
       break;
     }
-    const T x = decode<T>(record + offset[0], layout.axis[0].scalar);
-    const T y = decode<T>(record + offset[1], layout.axis[1].scalar);
-    const T z = decode<T>(record + offset[2], layout.axis[2].scalar);
+    const double x = decode_scalar(record + offset[0], layout.axis[0].scalar, ByteOrder::little);
+    const double y = decode_scalar(record + offset[1], layout.axis[1].scalar, ByteOrder::little);
+    const double z = decode_scalar(record + offset[2], layout.axis[2].scalar, ByteOrder::little);
     if (!has_coordinates(x, y, z)) {
       ++facts.skipped_points;
       continue;
@@ -271,7 +221,6 @@ Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, Re
 
 // The compressed body: two 32-bit sizes, then one LZF block that holds the
 // fields one after another, each for all points (all x, then all y, ...).
-template <class T>
 Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
   char sizes[8];
   if (in.read_bytes(sizes, sizeof sizes) != sizeof sizes) {
@@ -331,9 +280,9 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   if (!out.reserve(static_cast<std::int64_t>(complete)))
     return Failure::out_of_memory;
   for (std::uint64_t i = 0; i < complete; ++i) {
-    const T x = decode<T>(base + column[0] + i * step_of[0], layout.axis[0].scalar);
-    const T y = decode<T>(base + column[1] + i * step_of[1], layout.axis[1].scalar);
-    const T z = decode<T>(base + column[2] + i * step_of[2], layout.axis[2].scalar);
+    const double x = decode_scalar(base + column[0] + i * step_of[0], layout.axis[0].scalar, ByteOrder::little);
+    const double y = decode_scalar(base + column[1] + i * step_of[1], layout.axis[1].scalar, ByteOrder::little);
+    const double z = decode_scalar(base + column[2] + i * step_of[2], layout.axis[2].scalar, ByteOrder::little);
     if (!has_coordinates(x, y, z)) {
       ++facts.skipped_points;
       continue;
@@ -349,13 +298,13 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
 // field reads without a shift (strtof, one rounding from the decimal) or as any
 // other field's value rounds (from its double). A value beyond the type's range
 // becomes zero or infinite.
-bool convert(std::string_view token, Scalar scalar, std::string& scratch, CoordinateReading& value) {
+bool convert(std::string_view token, ScalarType scalar, std::string& scratch, CoordinateReading& value) {
   scratch.assign(token);
   const char* begin = scratch.c_str();
   char* end = nullptr;
   value.wide = std::strtod(begin, &end);
   if (end != begin + scratch.size()) return false;
-  value.single = scalar == Scalar::f32 ? std::strtof(begin, nullptr) : single_of(value.wide);
+  value.single = scalar == ScalarType::float32 ? std::strtof(begin, nullptr) : single_of(value.wide);
   return true;
 }
 
@@ -395,7 +344,6 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Rea
   return end_of_body(in);
 }
 
-template <class T>
 Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, ReadFacts& facts) {
   switch (layout.data) {
     case DataKind::ascii:
@@ -406,9 +354,9 @@ Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, Read
     case DataKind::binary:
       if (!reserve_declared(in, out, layout.points, static_cast<std::int64_t>(layout.point_size)))
         return Failure::out_of_memory;
-      return read_binary<T>(in, layout, out, facts);
+      return read_binary(in, layout, out, facts);
     case DataKind::binary_compressed:
-      return read_compressed<T>(in, layout, out, facts);
+      return read_compressed(in, layout, out, facts);
   }
   return Failure::unsupported_pcd;
 }
@@ -422,7 +370,7 @@ Failure read_pcd_cloud(ByteSource& in, PointAppender& out, ReadFacts& facts) {
     Layout layout;
     if (!read_header(in, raw) || !make_layout(raw, layout))
       return in.failed() ? Failure::read_error : Failure::unsupported_pcd;
-    return read_body<double>(in, layout, out, facts);
+    return read_body(in, layout, out, facts);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }

@@ -78,7 +78,7 @@ void parse_property(const std::string_view* t, std::size_t n, PlyHeader& header)
   if (n >= 2 && t[1] == "list") {
     const auto count_type = n == 5 ? ply_scalar_named(t[2]) : std::nullopt;
     const auto item_type = n == 5 ? ply_scalar_named(t[3]) : std::nullopt;
-    if (count_type && item_type && ply_scalar_is_integer(*count_type)) {
+    if (count_type && item_type && scalar_is_integer(*count_type)) {
       property.is_list = true;
       property.count_type = *count_type;
       property.type = *item_type;
@@ -115,44 +115,6 @@ bool is_end_header_line(std::string_view line) {
   }
   return true;
 }
-
-std::optional<PlyScalar> ply_scalar_named(std::string_view name) {
-  struct Entry {
-    std::string_view name;
-    PlyScalar type;
-  };
-  static constexpr Entry names[] = {
-      {"char", PlyScalar::int8},     {"int8", PlyScalar::int8},       {"uchar", PlyScalar::uint8},
-      {"uint8", PlyScalar::uint8},   {"short", PlyScalar::int16},     {"int16", PlyScalar::int16},
-      {"ushort", PlyScalar::uint16}, {"uint16", PlyScalar::uint16},   {"int", PlyScalar::int32},
-      {"int32", PlyScalar::int32},   {"uint", PlyScalar::uint32},     {"uint32", PlyScalar::uint32},
-      {"float", PlyScalar::float32}, {"float32", PlyScalar::float32}, {"double", PlyScalar::float64},
-      {"float64", PlyScalar::float64},
-  };
-  for (const Entry& e : names)
-    if (e.name == name) return e.type;
-  return std::nullopt;
-}
-
-std::size_t ply_scalar_size(PlyScalar type) {
-  switch (type) {
-    case PlyScalar::int8:
-    case PlyScalar::uint8:
-      return 1;
-    case PlyScalar::int16:
-    case PlyScalar::uint16:
-      return 2;
-    case PlyScalar::int32:
-    case PlyScalar::uint32:
-    case PlyScalar::float32:
-      return 4;
-    case PlyScalar::float64:
-      return 8;
-  }
-  return 0;
-}
-
-bool ply_scalar_is_integer(PlyScalar type) { return type != PlyScalar::float32 && type != PlyScalar::float64; }
 
 bool ply_format_is_binary(PlyFormat format) {
   return format == PlyFormat::binary_little_endian || format == PlyFormat::binary_big_endian;
