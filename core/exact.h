@@ -200,9 +200,10 @@ inline std::int32_t ramp_position(float distance, float colour_scale) {
 // ---- Coordinates stored as scaled integers ----
 
 // record value * scale + offset, in double, not fused and not rounded: the
-// caller shifts the sum and rounds it to float once.
-inline double scaled_coordinate(std::int32_t record_value, double scale, double offset) {
-  return static_cast<double>(record_value) * scale + offset;
+// caller shifts the sum and rounds it to float once. The record's integer
+// (an int32) comes already widened to double, which holds it exactly.
+inline double scaled_coordinate(double record_value, double scale, double offset) {
+  return record_value * scale + offset;
 }
 
 }  // namespace ptdelta

@@ -10,6 +10,7 @@
 #include "core/exact.h"
 #include "input/fixed_records.h"
 #include "input/little_endian.h"
+#include "input/scalar_types.h"
 
 namespace ptdelta {
 
@@ -80,13 +81,18 @@ bool read_header(ByteSource& in, LasLayout& layout) {
   return true;
 }
 
+// The int32 at `p` as a coordinate of `axis`, scaled in double.
+double coordinate_of(const char* p, const LasLayout& layout, std::size_t axis) {
+  return scaled_coordinate(decode_scalar(p, ScalarType::int32, ByteOrder::little), layout.scale[axis],
+                           layout.offset[axis]);
+}
+
 Failure read_records(ByteSource& in, const LasLayout& layout, PointAppender& out, FileFacts& facts) {
   return read_fixed_records(in, out, layout.record_length, layout.points, facts, [&](const char* record) {
     // x y z are defined as the scaled integers in double; the appender rounds them
     // once to float, after the shift if there is one.
-    return out.add_exact(scaled_coordinate(load_i32(record), layout.scale[0], layout.offset[0]),
-                         scaled_coordinate(load_i32(record + 4), layout.scale[1], layout.offset[1]),
-                         scaled_coordinate(load_i32(record + 8), layout.scale[2], layout.offset[2]));
+    return out.add_exact(coordinate_of(record, layout, 0), coordinate_of(record + 4, layout, 1),
+                         coordinate_of(record + 8, layout, 2));
   });
 }
 

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -16,19 +15,20 @@
 
 #include "core/exact.h"
 #include "input/fixed_records.h"
+#include "input/header_line.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
+#include "input/scalar_types.h"
 
 namespace ptdelta {
 
 namespace {
 
-enum class Scalar { i8, u8, i16, u16, i32, u32, i64, u64, f32, f64 };
 enum class DataKind { ascii, binary, binary_compressed };
 
 struct Field {
   std::string name;
-  Scalar scalar = Scalar::f32;
+  ScalarType scalar = ScalarType::float32;
   std::size_t size = 4;    // bytes of one value
   std::size_t count = 1;   // values of the field in one point
   std::size_t offset = 0;  // bytes before the field in a binary record
@@ -36,7 +36,7 @@ struct Field {
 };
 
 struct Axis {
-  Scalar scalar = Scalar::f32;
+  ScalarType scalar = ScalarType::float32;
   std::size_t field = 0;
 };
 
@@ -74,48 +74,6 @@ bool parse_whole(std::string_view token, T& value) {
   return ec == std::errc() && end == token.data() + token.size();
 }
 
-enum class LineRead { line, end, too_long };
-
-// One header line without its '\n'.
-LineRead read_header_line(ByteSource& in, std::string& line) {
-  line.clear();
-  bool any = false;
-  while (in.refill()) {
-    any = true;
-    const char* cur = in.cursor();
-    const auto available = static_cast<std::size_t>(in.buffer_end() - cur);
-    const auto* nl = static_cast<const char*>(std::memchr(cur, '\n', available));
-    const std::size_t n = nl ? static_cast<std::size_t>(nl - cur) : available;
-    if (line.size() + n > header_line_limit) return LineRead::too_long;
-    line.append(cur, n);
-    in.skip(nl ? n + 1 : n);
-    if (nl) break;
-  }
-  return any ? LineRead::line : LineRead::end;
-}
-
-std::optional<Scalar> scalar_of(std::string_view type, std::size_t size) {
-  if (type == "F") {
-    if (size == 4) return Scalar::f32;
-    if (size == 8) return Scalar::f64;
-  } else if (type == "I" || type == "U") {
-    const bool u = type == "U";
-    switch (size) {
-      case 1:
-        return u ? Scalar::u8 : Scalar::i8;
-      case 2:
-        return u ? Scalar::u16 : Scalar::i16;
-      case 4:
-        return u ? Scalar::u32 : Scalar::i32;
-      case 8:
-        return u ? Scalar::u64 : Scalar::i64;
-      default:
-        break;
-    }
-  }
-  return std::nullopt;
-}
-
 // The header lines as given, before they are checked against each other.
 struct RawHeader {
   std::vector<std::string> names, sizes, types, counts;
@@ -135,7 +93,11 @@ bool parse_count(std::string_view token, std::optional<std::int64_t>& value) {
 bool read_header(ByteSource& in, RawHeader& h) {
   std::string line;
   for (;;) {
-    if (read_header_line(in, line) != LineRead::line) return false;
+    // Each line on its own limit, kept whole; its '\n' is not part of it.
+    HeaderLineLimits limits;
+    limits.max_length = header_line_limit;
+    if (read_header_line(in, line, limits).end != HeaderLineEnd::line) return false;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
     const std::vector<std::string_view> t = split(line);
     if (t.empty() || t[0].front() == '#') continue;
     const std::string_view key = t[0];
@@ -174,7 +136,7 @@ bool make_layout(const RawHeader& h, Layout& layout) {
     f.name = std::string(h.names[i]);
     std::size_t size = 0;
     if (!parse_whole(h.sizes[i], size)) return false;
-    const auto scalar = scalar_of(h.types[i], size);
+    const auto scalar = pcd_scalar_of(h.types[i], size);
     if (!scalar) return false;
     f.scalar = *scalar;
     f.size = size;
@@ -210,33 +172,6 @@ bool make_layout(const RawHeader& h, Layout& layout) {
 
 // ---- values ----
 
-template <class T>
-T decode(const char* p, Scalar s) {
-  switch (s) {
-    case Scalar::i8:
-      return static_cast<T>(static_cast<std::int8_t>(load_le(p, 1)));
-    case Scalar::u8:
-      return static_cast<T>(static_cast<std::uint8_t>(load_le(p, 1)));
-    case Scalar::i16:
-      return static_cast<T>(static_cast<std::int16_t>(load_le(p, 2)));
-    case Scalar::u16:
-      return static_cast<T>(static_cast<std::uint16_t>(load_le(p, 2)));
-    case Scalar::i32:
-      return static_cast<T>(static_cast<std::int32_t>(load_le(p, 4)));
-    case Scalar::u32:
-      return static_cast<T>(static_cast<std::uint32_t>(load_le(p, 4)));
-    case Scalar::i64:
-      return static_cast<T>(static_cast<std::int64_t>(load_le(p, 8)));
-    case Scalar::u64:
-      return static_cast<T>(load_le(p, 8));
-    case Scalar::f32:
-      return static_cast<T>(load_f32(p));
-    case Scalar::f64:
-      return static_cast<T>(load_f64(p));
-  }
-  return T{};
-}
-
 // A stored binary value is exact in double (but for 64-bit integers beyond
 // 2^53): the appender rounds it once to float, after the shift if there is one.
 bool emit(PointAppender& out, double x, double y, double z) { return out.add_exact(x, y, z); }
@@ -259,15 +194,14 @@ bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t dec
 
 // ---- bodies ----
 
-template <class T>
 Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
                                  layout.fields[layout.axis[1].field].offset,
                                  layout.fields[layout.axis[2].field].offset};
   return read_fixed_records(in, out, layout.point_size, layout.points, facts, [&](const char* record) {
-    const T x = decode<T>(record + offset[0], layout.axis[0].scalar);
-    const T y = decode<T>(record + offset[1], layout.axis[1].scalar);
-    const T z = decode<T>(record + offset[2], layout.axis[2].scalar);
+    const double x = decode_scalar(record + offset[0], layout.axis[0].scalar, ByteOrder::little);
+    const double y = decode_scalar(record + offset[1], layout.axis[1].scalar, ByteOrder::little);
+    const double z = decode_scalar(record + offset[2], layout.axis[2].scalar, ByteOrder::little);
     if (has_coordinates(x, y, z)) return emit(out, x, y, z);
     ++facts.skipped_points;
     return true;
@@ -276,7 +210,6 @@ Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, Fi
 
 // The compressed body: two 32-bit sizes, then one LZF block that holds the
 // fields one after another, each for all points (all x, then all y, ...).
-template <class T>
 Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   char sizes[8];
   if (in.read_bytes(sizes, sizeof sizes) != sizeof sizes) {
@@ -336,9 +269,9 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   if (!out.reserve(static_cast<std::int64_t>(complete)))
     return Failure::out_of_memory;
   for (std::uint64_t i = 0; i < complete; ++i) {
-    const T x = decode<T>(base + column[0] + i * step_of[0], layout.axis[0].scalar);
-    const T y = decode<T>(base + column[1] + i * step_of[1], layout.axis[1].scalar);
-    const T z = decode<T>(base + column[2] + i * step_of[2], layout.axis[2].scalar);
+    const double x = decode_scalar(base + column[0] + i * step_of[0], layout.axis[0].scalar, ByteOrder::little);
+    const double y = decode_scalar(base + column[1] + i * step_of[1], layout.axis[1].scalar, ByteOrder::little);
+    const double z = decode_scalar(base + column[2] + i * step_of[2], layout.axis[2].scalar, ByteOrder::little);
     if (!has_coordinates(x, y, z)) {
       ++facts.skipped_points;
       continue;
@@ -354,13 +287,13 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
 // field reads without a shift (strtof, one rounding from the decimal) or as any
 // other field's value rounds (from its double). A value beyond the type's range
 // becomes zero or infinite.
-bool convert(std::string_view token, Scalar scalar, std::string& scratch, CoordinateReading& value) {
+bool convert(std::string_view token, ScalarType scalar, std::string& scratch, CoordinateReading& value) {
   scratch.assign(token);
   const char* begin = scratch.c_str();
   char* end = nullptr;
   value.wide = std::strtod(begin, &end);
   if (end != begin + scratch.size()) return false;
-  value.single = scalar == Scalar::f32 ? std::strtof(begin, nullptr) : single_of(value.wide);
+  value.single = scalar == ScalarType::float32 ? std::strtof(begin, nullptr) : single_of(value.wide);
   return true;
 }
 
@@ -400,7 +333,6 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Fil
   return end_of_body(in);
 }
 
-template <class T>
 Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   switch (layout.data) {
     case DataKind::ascii:
@@ -409,9 +341,9 @@ Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, File
         return Failure::out_of_memory;
       return read_ascii(in, layout, out, facts);
     case DataKind::binary:
-      return read_binary<T>(in, layout, out, facts);
+      return read_binary(in, layout, out, facts);
     case DataKind::binary_compressed:
-      return read_compressed<T>(in, layout, out, facts);
+      return read_compressed(in, layout, out, facts);
   }
   return Failure::unsupported;
 }
@@ -424,7 +356,7 @@ Failure read_pcd_cloud(ByteSource& in, PointAppender& out, FileFacts& facts) {
     Layout layout;
     if (!read_header(in, raw) || !make_layout(raw, layout))
       return in.failed() ? Failure::read_error : Failure::unsupported;
-    return read_body<double>(in, layout, out, facts);
+    return read_body(in, layout, out, facts);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }

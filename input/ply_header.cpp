@@ -1,9 +1,9 @@
 #include "input/ply_header.h"
 
-#include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
+
+#include "input/header_line.h"
 
 namespace ptdelta {
 
@@ -78,7 +78,7 @@ void parse_property(const std::string_view* t, std::size_t n, PlyHeader& header)
   if (n >= 2 && t[1] == "list") {
     const auto count_type = n == 5 ? ply_scalar_named(t[2]) : std::nullopt;
     const auto item_type = n == 5 ? ply_scalar_named(t[3]) : std::nullopt;
-    if (count_type && item_type && ply_scalar_is_integer(*count_type)) {
+    if (count_type && item_type && scalar_is_integer(*count_type)) {
       property.is_list = true;
       property.count_type = *count_type;
       property.type = *item_type;
@@ -116,44 +116,6 @@ bool is_end_header_line(std::string_view line) {
   return true;
 }
 
-std::optional<PlyScalar> ply_scalar_named(std::string_view name) {
-  struct Entry {
-    std::string_view name;
-    PlyScalar type;
-  };
-  static constexpr Entry names[] = {
-      {"char", PlyScalar::int8},     {"int8", PlyScalar::int8},       {"uchar", PlyScalar::uint8},
-      {"uint8", PlyScalar::uint8},   {"short", PlyScalar::int16},     {"int16", PlyScalar::int16},
-      {"ushort", PlyScalar::uint16}, {"uint16", PlyScalar::uint16},   {"int", PlyScalar::int32},
-      {"int32", PlyScalar::int32},   {"uint", PlyScalar::uint32},     {"uint32", PlyScalar::uint32},
-      {"float", PlyScalar::float32}, {"float32", PlyScalar::float32}, {"double", PlyScalar::float64},
-      {"float64", PlyScalar::float64},
-  };
-  for (const Entry& e : names)
-    if (e.name == name) return e.type;
-  return std::nullopt;
-}
-
-std::size_t ply_scalar_size(PlyScalar type) {
-  switch (type) {
-    case PlyScalar::int8:
-    case PlyScalar::uint8:
-      return 1;
-    case PlyScalar::int16:
-    case PlyScalar::uint16:
-      return 2;
-    case PlyScalar::int32:
-    case PlyScalar::uint32:
-    case PlyScalar::float32:
-      return 4;
-    case PlyScalar::float64:
-      return 8;
-  }
-  return 0;
-}
-
-bool ply_scalar_is_integer(PlyScalar type) { return type != PlyScalar::float32 && type != PlyScalar::float64; }
-
 bool ply_format_is_binary(PlyFormat format) {
   return format == PlyFormat::binary_little_endian || format == PlyFormat::binary_big_endian;
 }
@@ -174,36 +136,24 @@ void parse_ply_header_line(std::string_view line, PlyHeader& header) {
 bool read_ply_header(ByteSource& in, PlyHeader& header) {
   header = PlyHeader{};
   std::string line;
-  std::size_t total = 0;
+  // Whole lines, however long; only the first ply_header_line_limit bytes of each are kept.
+  HeaderLineLimits limits;
+  limits.keep = ply_header_line_limit;
+  if (!in.bounded()) limits.allowance = ply_header_unbounded_limit;
   try {
     for (;;) {
-      // One whole line, however long; only its first ply_header_line_limit bytes are kept.
-      line.clear();
-      bool any = false, truncated = false;
-      while (in.refill()) {
-        any = true;
-        const char* cur = in.cursor();
-        const auto available = static_cast<std::size_t>(in.buffer_end() - cur);
-        const auto* nl = static_cast<const char*>(std::memchr(cur, '\n', available));
-        const std::size_t n = nl ? static_cast<std::size_t>(nl - cur) + 1 : available;
-        const std::size_t room = ply_header_line_limit - std::min(ply_header_line_limit, line.size());
-        if (n > room) truncated = true;
-        line.append(cur, std::min(n, room));
-        in.skip(n);
-        total += n;
-        if (!in.bounded() && total > ply_header_unbounded_limit) {
-          header.endless = true;
-          return true;
-        }
-        if (nl) break;
+      const HeaderLine read = read_header_line(in, line, limits);
+      if (read.end == HeaderLineEnd::over_limit) {
+        header.endless = true;
+        return true;
       }
-      if (!any) return true;
+      if (read.end == HeaderLineEnd::no_data) return true;
       if (is_end_header_line(line)) {
         header.end_found = true;
         return true;
       }
       parse_ply_header_line(line, header);
-      if (truncated) {
+      if (read.cut) {
         std::string_view t[1];
         if (split(line, t, 1) >= 1 && is_declaration(t[0])) header.understood = false;
       }

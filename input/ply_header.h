@@ -10,18 +10,17 @@
 #include <vector>
 
 #include "input/byte_source.h"
+#include "input/scalar_types.h"
 
 namespace ptdelta {
 
 enum class PlyFormat { unknown, ascii, binary_little_endian, binary_big_endian };
 
-enum class PlyScalar : std::uint8_t { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
-
 struct PlyProperty {
   std::string name;
-  PlyScalar type = PlyScalar::float32;     // the scalar type, or the item type of a list
+  ScalarType type = ScalarType::float32;      // the scalar type, or the item type of a list
   bool is_list = false;
-  PlyScalar count_type = PlyScalar::uint8;  // lists only: always an integer type
+  ScalarType count_type = ScalarType::uint8;  // lists only: always an integer type
 };
 
 struct PlyElement {
@@ -60,9 +59,6 @@ inline constexpr std::size_t ply_header_unbounded_limit = std::size_t{1} << 20;
 // True when the first ten characters of `line` are "end_header", letters in any case.
 bool is_end_header_line(std::string_view line);
 
-std::optional<PlyScalar> ply_scalar_named(std::string_view name);
-std::size_t ply_scalar_size(PlyScalar type);
-bool ply_scalar_is_integer(PlyScalar type);
 bool ply_format_is_binary(PlyFormat format);
 
 // Adds one header line (without its end-of-line bytes or with them: '\r' and

@@ -1,7 +1,6 @@
 #include "input/ply_reader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -20,10 +19,10 @@ namespace {
 constexpr int no_axis = -1;
 
 struct PropertyPlan {
-  PlyScalar type = PlyScalar::float32;  // the scalar, or the item of a list
+  ScalarType type = ScalarType::float32;  // the scalar, or the item of a list
   std::size_t size = 0;                 // bytes of the scalar or of one list item
   bool is_list = false;
-  PlyScalar count_type = PlyScalar::uint8;
+  ScalarType count_type = ScalarType::uint8;
   std::size_t count_size = 0;
   int axis = no_axis;                   // 0, 1, 2 for x, y, z; otherwise only skipped
 };
@@ -35,7 +34,7 @@ struct ElementPlan {
   bool fixed = true;       // no list property: every item has `stride` bytes in a binary body
   std::size_t stride = 0;
   std::size_t offset[3] = {0, 0, 0};  // fixed vertices: where x, y, z start within the item
-  PlyScalar axis_type[3] = {PlyScalar::float32, PlyScalar::float32, PlyScalar::float32};
+  ScalarType axis_type[3] = {ScalarType::float32, ScalarType::float32, ScalarType::float32};
 };
 
 ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) {
@@ -45,10 +44,10 @@ ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) 
     const PlyProperty& property = element.properties[i];
     PropertyPlan p;
     p.type = property.type;
-    p.size = ply_scalar_size(property.type);
+    p.size = scalar_size(property.type);
     p.is_list = property.is_list;
     p.count_type = property.count_type;
-    p.count_size = ply_scalar_size(property.count_type);
+    p.count_size = scalar_size(property.count_type);
     if (layout != nullptr) {
       if (i == layout->x) p.axis = 0;
       if (i == layout->y) p.axis = 1;
@@ -70,80 +69,28 @@ Failure end_of_body(const ByteSource& in) { return in.end_state(); }
 
 // ---- binary bodies ----
 
-// The `size` bytes at `p` as an unsigned number in the file's byte order.
-std::uint64_t load_bits(const char* p, std::size_t size, bool big_endian) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  std::uint64_t bits = 0;
-  if (big_endian) {
-    for (std::size_t i = 0; i < size; ++i) bits = (bits << 8) | b[i];
-  } else {
-    for (std::size_t i = size; i-- > 0;) bits = (bits << 8) | b[i];
-  }
-  return bits;
-}
-
-// A coordinate of any scalar type, widened to double (exact for every type:
-// the appender rounds it once to float, after the shift if there is one).
-double binary_coordinate(const char* p, PlyScalar type, bool big_endian) {
-  const std::uint64_t bits = load_bits(p, ply_scalar_size(type), big_endian);
-  switch (type) {
-    case PlyScalar::int8:
-      return static_cast<double>(static_cast<std::int8_t>(bits));
-    case PlyScalar::uint8:
-      return static_cast<double>(static_cast<std::uint8_t>(bits));
-    case PlyScalar::int16:
-      return static_cast<double>(static_cast<std::int16_t>(bits));
-    case PlyScalar::uint16:
-      return static_cast<double>(static_cast<std::uint16_t>(bits));
-    case PlyScalar::int32:
-      return static_cast<double>(static_cast<std::int32_t>(bits));
-    case PlyScalar::uint32:
-      return static_cast<double>(static_cast<std::uint32_t>(bits));
-    case PlyScalar::float32:
-      return static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
-    case PlyScalar::float64:
-      return std::bit_cast<double>(bits);
-  }
-  return 0.0;
-}
-
-// A list count of an integer type (signed types sign-extended).
-std::int64_t binary_count(const char* p, PlyScalar type, bool big_endian) {
-  const std::uint64_t bits = load_bits(p, ply_scalar_size(type), big_endian);
-  switch (type) {
-    case PlyScalar::int8:
-      return static_cast<std::int8_t>(bits);
-    case PlyScalar::int16:
-      return static_cast<std::int16_t>(bits);
-    case PlyScalar::int32:
-      return static_cast<std::int32_t>(bits);
-    default:
-      return static_cast<std::int64_t>(bits);
-  }
-}
-
 // One item of any layout, property by property. False at a truncated body or at
 // a list count that is negative or beyond the signed 32-bit range.
-bool read_binary_item(ByteSource& in, const ElementPlan& plan, bool big_endian, double* xyz) {
+bool read_binary_item(ByteSource& in, const ElementPlan& plan, ByteOrder order, double* xyz) {
   char bytes[8];
   for (const PropertyPlan& p : plan.properties) {
     if (p.is_list) {
       if (in.read_bytes(bytes, p.count_size) != p.count_size) return false;
-      const std::int64_t n = binary_count(bytes, p.count_type, big_endian);
+      const std::int64_t n = decode_count(bytes, p.count_type, order);
       if (n < 0 || n > std::numeric_limits<std::int32_t>::max()) return false;
       if (!in.skip_bytes(static_cast<std::uint64_t>(n) * p.size)) return false;
     } else if (p.axis == no_axis) {
       if (!in.skip_bytes(p.size)) return false;
     } else {
       if (in.read_bytes(bytes, p.size) != p.size) return false;
-      xyz[p.axis] = binary_coordinate(bytes, p.type, big_endian);
+      xyz[p.axis] = decode_scalar(bytes, p.type, order);
     }
   }
   return true;
 }
 
 // Skips the items of an element before the vertices. False when the body ends first.
-bool skip_binary_element(ByteSource& in, const ElementPlan& plan, bool big_endian) {
+bool skip_binary_element(ByteSource& in, const ElementPlan& plan, ByteOrder order) {
   if (plan.fixed) {
     const auto count = static_cast<std::uint64_t>(plan.count);
     const std::uint64_t stride = plan.stride;
@@ -154,17 +101,17 @@ bool skip_binary_element(ByteSource& in, const ElementPlan& plan, bool big_endia
     return in.skip_bytes(total);
   }
   for (std::int64_t i = 0; i < plan.count; ++i)
-    if (!read_binary_item(in, plan, big_endian, nullptr)) return false;
+    if (!read_binary_item(in, plan, order, nullptr)) return false;
   return true;
 }
 
 // The vertices of a declared element; `read` counts those stored.
-Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_endian, PointAppender& out,
+Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, ByteOrder order, PointAppender& out,
                              std::int64_t& read) {
   if (!plan.fixed) {
     for (; read < plan.count; ++read) {
       double xyz[3] = {0.0, 0.0, 0.0};
-      if (!read_binary_item(in, plan, big_endian, xyz)) break;
+      if (!read_binary_item(in, plan, order, xyz)) break;
       if (!out.add_exact(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
     }
     return end_of_body(in);
@@ -175,9 +122,9 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
   for (; read < plan.count; ++read) {
     const char* record = in.next_record(plan.stride, straddling);
     if (record == nullptr) break;
-    if (!out.add_exact(binary_coordinate(record + plan.offset[0], plan.axis_type[0], big_endian),
-                       binary_coordinate(record + plan.offset[1], plan.axis_type[1], big_endian),
-                       binary_coordinate(record + plan.offset[2], plan.axis_type[2], big_endian)))
+    if (!out.add_exact(decode_scalar(record + plan.offset[0], plan.axis_type[0], order),
+                       decode_scalar(record + plan.offset[1], plan.axis_type[1], order),
+                       decode_scalar(record + plan.offset[2], plan.axis_type[2], order)))
       return Failure::out_of_memory;
   }
   return end_of_body(in);
@@ -187,8 +134,8 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, bool big_e
 
 // One field: "%d" for integer types, "%f" for floating types (read as
 // `precision` asks). `out` may be null: the field is only taken.
-bool read_ascii_scalar(ByteSource& in, PlyScalar type, ReadPrecision precision, CoordinateReading* out) {
-  if (ply_scalar_is_integer(type)) {
+bool read_ascii_scalar(ByteSource& in, ScalarType type, ReadPrecision precision, CoordinateReading* out) {
+  if (scalar_is_integer(type)) {
     int value = 0;
     if (!scan_int(in, value)) return false;
     if (out != nullptr) *out = {single_of(static_cast<double>(value)), static_cast<double>(value)};
@@ -239,7 +186,7 @@ Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppend
       f != Failure::none || out.precision() == ReadPrecision::both)
     return f;
   std::vector<GroupField> fields;
-  for (const PropertyPlan& p : plan.properties) fields.push_back({ply_scalar_is_integer(p.type), p.axis});
+  for (const PropertyPlan& p : plan.properties) fields.push_back({scalar_is_integer(p.type), p.axis});
   const FieldGroupsEnd end = read_field_groups(in, out, fields, plan.count - read, options.threads, options.window);
   read += end.groups;
   if (end.failure != Failure::none) return end.failure;
@@ -252,7 +199,7 @@ Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppend
 PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const PlyVertexLayout& layout,
                                  PointAppender& out, const PlyReadOptions& options) {
   const bool binary = ply_format_is_binary(header.format);
-  const bool big_endian = header.format == PlyFormat::binary_big_endian;
+  const ByteOrder order = header.format == PlyFormat::binary_big_endian ? ByteOrder::big : ByteOrder::little;
   PlyReadResult result;
   result.vertices_declared = header.elements[layout.element].count;
   for (std::size_t e = 0; e < layout.element; ++e) {
@@ -261,7 +208,7 @@ PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const 
     if (element.properties.empty() || element.count == 0) continue;
     const ElementPlan plan = make_plan(element, nullptr);
     if (binary) {
-      if (!skip_binary_element(in, plan, big_endian)) return {end_of_body(in), 0, result.vertices_declared, 0};
+      if (!skip_binary_element(in, plan, order)) return {end_of_body(in), 0, result.vertices_declared, 0};
     } else {
       for (std::int64_t i = 0; i < plan.count; ++i)
         if (!read_ascii_item(in, plan, ReadPrecision::single, nullptr))
@@ -269,7 +216,7 @@ PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const 
     }
   }
   const ElementPlan vertices = make_plan(header.elements[layout.element], &layout);
-  result.failure = binary ? read_binary_vertices(in, vertices, big_endian, out, result.vertices_read)
+  result.failure = binary ? read_binary_vertices(in, vertices, order, out, result.vertices_read)
                           : read_ascii_vertices(in, vertices, out, result.vertices_read, options);
   return result;
 }

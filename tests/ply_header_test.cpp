@@ -74,7 +74,7 @@ TEST(PlyHeader, DeclarationsParseWithCrlfCommentsAndAliases) {
   ASSERT_EQ(h.elements.size(), 3u);
   EXPECT_EQ(h.elements[0].count, 2);
   const PlyProperty& list = h.elements[1].properties.at(2);
-  EXPECT_TRUE(list.is_list && list.count_type == PlyScalar::uint8 && list.type == PlyScalar::int32);
+  EXPECT_TRUE(list.is_list && list.count_type == ScalarType::uint8 && list.type == ScalarType::int32);
   const auto layout = find_vertex_layout(h);
   ASSERT_TRUE(layout);
   EXPECT_EQ(layout->element, 1u);

@@ -1,0 +1,49 @@
+// output_set.h - what the outputs of a run share while they are made and published
+// Private to the output files: interrupts held, the named temporaries an interrupt removes, folder locks.
+#pragma once
+
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+namespace ptdelta::output_detail {
+
+// Installs, once per process, the handlers that remove registered temporaries
+// on SIGINT, SIGTERM, SIGHUP and SIGQUIT and then end the run by that signal.
+// A signal the caller chose to ignore (nohup) stays ignored.
+void install_interrupt_handlers();
+
+// Interrupts wait while held: a temporary is never made without being registered,
+// and outputs are never left half published.
+class HeldInterrupts {
+ public:
+  HeldInterrupts();
+  ~HeldInterrupts();
+  HeldInterrupts(const HeldInterrupts&) = delete;
+  HeldInterrupts& operator=(const HeldInterrupts&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// Registers a named temporary for removal by an interrupt: its slot, or -1 when
+// none is free or the name is too long. Call with interrupts held.
+int claim_slot(const std::string& name);
+// Forgets the temporary of `slot` (if any) and leaves the slot -1.
+void release_slot(int& slot);
+
+// Exclusive locks on the folders of the outputs (each folder once, in a fixed
+// order), so two runs publishing to the same names never interleave.
+class FolderLocks {
+ public:
+  explicit FolderLocks(const std::vector<int>& folders);
+  ~FolderLocks();
+  FolderLocks(const FolderLocks&) = delete;
+  FolderLocks& operator=(const FolderLocks&) = delete;
+
+ private:
+  std::vector<int> locked_;
+};
+
+}  // namespace ptdelta::output_detail
