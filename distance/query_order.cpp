@@ -1,9 +1,7 @@
 #include "distance/query_order.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 #include "core/cloud_extent.h"

@@ -105,8 +105,9 @@ class SpatialIndex {
 };
 
 // Builds the index over `ref` for boxes of half-width `h`. Failure::out_of_memory
-// when its memory cannot be had. The index keeps copies of the points it needs,
-// so `ref` may change or go once this returns (method B's plane still reads it).
+// when its memory cannot be had. The index keeps copies of the points it needs
+// and a search reads nothing else, so `ref` need not outlive the index (the
+// pass still reads it for method B's plane, which the index does not give).
 // The columns are sorted on up to `threads` threads; the index is the same for any number.
 Failure build_spatial_index(const PointColumns& ref, float h, SpatialIndex& index, int threads = 1);
 
