@@ -3,12 +3,9 @@
 // surface. The full scan runs on a sample of the queries (the baseline, and the check: same bits); the index runs
 // on all of them, best of three passes. Each kernel folds its results into a checksum.
 //
-//   index_bench [ref_count test_count [method_b_ref_count]]     (defaults 1000000 1000000 200000)
+//   <build>/bench/index [ref_count test_count [method_b_ref_count]]     (defaults 1000000 1000000 200000)
 //
-// Built by hand (not part of the default build), e.g.
-//   g++ -std=c++20 -O2 -ffp-contract=off -I. -Itests bench/index_bench.cpp distance/spatial_index.cpp
-//       distance/plane.cpp distance/comparison_pass.cpp tests/support/full_scan.cpp core/point_cloud.cpp
-//       tests/support/random_clouds.cpp -o index_bench
+// Built by `make bench` (target bench_index) with the other drivers; bench/run.sh does not run it.
 #include <sys/resource.h>
 
 #include <algorithm>

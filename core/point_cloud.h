@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -22,6 +23,12 @@ struct PointColumns {
 };
 
 inline constexpr std::int32_t max_point_count = std::numeric_limits<std::int32_t>::max();
+
+// Whether point i has three finite coordinates. Any other point fails every box
+// test, so no search, index or extent counts it.
+inline bool is_finite_point(const PointColumns& cloud, std::size_t i) {
+  return std::isfinite(cloud.x[i]) && std::isfinite(cloud.y[i]) && std::isfinite(cloud.z[i]);
+}
 
 // Room for `n` more points without reallocation; false when memory runs out.
 [[nodiscard]] bool reserve_points(PointColumns& cloud, std::int64_t n) noexcept;

@@ -1,12 +1,11 @@
 #include "distance/query_order.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <limits>
 #include <utility>
 
-#include "core/parallel.h"
+#include "core/cloud_extent.h"
+#include "core/counting_sort.h"
 
 namespace ptdelta {
 
@@ -26,11 +25,6 @@ std::uint32_t spread(std::uint32_t x) {
 // The bits of u and v interleaved, u in the even places.
 std::uint32_t z_order(std::uint32_t u, std::uint32_t v) { return spread(u) | spread(v) << 1; }
 
-bool finite_point(const PointColumns& c, std::size_t i) {
-  return std::isfinite(c.x[i]) && std::isfinite(c.y[i]) && std::isfinite(c.z[i]);
-}
-
-
 // A grid of grid_side x grid_side cells over the two widest axes of an extent.
 // Any consistent rule will do: the order only decides how fast the pass runs.
 struct Grid {
@@ -38,12 +32,12 @@ struct Grid {
   double lo[3] = {0.0, 0.0, 0.0};
   double scale[3] = {0.0, 0.0, 0.0};  // cells per unit
 
-  Grid(const double (&low)[3], const double (&high)[3]) {
-    const double extent[3] = {high[0] - low[0], high[1] - low[1], high[2] - low[2]};
+  explicit Grid(const CloudExtent& e) {
+    const double extent[3] = {e.max[0] - e.min[0], e.max[1] - e.min[1], e.max[2] - e.min[2]};
     if (extent[2] > extent[v]) v = 2;
     if (extent[v] > extent[u]) std::swap(u, v);
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = low[a];
+    for (std::size_t a = 0; a < 3; ++a) {
+      lo[a] = e.min[a];
       scale[a] = extent[a] > 0.0 ? grid_side / extent[a] : 0.0;
     }
   }
@@ -53,29 +47,6 @@ struct Grid {
     const double t = (static_cast<double>(value) - lo[a]) * scale[a];
     if (!(t > 0.0)) return 0;
     return t < grid_side ? static_cast<std::uint32_t>(t) : grid_side - 1;
-  }
-};
-
-struct Extent {
-  double lo[3], hi[3];
-  Extent() {
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::numeric_limits<double>::infinity();
-      hi[a] = -std::numeric_limits<double>::infinity();
-    }
-  }
-  void add(const PointColumns& c, std::size_t i) {
-    const float p[3] = {c.x[i], c.y[i], c.z[i]};
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::min(lo[a], static_cast<double>(p[a]));
-      hi[a] = std::max(hi[a], static_cast<double>(p[a]));
-    }
-  }
-  void add(const Extent& e) {
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::min(lo[a], e.lo[a]);
-      hi[a] = std::max(hi[a], e.hi[a]);
-    }
   }
 };
 
@@ -97,12 +68,9 @@ bool in_coherent_order(const PointColumns& test) {
       visit(first, first + run);
     }
   };
-  Extent e;
-  sample([&](std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i < last; ++i)
-      if (finite_point(test, i)) e.add(test, i);
-  });
-  const Grid grid(e.lo, e.hi);
+  CloudExtent e;
+  sample([&](std::size_t first, std::size_t last) { e.merge(measure_extent(test, first, last)); });
+  const Grid grid(e);
   const double cells_across = std::sqrt(static_cast<double>(n) / 16.0);
   const std::uint32_t coarse =
       cells_across >= grid_side ? 1 : static_cast<std::uint32_t>(grid_side / std::max(1.0, cells_across));
@@ -116,7 +84,7 @@ bool in_coherent_order(const PointColumns& test) {
   sample([&](std::size_t first, std::size_t last) {
     for (std::size_t i = first + 1; i < last; ++i) {
       ++pairs;
-      if (!finite_point(test, i) || !finite_point(test, i - 1)) continue;
+      if (!is_finite_point(test, i) || !is_finite_point(test, i - 1)) continue;
       if (apart(grid.u, i) || apart(grid.v, i)) ++jumps;
     }
   });
@@ -129,56 +97,20 @@ std::vector<std::int32_t> spatial_query_order(const PointColumns& test, int thre
   const auto n = static_cast<std::size_t>(test.count);
   if (in_coherent_order(test)) return {};
   const std::vector<float>* axes[3] = {&test.x, &test.y, &test.z};
-  // Every pass runs over at most 16 chunks of the points, from the count alone.
-  const std::size_t step = std::max<std::size_t>(std::size_t{1} << 16, (n + 15) / 16);
-  const auto chunks = static_cast<std::int64_t>((n + step - 1) / step);
-  const auto range = [&](std::int64_t k) {
-    const std::size_t first = static_cast<std::size_t>(k) * step;
-    return std::pair{first, std::min(n, first + step)};
-  };
-
-  // The extent of the finite points (smallest and largest are exact whatever
-  // the chunks).
-  std::vector<Extent> extents(static_cast<std::size_t>(chunks));
-  run_chunks(chunks, threads, [&](std::int64_t k) {
-    const auto [first, last] = range(k);
-    for (std::size_t i = first; i < last; ++i)
-      if (finite_point(test, i)) extents[static_cast<std::size_t>(k)].add(test, i);
-  });
-  Extent all;
-  for (const Extent& e : extents) all.add(e);
-  const Grid grid(all.lo, all.hi);
+  const Grid grid(measure_extent(test, threads));
   const auto cell_of = [&](int a, std::size_t i) { return grid.cell(a, (*axes[a])[i]); };
   const int u = grid.u, v = grid.v;
 
-  // A counting sort on the cell keys: stable, so a cell keeps input order. The
-  // keys are worked out twice rather than kept, which would take another four
-  // bytes a point at the run's peak.
+  // A counting sort on the cell keys: stable, so a cell keeps input order, on
+  // at most 16 chunks of the points.
   // Non-finite points take key 0 and so come first among the points of cell 0.
-  const auto key = [&](std::size_t i) { return finite_point(test, i) ? z_order(cell_of(u, i), cell_of(v, i)) : 0; };
-  // Each chunk counts its own keys; the chunks' ranges of every cell follow one
-  // another in chunk order, so the sort stays stable whatever the threads.
+  const auto key = [&](std::size_t i) -> std::size_t {
+    return is_finite_point(test, i) ? z_order(cell_of(u, i), cell_of(v, i)) : 0;
+  };
   constexpr std::size_t cells = static_cast<std::size_t>(grid_side) * grid_side;
-  std::vector<std::uint32_t> at(static_cast<std::size_t>(chunks) * cells, 0);  // [chunk * cells + key]
-  run_chunks(chunks, threads, [&](std::int64_t k) {
-    std::uint32_t* const count = at.data() + static_cast<std::size_t>(k) * cells;
-    const auto [first, last] = range(k);
-    for (std::size_t i = first; i < last; ++i) ++count[key(i)];
-  });
-  std::uint32_t running = 0;
-  for (std::size_t c = 0; c < cells; ++c) {
-    for (std::size_t k = 0; k < static_cast<std::size_t>(chunks); ++k) {
-      const std::uint32_t here = at[k * cells + c];
-      at[k * cells + c] = running;
-      running += here;
-    }
-  }
   std::vector<std::int32_t> order(n);
-  run_chunks(chunks, threads, [&](std::int64_t k) {
-    std::uint32_t* const next = at.data() + static_cast<std::size_t>(k) * cells;
-    const auto [first, last] = range(k);
-    for (std::size_t i = first; i < last; ++i) order[next[key(i)]++] = static_cast<std::int32_t>(i);
-  });
+  chunked_counting_sort(n, cells, 16, threads, key,
+                        [&](std::size_t i, std::uint32_t at) { order[at] = static_cast<std::int32_t>(i); });
   return order;
 }
 

@@ -7,7 +7,6 @@
 #include <array>
 #include <cmath>
 #include <csetjmp>
-#include <limits>
 
 namespace ptdelta {
 
@@ -37,10 +36,6 @@ const std::vector<float>& axis(const PointColumns& cloud, std::int32_t a) {
   return a == 0 ? cloud.x : a == 1 ? cloud.y : cloud.z;
 }
 
-bool finite_point(const PointColumns& cloud, std::size_t i) {
-  return std::isfinite(cloud.x[i]) && std::isfinite(cloud.y[i]) && std::isfinite(cloud.z[i]);
-}
-
 // The pixel a coordinate falls in along one side of `size` pixels.
 std::int32_t pixel_of(double coordinate, double min, double pixels_per_unit, std::int32_t size) {
   // Never negative (min is the smallest coordinate), so truncation is the floor.
@@ -50,22 +45,6 @@ std::int32_t pixel_of(double coordinate, double min, double pixels_per_unit, std
 }
 
 }  // namespace
-
-CloudExtent measure_extent(const PointColumns& cloud) {
-  CloudExtent e;
-  e.min.fill(std::numeric_limits<double>::infinity());
-  e.max.fill(-std::numeric_limits<double>::infinity());
-  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
-    if (!finite_point(cloud, i)) continue;
-    ++e.finite_points;
-    for (std::size_t a = 0; a < 3; ++a) {
-      const double c = static_cast<double>(axis(cloud, static_cast<std::int32_t>(a))[i]);
-      e.min[a] = std::min(e.min[a], c);
-      e.max[a] = std::max(e.max[a], c);
-    }
-  }
-  return e;
-}
 
 TopView render_top_view(const PointColumns& test, const CloudExtent& extent, const PassResult& pass,
                         float distance_max, std::int32_t target_width) {
@@ -110,7 +89,7 @@ TopView render_top_view(const PointColumns& test, const CloudExtent& extent, con
   const std::int32_t r = view.dot_radius;
   const double pixels_per_unit = 1.0 / view.pixel_size;
   for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
-    if (!finite_point(test, i)) continue;
+    if (!is_finite_point(test, i)) continue;
     const std::uint8_t index = map_index(pass.outcome[i], pass.cd[i], colour_scale);
     const std::int32_t column =
         pixel_of(static_cast<double>(across_values[i]), view.across_min, pixels_per_unit, view.width);

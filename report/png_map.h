@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/cloud_extent.h"
 #include "core/point_cloud.h"
 #include "distance/comparison_pass.h"
 #include "report/colour_ramp.h"
@@ -30,13 +31,6 @@ std::uint8_t map_index(PointOutcome outcome, float distance, float colour_scale)
 
 // map_palette()[map_index(...)]: the colour of a point on the map and in the binary PLY.
 Rgb map_colour(PointOutcome outcome, float distance, float colour_scale);
-
-// The box of the points whose three coordinates are finite, and how many they are.
-struct CloudExtent {
-  std::array<double, 3> min{}, max{};  // meaningless when finite_points is 0
-  std::int64_t finite_points = 0;
-};
-CloudExtent measure_extent(const PointColumns& cloud);
 
 inline constexpr std::int32_t map_target_width = 1000;  // pixels along the longer of the two axes
 
