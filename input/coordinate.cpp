@@ -22,19 +22,15 @@ bool scan_coordinate(ByteSource& in, ReadPrecision precision, CoordinateReading&
   in.stop_recording();
   if (!converted) return false;
   // "%lf" takes the same characters as "%f", so the copy converts whole again.
-  ByteSource again(token.data(), token.size());
-  return scan_double(again, c.wide);
+  return scan_double(token.data(), token.data() + token.size(), c.wide).converted;
 }
 
 bool convert_whole_token(std::string_view token, ReadPrecision precision, CoordinateReading& c) {
-  if (precision != ReadPrecision::shifted) {
-    ByteSource in(token.data(), token.size());
-    if (!scan_float(in, c.single) || in.peek() >= 0) return false;
-  }
-  if (precision != ReadPrecision::single) {
-    ByteSource in(token.data(), token.size());
-    if (!scan_double(in, c.wide) || in.peek() >= 0) return false;
-  }
+  const char* const first = token.data();
+  const char* const last = first + token.size();
+  const auto whole = [last](ScanResult r) { return r.converted && r.end == last; };
+  if (precision != ReadPrecision::shifted && !whole(scan_float(first, last, c.single))) return false;
+  if (precision != ReadPrecision::single && !whole(scan_double(first, last, c.wide))) return false;
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include "core/exact.h"
 #include "core/parallel.h"
 #include "input/scan_number.h"
+#include "input/text_tokens.h"
 #include "input/text_windows.h"
 
 namespace ptdelta {
@@ -10,7 +11,7 @@ namespace ptdelta {
 namespace {
 
 // One chunk of a window: its tokens, then the groups that begin in it.
-struct Chunk {
+struct GroupChunk {
   std::size_t begin = 0, end = 0;  // in the window
   std::int64_t tokens = 0;         // white-space-separated tokens in [begin, end)
   std::int64_t first_token = 0;    // the window's tokens before the chunk
@@ -21,6 +22,15 @@ struct Chunk {
   // it runs past the window's cut (open); `stopped_at` is its first byte.
   bool broken = false, open = false, out_of_memory = false;
   std::size_t stopped_at = 0;
+
+  void start(std::size_t b, std::size_t e) {
+    begin = b;
+    end = e;
+    tokens = first_token = groups = 0;
+    single.clear();
+    wide.clear();
+    broken = open = out_of_memory = false;
+  }
 };
 
 // The chunk starts after white space (or where a window starts), so a token
@@ -35,127 +45,129 @@ std::int64_t count_tokens(const char* b, const char* e) {
   return tokens;
 }
 
-struct Job {
-  const char* base;  // the window
-  std::size_t cut;
-  const std::vector<GroupField>* fields;
-  bool wide;
-  std::int64_t most_groups;  // in this window
-};
-
-// Reads the groups whose first token lies in the chunk (the last one may run on
-// into later chunks, up to the cut).
-void parse_chunk(const Job& job, Chunk& c) {
-  const auto size = static_cast<std::int64_t>(job.fields->size());
-  // Tokens of a group begun in an earlier chunk come first.
-  std::int64_t skip = (size - c.first_token % size) % size;
-  std::int64_t group = (c.first_token + skip) / size;
-  const char* p = job.base + c.begin;
-  const char* const cut = job.base + job.cut;
-  for (; skip > 0; --skip) {
-    while (p != cut && is_text_space(*p)) ++p;
-    while (p != cut && !is_text_space(*p)) ++p;
-  }
-  ByteSource in(p, static_cast<std::size_t>(cut - p));
-  const auto token_ends = [&in] {
-    const int next = in.peek();
-    return next < 0 || is_text_space(static_cast<char>(next));
-  };
-  for (; group < job.most_groups; ++group) {
-    if (!in.skip_space()) return;
-    const auto start = static_cast<std::size_t>(in.cursor() - job.base);
-    if (start >= c.end) return;  // the next group begins in a later chunk
-    float single[3] = {0.0f, 0.0f, 0.0f};
-    double wide[3] = {0.0, 0.0, 0.0};
-    for (const GroupField& f : *job.fields) {
-      if (!in.skip_space()) {
-        c.open = true;
-        c.stopped_at = start;
-        return;
-      }
-      bool converted = false;
-      if (f.integer) {
-        int value = 0;
-        converted = scan_int(in, value);
-        if (converted && f.axis >= 0) {
-          single[f.axis] = single_of(static_cast<double>(value));
-          wide[f.axis] = static_cast<double>(value);
-        }
-      } else if (f.axis < 0) {
-        float ignored = 0.0f;
-        converted = scan_float(in, ignored);
-      } else {
-        converted = job.wide ? scan_double(in, wide[f.axis]) : scan_float(in, single[f.axis]);
-      }
-      if (!converted || !token_ends()) {
-        c.broken = true;
-        c.out_of_memory = in.out_of_memory();
-        c.stopped_at = start;
-        return;
-      }
+// One field converted whole from the token at `p`, as its type asks.
+bool convert_field(const GroupField& f, bool wide_values, const char* p, const char* cut, float* single,
+                   double* wide, ScanResult& r) {
+  if (f.integer) {
+    int value = 0;
+    r = scan_int(p, cut, value);
+    if (r.converted && f.axis >= 0) {
+      single[f.axis] = single_of(static_cast<double>(value));
+      wide[f.axis] = static_cast<double>(value);
     }
-    if (job.wide) {
-      c.wide.insert(c.wide.end(), wide, wide + 3);
-    } else {
-      c.single.insert(c.single.end(), single, single + 3);
-    }
-    ++c.groups;
+  } else if (f.axis < 0) {
+    float ignored = 0.0f;
+    r = scan_float(p, cut, ignored);
+  } else {
+    r = wide_values ? scan_double(p, cut, wide[f.axis]) : scan_float(p, cut, single[f.axis]);
   }
+  // The next field must start after white space, as it does token by token.
+  return r.converted && (r.end == cut || is_text_space(*r.end));
 }
 
-}  // namespace
+class GroupReader {
+ public:
+  using Chunk = GroupChunk;
 
-FieldGroupsEnd read_field_groups(ByteSource& in, PointAppender& out, const std::vector<GroupField>& fields,
-                                 std::int64_t most_groups, int threads, std::size_t window_bytes) {
-  FieldGroupsEnd end;
-  if (fields.empty() || most_groups <= 0) return end;
-  const bool wide = out.precision() == ReadPrecision::shifted;
-  const int workers = threads < 1 ? 1 : threads;
-  TextWindows window(in, window_bytes, WindowCut::space);
-  std::vector<Chunk> chunks;
-  for (;;) {
-    if (const Failure f = window.fill(); f != Failure::none) return {f, end.groups};
-    const std::vector<std::size_t>& ends = window.chunk_ends();
-    chunks.assign(ends.size(), Chunk{});
-    for (std::size_t k = 0; k < chunks.size(); ++k) {
-      chunks[k].begin = window.chunk_begin(k);
-      chunks[k].end = ends[k];
-    }
-    const auto chunk_count = static_cast<std::int64_t>(chunks.size());
-    run_chunks(chunk_count, workers, [&](std::int64_t k) {
+  GroupReader(PointAppender& out, const std::vector<GroupField>& fields, std::int64_t most_groups, int threads)
+      : out_(out),
+        fields_(fields),
+        wide_(out.precision() == ReadPrecision::shifted),
+        most_groups_(most_groups),
+        threads_(threads) {}
+
+  // Tokens are counted on the threads first, so that each chunk knows the
+  // place in a group of its first token.
+  void prepare(std::vector<Chunk>& chunks, const TextWindows& window) {
+    run_chunks(static_cast<std::int64_t>(chunks.size()), threads_, [&](std::int64_t k) {
       Chunk& c = chunks[static_cast<std::size_t>(k)];
       c.tokens = count_tokens(window.data() + c.begin, window.data() + c.end);
     });
     for (std::size_t k = 1; k < chunks.size(); ++k)
       chunks[k].first_token = chunks[k - 1].first_token + chunks[k - 1].tokens;
-    const Job job{window.data(), window.cut(), &fields, wide, most_groups - end.groups};
-    run_chunks(chunk_count, workers, [&](std::int64_t k) { parse_chunk(job, chunks[static_cast<std::size_t>(k)]); });
-
-    // Join in order, up to the first group not read.
-    std::size_t next = window.cut();  // where the next window begins
-    for (const Chunk& c : chunks) {
-      const auto groups = static_cast<std::size_t>(c.groups);
-      if (!(wide ? out.add_double_block(c.wide.data(), groups) : out.add_block(c.single.data(), groups)))
-        return {Failure::out_of_memory, end.groups};
-      end.groups += c.groups;
-      if (c.out_of_memory) return {Failure::out_of_memory, end.groups};
-      if (c.broken) {
-        window.put_back(c.stopped_at);
-        return end;
-      }
-      if (c.open) {
-        next = c.stopped_at;
-        break;
-      }
-    }
-    if (end.groups == most_groups) return end;
-    if (window.at_end()) {
-      // A group the data ends inside: the one-thread reader finds where it stops.
-      if (next < window.size()) window.put_back(next);
-      return end;
-    }
-    window.drop_before(next);
   }
+
+  // Reads the groups whose first token lies in the chunk (the last one may run
+  // on into later chunks, up to the cut).
+  void parse(const TextWindows& window, Chunk& c) const {
+    const auto size = static_cast<std::int64_t>(fields_.size());
+    const char* const base = window.data();
+    // Tokens of a group begun in an earlier chunk come first.
+    std::int64_t skip = (size - c.first_token % size) % size;
+    std::int64_t group = (c.first_token + skip) / size;
+    const char* p = base + c.begin;
+    const char* const cut = base + window.cut();
+    for (; skip > 0; --skip) {
+      while (p != cut && is_text_space(*p)) ++p;
+      while (p != cut && !is_text_space(*p)) ++p;
+    }
+    const std::int64_t most = most_groups_ - groups_;  // in this window
+    for (; group < most; ++group) {
+      while (p != cut && is_text_space(*p)) ++p;
+      if (p == cut) return;
+      const auto start = static_cast<std::size_t>(p - base);
+      if (start >= c.end) return;  // the next group begins in a later chunk
+      float single[3] = {0.0f, 0.0f, 0.0f};
+      double wide[3] = {0.0, 0.0, 0.0};
+      for (const GroupField& f : fields_) {
+        while (p != cut && is_text_space(*p)) ++p;
+        if (p == cut) {
+          c.open = true;
+          c.stopped_at = start;
+          return;
+        }
+        ScanResult r;
+        if (!convert_field(f, wide_, p, cut, single, wide, r)) {
+          c.broken = true;
+          c.out_of_memory = r.out_of_memory;
+          c.stopped_at = start;
+          return;
+        }
+        p = r.end;
+      }
+      if (wide_) {
+        c.wide.insert(c.wide.end(), wide, wide + 3);
+      } else {
+        c.single.insert(c.single.end(), single, single + 3);
+      }
+      ++c.groups;
+    }
+  }
+
+  // In order, up to the first group not read.
+  WindowStep join(const Chunk& c, const TextWindows&) {
+    const auto groups = static_cast<std::size_t>(c.groups);
+    if (!(wide_ ? out_.add_double_block(c.wide.data(), groups) : out_.add_block(c.single.data(), groups)))
+      return WindowStep::done(Failure::out_of_memory);
+    groups_ += c.groups;
+    if (c.out_of_memory) return WindowStep::done(Failure::out_of_memory);
+    if (c.broken) return WindowStep::put_back(c.stopped_at);
+    // A group the data ends inside goes back too: the one-thread reader finds where it stops.
+    if (c.open) return WindowStep::carry(c.stopped_at);
+    // The bytes read after the last group are dropped.
+    if (groups_ == most_groups_) return WindowStep::done();
+    return WindowStep::go_on();
+  }
+
+  std::int64_t groups() const { return groups_; }
+
+ private:
+  PointAppender& out_;
+  const std::vector<GroupField>& fields_;
+  bool wide_;
+  std::int64_t most_groups_;
+  int threads_;
+  std::int64_t groups_ = 0;  // appended so far
+};
+
+}  // namespace
+
+FieldGroupsEnd read_field_groups(ByteSource& in, PointAppender& out, const std::vector<GroupField>& fields,
+                                 std::int64_t most_groups, int threads, std::size_t window_bytes) {
+  if (fields.empty() || most_groups <= 0) return {};
+  GroupReader reader(out, fields, most_groups, threads < 1 ? 1 : threads);
+  const Failure f = read_in_windows(in, {window_bytes, WindowCut::space}, threads, reader);
+  return {f, reader.groups()};
 }
 
 }  // namespace ptdelta

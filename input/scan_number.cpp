@@ -12,16 +12,11 @@
 #include <system_error>
 #include <type_traits>
 
+#include "input/text_tokens.h"
+
 namespace ptdelta {
 namespace {
 
-// White space as the classic locale's isspace sees it (' ' and '\t' to '\r').
-// Written out so that a locale set elsewhere in the process cannot change what
-// separates numbers; one bit test, as this runs between every two numbers.
-inline bool is_space(unsigned char c) {
-  constexpr std::uint64_t kSpaces = (std::uint64_t{1} << ' ') | (std::uint64_t{0x1f} << '\t');
-  return c <= ' ' && ((kSpaces >> c) & 1u) != 0;
-}
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 inline bool is_hex_digit(int c) {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -34,7 +29,7 @@ bool skip_space(ByteSource& in) {
   for (;;) {
     const char* p = in.cursor();
     const char* const end = in.buffer_end();
-    while (p != end && is_space(static_cast<unsigned char>(*p))) ++p;
+    while (p != end && is_text_space(*p)) ++p;
     in.skip(static_cast<std::size_t>(p - in.cursor()));
     if (p != end) return true;
     if (!in.refill()) return false;
@@ -371,10 +366,36 @@ bool scan_with(ByteSource& in, const Grammar& grammar) {
   }
 }
 
+// The same grammar over bytes that are all the data there is: nothing can
+// straddle, so the token is decided in one pass.
+template <class Grammar>
+ScanResult scan_range(const char* first, const char* last, const Grammar& grammar) {
+  const char* p = first;
+  while (p != last && is_text_space(*p)) ++p;
+  if (p == last) return {first, false, false};
+  try {
+    std::size_t taken = 0;
+    if (grammar(p, last, true, taken) != Outcome::converted) return {first, false, false};
+    return {p + taken, true, false};
+  } catch (const std::bad_alloc&) {
+    return {first, false, true};
+  }
+}
+
 }  // namespace
 
 bool scan_float(ByteSource& in, float& value) { return scan_with(in, RealGrammar<float>{value}); }
 bool scan_double(ByteSource& in, double& value) { return scan_with(in, RealGrammar<double>{value}); }
 bool scan_int(ByteSource& in, int& value) { return scan_with(in, IntGrammar{value}); }
+
+ScanResult scan_float(const char* first, const char* last, float& value) {
+  return scan_range(first, last, RealGrammar<float>{value});
+}
+ScanResult scan_double(const char* first, const char* last, double& value) {
+  return scan_range(first, last, RealGrammar<double>{value});
+}
+ScanResult scan_int(const char* first, const char* last, int& value) {
+  return scan_range(first, last, IntGrammar{value});
+}
 
 }  // namespace ptdelta

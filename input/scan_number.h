@@ -1,4 +1,4 @@
-// scan_number.h - fscanf-exact number conversions over a ByteSource
+// scan_number.h - fscanf-exact number conversions over a ByteSource or a byte range
 // scan_float is glibc's "%f", scan_double its "%lf", scan_int its "%d": same value bits, same characters consumed.
 #pragma once
 
@@ -21,5 +21,20 @@ bool scan_double(ByteSource& in, double& value);
 // glibc's scanf "%d": white space, an optional sign, decimal digits; the value is
 // strtol's, narrowed to int as glibc stores it. Out of memory as for scan_float.
 bool scan_int(ByteSource& in, int& value);
+
+// What a scan of a byte range did, as from_chars tells it.
+struct ScanResult {
+  const char* end;     // just after the characters taken; `first` when nothing converted
+  bool converted;      // the value was stored
+  bool out_of_memory;  // a token too long to copy for the conversion (it then did not convert)
+};
+
+// The same conversions over [first, last), which is all the data: white space
+// first, then exactly the characters the ByteSource scanner takes from the same
+// bytes, so end - first is the count sscanf's "%n" gives after the conversion.
+// On failure `value` is untouched.
+ScanResult scan_float(const char* first, const char* last, float& value);
+ScanResult scan_double(const char* first, const char* last, double& value);
+ScanResult scan_int(const char* first, const char* last, int& value);
 
 }  // namespace ptdelta

@@ -13,6 +13,7 @@ TextWindows::TextWindows(ByteSource& in, std::size_t window_bytes, WindowCut at)
 Failure TextWindows::fill(std::size_t most_without_cut) {
   has_cut_ = false;
   cut_ = 0;
+  const std::size_t kept = bytes_.size();
   for (std::size_t want = window_bytes_;; want *= 2) {
     const std::size_t had = bytes_.size();
     bytes_.resize(had + want);
@@ -24,8 +25,9 @@ Failure TextWindows::fill(std::size_t most_without_cut) {
       has_cut_ = true;
       break;
     }
-    const auto last = std::find_if(bytes_.rbegin(), bytes_.rend(), [this](char c) { return is_boundary(c); });
-    if (last != bytes_.rend()) {
+    const auto new_bytes = bytes_.rbegin() + static_cast<std::ptrdiff_t>(bytes_.size() - kept);
+    const auto last = std::find_if(bytes_.rbegin(), new_bytes, [this](char c) { return is_boundary(c); });
+    if (last != new_bytes) {
       cut_ = static_cast<std::size_t>(bytes_.rend() - last);  // just after it
       has_cut_ = true;
       break;
