@@ -1,5 +1,7 @@
 #include "input/byte_source.h"
 
+#include "input/text_tokens.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,12 +63,6 @@ ByteSource::ByteSource(const void* data, std::size_t size)
       counted_from_(cur_),
       memory_(cur_),
       data_size_(static_cast<std::int64_t>(size)) {}
-
-namespace {
-
-inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-}  // namespace
 
 // Called before the bytes of the current buffer go away: the mark (if it lies
 // in them) gets its line, and every '\n' up to the cursor is counted.
@@ -142,7 +138,7 @@ bool ByteSource::seek(std::uint64_t offset) {
 bool ByteSource::skip_space() {
   for (;;) {
     const char* p = cur_;
-    while (p != end_ && is_space(*p)) ++p;
+    while (p != end_ && is_text_space(*p)) ++p;
     cur_ = p;
     if (p != end_) return true;
     if (!refill()) return false;

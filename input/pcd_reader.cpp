@@ -16,6 +16,7 @@
 #include "core/exact.h"
 #include "input/fixed_records.h"
 #include "input/header_line.h"
+#include "input/text_tokens.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
 #include "input/scalar_types.h"
@@ -54,15 +55,14 @@ constexpr std::size_t header_line_limit = std::size_t{1} << 20;
 // A point of more bytes or values than this is not a cloud this tool can use.
 constexpr std::size_t point_size_limit = std::size_t{1} << 24;
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
 
 std::vector<std::string_view> split(std::string_view line) {
   std::vector<std::string_view> tokens;
   std::size_t i = 0;
   while (i < line.size()) {
-    while (i < line.size() && is_blank(line[i])) ++i;
+    while (i < line.size() && is_text_space(line[i])) ++i;
     const std::size_t start = i;
-    while (i < line.size() && !is_blank(line[i])) ++i;
+    while (i < line.size() && !is_text_space(line[i])) ++i;
     if (i > start) tokens.push_back(line.substr(start, i - start));
   }
   return tokens;
@@ -310,9 +310,9 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Fil
     // its first ones.
     tokens.clear();
     for (std::size_t p = 0; p < line.size() && tokens.size() < layout.tokens;) {
-      while (p < line.size() && is_blank(line[p])) ++p;
+      while (p < line.size() && is_text_space(line[p])) ++p;
       const std::size_t start = p;
-      while (p < line.size() && !is_blank(line[p])) ++p;
+      while (p < line.size() && !is_text_space(line[p])) ++p;
       if (p > start) tokens.emplace_back(line.data() + start, p - start);
     }
     if (tokens.empty()) continue;  // a blank line
