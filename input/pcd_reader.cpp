@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -20,6 +21,8 @@
 #include "input/little_endian.h"
 #include "input/lzf.h"
 #include "input/scalar_types.h"
+#include "input/scan_number.h"
+#include "input/text_tokens.h"
 
 namespace ptdelta {
 
@@ -55,16 +58,12 @@ constexpr std::size_t header_line_limit = std::size_t{1} << 20;
 // A point of more bytes or values than this is not a cloud this tool can use.
 constexpr std::size_t point_size_limit = std::size_t{1} << 24;
 
-
 std::vector<std::string_view> split(std::string_view line) {
   std::vector<std::string_view> tokens;
-  std::size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && is_text_space(line[i])) ++i;
-    const std::size_t start = i;
-    while (i < line.size() && !is_text_space(line[i])) ++i;
-    if (i > start) tokens.push_back(line.substr(start, i - start));
-  }
+  for_each_token(line, [&tokens](std::string_view token) {
+    tokens.push_back(token);
+    return true;
+  });
   return tokens;
 }
 
@@ -282,25 +281,26 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
   return Failure::none;
 }
 
-// One ascii value, all of the token or nothing, in both readings: the double as
-// strtod converts it (exact for integers up to 2^53), and the float as a float
-// field reads without a shift (strtof, one rounding from the decimal) or as any
-// other field's value rounds (from its double). A value beyond the type's range
-// becomes zero or infinite.
-bool convert(std::string_view token, ScalarType scalar, std::string& scratch, CoordinateReading& value) {
-  scratch.assign(token);
-  const char* begin = scratch.c_str();
-  char* end = nullptr;
-  value.wide = std::strtod(begin, &end);
-  if (end != begin + scratch.size()) return false;
-  value.single = scalar == ScalarType::float32 ? std::strtof(begin, nullptr) : single_of(value.wide);
+// One ascii value, all of the token or nothing, in both readings, with the
+// "%f" rules of text clouds: the double as "%lf" converts it (exact for integers
+// up to 2^53), and the float as a float field reads without a shift ("%f", one
+// rounding from the decimal) or as any other field's value rounds (from its
+// double). A value beyond the type's range becomes zero or infinite.
+bool convert(std::string_view token, ScalarType scalar, CoordinateReading& value) {
+  const char* const first = token.data();
+  const char* const last = first + token.size();
+  const ScanResult wide = scan_double(first, last, value.wide);
+  if (!wide.converted || wide.end != last) return false;
+  // "%f" takes exactly the characters "%lf" takes.
+  if (scalar == ScalarType::float32) return scan_float(first, last, value.single).converted;
+  value.single = single_of(value.wide);
   return true;
 }
 
 Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
   std::size_t token_of[3];
   for (std::size_t a = 0; a < 3; ++a) token_of[a] = layout.fields[layout.axis[a].field].token;
-  std::string line, scratch;
+  std::string line;
   std::vector<std::string_view> tokens;
   std::int64_t i = 0;
   while (i < layout.points) {
@@ -309,18 +309,16 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Fil
     // Only as many values as one point has are looked at; a longer line keeps
     // its first ones.
     tokens.clear();
-    for (std::size_t p = 0; p < line.size() && tokens.size() < layout.tokens;) {
-      while (p < line.size() && is_text_space(line[p])) ++p;
-      const std::size_t start = p;
-      while (p < line.size() && !is_text_space(line[p])) ++p;
-      if (p > start) tokens.emplace_back(line.data() + start, p - start);
-    }
+    for_each_token(line, [&](std::string_view token) {
+      tokens.push_back(token);
+      return tokens.size() < layout.tokens;
+    });
     if (tokens.empty()) continue;  // a blank line
     if (tokens.size() < layout.tokens) break;
     CoordinateReading xyz[3];
     bool converted = true;
     for (std::size_t a = 0; a < 3 && converted; ++a)
-      converted = convert(tokens[token_of[a]], layout.axis[a].scalar, scratch, xyz[a]);
+      converted = convert(tokens[token_of[a]], layout.axis[a].scalar, xyz[a]);
     if (!converted) break;
     ++i;
     if (!has_coordinates(xyz[0].wide, xyz[1].wide, xyz[2].wide)) {

@@ -5,12 +5,14 @@
 #include <limits>
 #include <new>
 #include <string_view>
+#include <optional>
 
 #include "core/exact.h"
 #include "input/coordinate.h"
 #include "input/field_groups.h"
 #include "input/ply_header.h"
 #include "input/scan_number.h"
+#include "input/text_windows.h"
 
 namespace ptdelta {
 
@@ -179,19 +181,19 @@ Failure read_ascii_vertices_serially(ByteSource& in, const ElementPlan& plan, Po
 Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppender& out, std::int64_t& read,
                             const PlyReadOptions& options) {
   // Items with a list have no fixed place for a field: one thread reads them.
-  const bool parallel = options.threads > 1 && plan.fixed;
-  if (!parallel) return read_ascii_vertices_serially(in, plan, out, read, false);
-  // Still undecided when it returns: the body ended or stopped converting.
-  if (const Failure f = read_ascii_vertices_serially(in, plan, out, read, true);
-      f != Failure::none || out.precision() == ReadPrecision::both)
-    return f;
-  std::vector<GroupField> fields;
-  for (const PropertyPlan& p : plan.properties) fields.push_back({scalar_is_integer(p.type), p.axis});
-  const FieldGroupsEnd end = read_field_groups(in, out, fields, plan.count - read, options.threads, options.window);
-  read += end.groups;
-  if (end.failure != Failure::none) return end.failure;
-  // What the threads left: a vertex that does not read token by token, the end.
-  return read_ascii_vertices_serially(in, plan, out, read, false);
+  const int threads = plan.fixed ? options.threads : 1;
+  return read_threaded_once_shift_known(
+      out, threads,
+      [&](bool only_undecided) { return read_ascii_vertices_serially(in, plan, out, read, only_undecided); },
+      [&]() -> std::optional<Failure> {
+        std::vector<GroupField> fields;
+        for (const PropertyPlan& p : plan.properties) fields.push_back({scalar_is_integer(p.type), p.axis});
+        const FieldGroupsEnd end = read_field_groups(in, out, fields, plan.count - read, threads, options.window);
+        read += end.groups;
+        // What the threads left (a vertex that does not read token by token, the end) is read by one thread.
+        if (end.failure == Failure::none) return std::nullopt;
+        return end.failure;
+      });
 }
 
 // A body read by its declaration: the elements before the vertices are skipped
@@ -244,17 +246,17 @@ PlyReadResult read_nine_field_rows_serially(ByteSource& in, PointAppender& out, 
 }
 
 PlyReadResult read_nine_field_rows(ByteSource& in, PointAppender& out, const PlyReadOptions& options) {
-  if (options.threads < 2) return read_nine_field_rows_serially(in, out, false);
-  // Still undecided when it returns: the rows ended or stopped converting.
-  if (const PlyReadResult r = read_nine_field_rows_serially(in, out, true);
-      r.failure != Failure::none || out.precision() == ReadPrecision::both)
-    return r;
-  const std::vector<GroupField> fields = {{false, 0}, {false, 1}, {false, 2}, {false, -1}, {false, -1},
-                                          {false, -1}, {true, -1}, {true, -1}, {true, -1}};
-  const FieldGroupsEnd end = read_field_groups(in, out, fields, INT64_MAX, options.threads, options.window);
-  if (end.failure != Failure::none) return {end.failure, 0, 0, 0};
-  // What the threads left: a row that does not read token by token, the end.
-  return read_nine_field_rows_serially(in, out, false);
+  return read_threaded_once_shift_known(
+      out, options.threads,
+      [&](bool only_undecided) { return read_nine_field_rows_serially(in, out, only_undecided); },
+      [&]() -> std::optional<PlyReadResult> {
+        const std::vector<GroupField> fields = {{false, 0},  {false, 1},  {false, 2}, {false, -1}, {false, -1},
+                                                {false, -1}, {true, -1}, {true, -1}, {true, -1}};
+        const FieldGroupsEnd end = read_field_groups(in, out, fields, INT64_MAX, options.threads, options.window);
+        // What the threads left (a row that does not read token by token, the end) is read by one thread.
+        if (end.failure == Failure::none) return std::nullopt;
+        return PlyReadResult{end.failure, 0, 0, 0};
+      });
 }
 
 // Takes the first line when it is "ply" (blanks before its end allowed, as in

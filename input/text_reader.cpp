@@ -2,15 +2,16 @@
 
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/parallel.h"
 #include "input/coordinate.h"
 #include "input/number_stream.h"
 #include "input/room_for_rest.h"
 #include "input/scan_number.h"
+#include "input/text_tokens.h"
 #include "input/text_windows.h"
 
 namespace ptdelta {
@@ -19,19 +20,6 @@ namespace {
 
 // How much of one line is looked at in a stream that may never end.
 constexpr std::size_t unbounded_line_limit = std::size_t{1} << 20;
-
-// Splits `line` into tokens, calling take(token) for each until it returns false.
-template <class Take>
-void for_each_token(std::string_view line, Take take) {
-  std::size_t i = 0;
-  for (;;) {
-    while (i < line.size() && is_text_space(line[i])) ++i;
-    if (i == line.size()) return;
-    const std::size_t begin = i;
-    while (i < line.size() && !is_text_space(line[i])) ++i;
-    if (!take(line.substr(begin, i - begin))) return;
-  }
-}
 
 struct LineShape {
   std::size_t tokens = 0;
@@ -58,12 +46,12 @@ TextReadResult stopped(const ByteSource& in, TextLayout layout) {
 }
 
 // Before each group the white space is taken and the position marked: where a
-// group does not convert, that mark is the line reading stopped at.
-TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std::size_t window) {
+// group does not convert, that mark is the line reading stopped at. With
+// `only_undecided`, only while the automatic shift is undecided.
+TextReadResult read_stream_serially(ByteSource& in, PointAppender& out, bool only_undecided) {
   constexpr TextLayout layout = TextLayout::stream;
   RoomForRest room(in, out);
-  // While the automatic shift is undecided, and on one thread with a shift.
-  while (out.precision() == ReadPrecision::both || (threads < 2 && out.precision() == ReadPrecision::shifted)) {
+  while (out.precision() == ReadPrecision::both || (!only_undecided && out.precision() == ReadPrecision::shifted)) {
     if (!in.skip_space()) return ended(in, layout);
     in.mark();
     const ReadPrecision p = out.precision();
@@ -73,10 +61,7 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std:
     if (!out.add_reading(x, y, z)) return {Failure::out_of_memory, layout, 0};
     room.check(in, out);
   }
-  if (threads > 1) {
-    const NumberStreamEnd end = read_number_stream(in, out, threads, window);
-    return {end.failure, layout, end.stopped_at_line};
-  }
+  if (only_undecided) return {Failure::none, layout, 0};
   // The hot loop: no shift, every value straight from "%f".
   for (float x = 0.0f, y = 0.0f, z = 0.0f;;) {
     if (!in.skip_space()) return ended(in, layout);
@@ -85,6 +70,16 @@ TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std:
     if (!out.add(x, y, z)) return {Failure::out_of_memory, layout, 0};
     room.check(in, out);
   }
+}
+
+TextReadResult read_stream(ByteSource& in, PointAppender& out, int threads, std::size_t window) {
+  // The threads find the stop line themselves: nothing is left for one thread.
+  return read_threaded_once_shift_known(
+      out, threads, [&](bool only_undecided) { return read_stream_serially(in, out, only_undecided); },
+      [&]() -> std::optional<TextReadResult> {
+        const NumberStreamEnd end = read_number_stream(in, out, threads, window);
+        return TextReadResult{end.failure, TextLayout::stream, end.stopped_at_line};
+      });
 }
 
 // With `only_undecided`, only while the automatic shift is undecided (the
@@ -119,99 +114,92 @@ TextReadResult read_lines_serially(ByteSource& in, PointAppender& out, bool only
   }
 }
 
-// The lines of one chunk of a window, read as read_lines_serially reads them,
-// up to the first that does not give a point.
-struct LineChunk {
-  std::size_t begin = 0, end = 0;  // in the window
-  std::vector<float> single;
-  std::vector<double> wide;
-  bool stopped = false;
-  std::size_t stopped_at = 0;  // the first byte of that line
-};
+// The lines of each chunk read as read_lines_serially reads them, up to the
+// first that does not give a point; at that line (or a line too long to look
+// at whole) the bytes from its start are put back, for the serial loop to stop
+// there as it always did.
+class LineReader {
+ public:
+  struct Chunk {
+    std::size_t begin = 0, end = 0;  // in the window
+    std::vector<float> single;
+    std::vector<double> wide;
+    bool stopped = false;
+    std::size_t stopped_at = 0;  // the first byte of that line
 
-void parse_lines(const char* base, LineChunk& c, ReadPrecision p, std::size_t limit) {
-  const char* at = base + c.begin;
-  const char* const end = base + c.end;
-  while (at != end) {
-    const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
-    const char* const line_end = newline != nullptr ? newline : end;
-    const std::string_view line(at, static_cast<std::size_t>(line_end - at));
-    CoordinateReading xyz[3];
-    std::size_t tokens = 0;
-    bool converted = true;
-    // A line as long as the limit is never whole to the serial loop.
-    if (line.size() < limit) {
-      for_each_token(line, [&](std::string_view token) {
-        converted = convert_whole_token(token, p, xyz[tokens]);
-        return converted && ++tokens < 3;
-      });
+    void start(std::size_t b, std::size_t e) {
+      begin = b;
+      end = e;
+      single.clear();
+      wide.clear();
+      stopped = false;
     }
-    if (line.size() >= limit || (tokens < 3 && !(tokens == 0 && converted))) {
-      c.stopped = true;
-      c.stopped_at = static_cast<std::size_t>(at - base);
-      return;
-    }
-    if (tokens == 3) {
-      for (const CoordinateReading& v : xyz) {
-        if (p == ReadPrecision::shifted) {
-          c.wide.push_back(v.wide);
-        } else {
-          c.single.push_back(v.single);
+  };
+
+  LineReader(PointAppender& out, std::size_t limit) : out_(out), p_(out.precision()), limit_(limit) {}
+
+  void parse(const TextWindows& window, Chunk& c) const {
+    const char* const base = window.data();
+    const char* at = base + c.begin;
+    const char* const end = base + c.end;
+    while (at != end) {
+      const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+      const char* const line_end = newline != nullptr ? newline : end;
+      const std::string_view line(at, static_cast<std::size_t>(line_end - at));
+      CoordinateReading xyz[3];
+      std::size_t tokens = 0;
+      bool converted = true;
+      // A line as long as the limit is never whole to the serial loop.
+      if (line.size() < limit_) {
+        for_each_token(line, [&](std::string_view token) {
+          converted = convert_whole_token(token, p_, xyz[tokens]);
+          return converted && ++tokens < 3;
+        });
+      }
+      if (line.size() >= limit_ || (tokens < 3 && !(tokens == 0 && converted))) {
+        c.stopped = true;
+        c.stopped_at = static_cast<std::size_t>(at - base);
+        return;
+      }
+      if (tokens == 3) {
+        for (const CoordinateReading& v : xyz) {
+          if (p_ == ReadPrecision::shifted) {
+            c.wide.push_back(v.wide);
+          } else {
+            c.single.push_back(v.single);
+          }
         }
       }
+      at = newline != nullptr ? newline + 1 : end;
     }
-    at = newline != nullptr ? newline + 1 : end;
   }
-}
 
-// Lines in windows cut after a line end, parsed on `threads` threads and
-// appended in order. At the first line that does not give a point (or a line
-// too long to look at whole) the bytes from its start are put back, for the
-// serial loop to stop there as it always did.
-Failure read_lines_on_threads(ByteSource& in, PointAppender& out, int threads, std::size_t window_bytes) {
-  const ReadPrecision p = out.precision();
-  const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
-  TextWindows window(in, window_bytes, WindowCut::line_end);
-  std::vector<LineChunk> chunks;
-  for (;;) {
-    if (const Failure f = window.fill(limit); f != Failure::none) return f;
-    if (!window.has_cut()) {
-      window.put_back(0);  // no line end within the limit
-      return Failure::none;
-    }
-    const std::vector<std::size_t>& ends = window.chunk_ends();
-    chunks.assign(ends.size(), LineChunk{});
-    for (std::size_t k = 0; k < chunks.size(); ++k) {
-      chunks[k].begin = window.chunk_begin(k);
-      chunks[k].end = ends[k];
-    }
-    run_chunks(static_cast<std::int64_t>(chunks.size()), threads, [&](std::int64_t k) {
-      parse_lines(window.data(), chunks[static_cast<std::size_t>(k)], p, limit);
-    });
-    for (const LineChunk& c : chunks) {
-      const bool stored = p == ReadPrecision::shifted ? out.add_double_block(c.wide.data(), c.wide.size() / 3)
-                                                      : out.add_block(c.single.data(), c.single.size() / 3);
-      if (!stored) return Failure::out_of_memory;
-      if (c.stopped) {
-        window.put_back(c.stopped_at);
-        return Failure::none;
-      }
-    }
-    if (window.at_end()) return Failure::none;
-    window.drop_before(window.cut());
+  WindowStep join(const Chunk& c, const TextWindows&) {
+    const bool stored = p_ == ReadPrecision::shifted ? out_.add_double_block(c.wide.data(), c.wide.size() / 3)
+                                                     : out_.add_block(c.single.data(), c.single.size() / 3);
+    if (!stored) return WindowStep::done(Failure::out_of_memory);
+    return c.stopped ? WindowStep::put_back(c.stopped_at) : WindowStep::go_on();
   }
-}
+
+ private:
+  PointAppender& out_;
+  ReadPrecision p_;
+  std::size_t limit_;
+};
 
 TextReadResult read_lines(ByteSource& in, PointAppender& out, int threads, std::size_t window) {
-  if (threads < 2) return read_lines_serially(in, out, false);
-  // Still undecided when it returns: the lines ended or one stopped the cloud.
-  if (const TextReadResult r = read_lines_serially(in, out, true);
-      r.failure != Failure::none || out.precision() == ReadPrecision::both)
-    return r;
-  if (const Failure f = read_lines_on_threads(in, out, threads, window); f != Failure::none)
-    return {f, TextLayout::lines, 0};
-  // What the threads left: the line that stops the cloud, or nothing.
-  return read_lines_serially(in, out, false);
+  return read_threaded_once_shift_known(
+      out, threads, [&](bool only_undecided) { return read_lines_serially(in, out, only_undecided); },
+      [&]() -> std::optional<TextReadResult> {
+        // A window without a line end within the limit goes back whole.
+        const std::size_t limit = in.bounded() ? SIZE_MAX : unbounded_line_limit;
+        LineReader reader(out, limit);
+        if (const Failure f = read_in_windows(in, {window, WindowCut::line_end, limit}, threads, reader);
+            f != Failure::none)
+          return TextReadResult{f, TextLayout::lines, 0};
+        // What the threads left: the line that stops the cloud, or nothing.
+        return std::nullopt;
+      });
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -164,6 +167,48 @@ TEST(PcdReader, AsciiLinesAsWritersWriteThem) {
   EXPECT_TRUE(std::signbit(r.points[2][1]));
   EXPECT_EQ(r.facts.skipped_points, 1);
   EXPECT_FALSE(r.facts.shortfall);
+}
+
+// Ascii values take the "%f" grammar of text clouds, whole tokens only: "1e+"
+// reads as 1 there too, "nan(1)" is "nan" and a payload, so it does not
+// convert. Float fields convert as "%f" does, other fields as "%lf" and then
+// round once.
+TEST(PcdReader, AsciiValuesTakeTheTextGrammar) {
+  struct Row {
+    const char* token;
+    bool converts;
+  };
+  const Row rows[] = {
+      {"1e+", true},    {"1e", true},        {"2.5E-", true},  {"0x1p", true},   {"0x1.8p1", true},
+      {"+.5", true},    {"-0", true},        {"infinity", true}, {"-INF", true},  {"1e40", true},
+      {"0.1000000000000000055511151231257827", true},           {"16777217", true}, {"nan(1)", false},
+      {".", false},     {"0x", false},       {"1e+5x", false}, {"infin", false}, {"+", false},
+  };
+  for (const char type : {'f', 'd', 'i'}) {
+    const char* const field = type == 'f' ? "F 4" : type == 'd' ? "F 8" : "I 4";
+    for (const Row& row : rows) {
+      const std::string header = std::string("VERSION .7\nFIELDS x y z\nSIZE ") + field[2] + " 4 4\nTYPE " +
+                                 field[0] + " F F\nPOINTS 1\nDATA ascii\n";
+      const Loaded r = load(header + row.token + " 2 3\n");
+      ASSERT_EQ(r.failure, Failure::none) << row.token << " as " << field;
+      if (!row.converts) {
+        EXPECT_TRUE(r.points.empty()) << row.token << " as " << field;
+        EXPECT_TRUE(r.facts.shortfall.has_value()) << row.token << " as " << field;
+        continue;
+      }
+      float expected = 0.0f;
+      if (type == 'f') {
+        ASSERT_EQ(std::sscanf(row.token, "%f", &expected), 1) << row.token;
+      } else {
+        double wide = 0.0;
+        ASSERT_EQ(std::sscanf(row.token, "%lf", &wide), 1) << row.token;
+        expected = static_cast<float>(wide);
+      }
+      ASSERT_EQ(r.points.size(), 1U) << row.token << " as " << field;
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(r.points[0][0]), std::bit_cast<std::uint32_t>(expected))
+          << row.token << " as " << field;
+    }
+  }
 }
 
 TEST(PcdReader, ShiftIsAddedInDoubleBeforeTheRounding) {
