@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <string_view>
+
+#include "input/header_line.h"
+#include "input/text_tokens.h"
 
 namespace ptdelta {
 
 namespace {
-
-bool is_blank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 enum class ListLine { name, end, too_long };
 
@@ -17,22 +19,23 @@ enum class ListLine { name, end, too_long };
 // blank line). A NUL byte ends the token as it would end a C string. A line
 // longer than any path (PATH_MAX bytes before its '\n') cannot name a file and is
 // not read to its end, which may never come (/dev/zero given as a list).
-ListLine read_list_line(ByteSource& list, std::string& name) {
+ListLine read_list_line(ByteSource& list, std::string& line, std::string& name) {
   name.clear();
-  std::size_t length = 0;
-  int c = list.get();
-  if (c < 0) return ListLine::end;
-  const auto next = [&] {
-    ++length;
-    return list.get();
-  };
-  while (c >= 0 && c != '\n' && is_blank(c) && length <= PATH_MAX) c = next();
-  while (c > 0 && !is_blank(c) && length <= PATH_MAX) {
-    name.push_back(static_cast<char>(c));
-    c = next();
+  HeaderLineLimits limits;
+  limits.max_length = PATH_MAX;
+  switch (read_header_line(list, line, limits).end) {
+    case HeaderLineEnd::no_data:
+      return ListLine::end;
+    case HeaderLineEnd::over_limit:
+      return ListLine::too_long;
+    case HeaderLineEnd::line:
+      break;
   }
-  while (c >= 0 && c != '\n' && length <= PATH_MAX) c = next();
-  return length > PATH_MAX ? ListLine::too_long : ListLine::name;
+  for_each_token(line, [&name](std::string_view token) {
+    name.assign(token.substr(0, token.find('\0')));
+    return false;
+  });
+  return ListLine::name;
 }
 
 // One opened file of a list: by its content, PLY when nothing is recognised.
@@ -52,8 +55,8 @@ ReadOutcome read_cloud_list(ByteSource& list, PointAppender& out, FormatTable fo
   ReadOutcome outcome;
   outcome.list = true;
   try {
-    std::string name;
-    for (ListLine line; (line = read_list_line(list, name)) != ListLine::end;) {
+    std::string text, name;
+    for (ListLine line; (line = read_list_line(list, text, name)) != ListLine::end;) {
       if (line == ListLine::too_long) {
         outcome.failure = Failure::read_error;  // about the list itself
         return outcome;
