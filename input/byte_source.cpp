@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "input/text_tokens.h"
+
 namespace ptdelta {
 
 ByteSource::ByteSource(std::FILE* file, std::size_t block_size)
@@ -54,12 +56,6 @@ std::int64_t count_line_ends(const char* b, const char* e) {
 ByteSource::ByteSource(const void* data, std::size_t size)
     : cur_(static_cast<const char*>(data)), end_(static_cast<const char*>(data) + size), counted_from_(cur_) {}
 
-namespace {
-
-inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-}  // namespace
-
 // Called before the bytes of the current buffer go away: the mark (if it lies
 // in them) gets its line, and every '\n' up to the cursor is counted.
 void ByteSource::fold_counts() {
@@ -81,7 +77,7 @@ std::int64_t ByteSource::marked_line() const {
 bool ByteSource::skip_space() {
   for (;;) {
     const char* p = cur_;
-    while (p != end_ && is_space(*p)) ++p;
+    while (p != end_ && is_text_space(*p)) ++p;
     cur_ = p;
     if (p != end_) return true;
     if (!refill()) return false;

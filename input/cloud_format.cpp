@@ -3,26 +3,21 @@
 #include <cstring>
 #include <string_view>
 
+#include "input/text_tokens.h"
+
 namespace ptdelta {
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view trim_left(std::string_view s) {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  return s;
-}
-
 // `line` starts with `word` as a whole word (followed by white space or nothing).
 bool starts_with_word(std::string_view line, std::string_view word) {
-  return line.starts_with(word) && (line.size() == word.size() || is_blank(line[word.size()]));
+  return line.starts_with(word) && (line.size() == word.size() || is_text_space(line[word.size()]));
 }
 
 bool is_ply_magic_line(std::string_view line) {
   if (!line.starts_with("ply")) return false;
   for (const char c : line.substr(3))
-    if (!is_blank(c)) return false;
+    if (!is_text_space(c)) return false;
   return true;
 }
 
@@ -60,7 +55,7 @@ std::optional<CloudFormat> recognise_format(ByteSource& in) {
       if (line.starts_with("# .PCD")) return CloudFormat::pcd;
       first = false;
     }
-    const std::string_view content = trim_left(line);
+    const std::string_view content = skip_text_space(line);
     if (content.empty() || content.front() == '#') continue;
     if (starts_with_word(content, "VERSION") || starts_with_word(content, "FIELDS")) return CloudFormat::pcd;
     return std::nullopt;
