@@ -1,13 +1,13 @@
 #include "input/byte_source.h"
 
-#include "input/text_tokens.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+
+#include "input/text_tokens.h"
 
 namespace ptdelta {
 

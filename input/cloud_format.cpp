@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "input/text_tokens.h"
+
 namespace ptdelta {
 
 namespace {

@@ -4,26 +4,24 @@
 #include <new>
 
 #include "input/header_line.h"
+#include "input/text_tokens.h"
 
 namespace ptdelta {
 
 namespace {
 
-// White space as the C locale's isspace has it.
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
 // Up to `max_tokens` white-space-delimited tokens of `line`; one more than that
 // means "too many" to the callers.
 std::size_t split(std::string_view line, std::string_view* tokens, std::size_t max_tokens) {
-  std::size_t n = 0, i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && is_blank(line[i])) ++i;
-    if (i == line.size()) break;
-    const std::size_t start = i;
-    while (i < line.size() && !is_blank(line[i])) ++i;
-    if (n == max_tokens) return n + 1;
-    tokens[n++] = line.substr(start, i - start);
-  }
+  std::size_t n = 0;
+  for_each_token(line, [&](std::string_view token) {
+    if (n == max_tokens) {
+      ++n;
+      return false;
+    }
+    tokens[n++] = token;
+    return true;
+  });
   return n;
 }
 

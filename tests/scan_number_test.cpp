@@ -121,6 +121,43 @@ std::vector<Step> ours(const std::string& s, const std::vector<Kind>& kinds) {
   return steps;
 }
 
+// The same conversions through the byte-range entry points, each from where
+// the last one ended.
+std::vector<Step> ours_on_range(const std::string& s, const std::vector<Kind>& kinds) {
+  const char* p = s.data();
+  const char* const last = s.data() + s.size();
+  std::vector<Step> steps;
+  for (const Kind kind : kinds) {
+    Step st;
+    st.kind = kind;
+    ScanResult r{};
+    if (kind == Kind::f) {
+      float v = std::bit_cast<float>(0x7f81deadu);
+      r = scan_float(p, last, v);
+      st.bits = std::bit_cast<std::uint32_t>(v);
+    } else if (kind == Kind::lf) {
+      double v = std::bit_cast<double>(std::uint64_t{0x7ff0deaddeaddeadu});
+      r = scan_double(p, last, v);
+      st.bits = std::bit_cast<std::uint64_t>(v);
+    } else {
+      int v = 0;
+      r = scan_int(p, last, v);
+      st.bits = static_cast<std::uint32_t>(v);
+    }
+    if (!r.converted) {
+      EXPECT_EQ(r.end, p) << escaped(s);
+      EXPECT_FALSE(r.out_of_memory) << escaped(s);
+      steps.push_back(Step{});
+      break;
+    }
+    st.ok = true;
+    p = r.end;
+    st.end = static_cast<std::size_t>(p - s.data());
+    steps.push_back(st);
+  }
+  return steps;
+}
+
 std::vector<Step> oracle(const std::string& s, const std::vector<Kind>& kinds) {
   std::vector<Step> steps;
   std::size_t pos = 0;
@@ -179,6 +216,7 @@ void check_quirks(const std::vector<Quirk>& table, Kind kind) {
     const std::vector<Kind> kinds(q.steps.size() + 1, kind);
     EXPECT_EQ(oracle(s, kinds), q.steps) << "glibc on " << escaped(s);
     EXPECT_EQ(ours(s, kinds), q.steps) << "scanner on " << escaped(s);
+    EXPECT_EQ(ours_on_range(s, kinds), q.steps) << "range scanner on " << escaped(s);
   }
 }
 
@@ -474,6 +512,10 @@ TEST(ScanNumber, MatchesSscanfOnRandomTokens) {
       std::vector<Kind> kinds(4);
       for (Kind& k : kinds) k = rng.chance(0.8) ? (rng.chance(0.6) ? Kind::f : Kind::lf) : Kind::d;
       const std::vector<Step> expected = oracle(s, kinds), got = ours(s, kinds);
+      const std::vector<Step> on_range = ours_on_range(s, kinds);
+      if (on_range != expected) {
+        ASSERT_EQ(on_range, expected) << "range scanner, seed=" << seed << " case=" << i << " input=" << escaped(s);
+      }
       if (got != expected) {
         ASSERT_EQ(got, expected) << "seed=" << seed << " case=" << i << " input=" << escaped(s)
                                  << " first conversion "
