@@ -496,6 +496,10 @@ TEST(PlyThreads, AdversarialBodiesReadAsOnOneThread) {
                                            "9\n7 8 9 0 0 1 9 9 9\n"},
       {"nine-field rows ending inside a row", "ply\nformat ascii 1.0\nend_header\n1 2 3 0 0 1 9 9 9\n4 5 6 0\n"},
       {"a token longer than a window", ascii_header(2, xyz_float) + std::string(300, '7') + " 1 2\n3 4 5\n"},
+      // The group is carried to the next window, which must grow past the token
+      // rather than stop again at the group's own white space.
+      {"a group open before a long token", ascii_header(3, xyz_float) + "1 2 " + std::string(20000, '7') +
+                                                 "\n4 5 6\n7 8 9\n"},
   };
   for (const auto& c : cases) expect_threads_change_nothing(c.file, c.name);
 }

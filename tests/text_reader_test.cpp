@@ -192,6 +192,8 @@ TEST(NumberStream, ThreadsAndWindowsChangeNothing) {
       "1e+ 5 .5 -.5e3 0x1p3 inf nan(7) 4\n",
       "  \n\t\r\n1\n2\n3\n\n\n4\n5\n",
       std::string(300, '7') + " 1 2 3 4",  // a token longer than a window
+      // A group open before a long token: carried on until the token ends.
+      "1 2 " + std::string(20000, '7') + "\n4 5 6 7\n",
   };
   // Seeded random streams: numbers, blank runs, line ends, now and then junk.
   std::uint64_t state = 7;
