@@ -25,9 +25,11 @@ void BitModel::adapt() {
 }
 
 SymbolModel::SymbolModel(std::uint32_t symbols) : symbols_(std::clamp(symbols, 2U, 2048U)) {
-  if (symbols_ > 16) {
+  if (symbols_ > 8) {
+    // Twice as many table entries as symbols (at most 2^12): most lookups then land on the
+    // symbol itself or its neighbour.
     std::uint32_t table_bits = 1;
-    while ((1U << table_bits) < symbols_) ++table_bits;
+    while ((1U << table_bits) < 2 * symbols_) ++table_bits;
     table_shift_ = 15 - table_bits;
     table_last_ = 1U << table_bits;
   }

@@ -21,7 +21,7 @@ class BitModel {
 };
 
 // Adaptive model of `symbols` symbols (2 .. 2048; other values are clamped into that range).
-// Holds its counts, cumulative frequencies and, above 16 symbols, a table that narrows the
+// Holds its counts, cumulative frequencies and, above 8 symbols, a table that narrows the
 // symbol search to a few entries; all in one allocation made at construction.
 class SymbolModel {
  public:
@@ -179,8 +179,9 @@ inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
       lo = table()[table_last_];
     }
   }
-  // Invariant: cum[lo] <= x, and every s > hi has cum[s] > x.
-  while (lo < hi) {
+  // Invariant: cum[lo] <= x, and every s > hi has cum[s] > x. The table leaves a few
+  // candidates at most unless the counts are very uneven: halve down to a short scan.
+  while (hi - lo > 8) {
     const std::uint32_t mid = (lo + hi + 1) >> 1;
     if (c[mid] <= x) {
       lo = mid;
@@ -188,6 +189,7 @@ inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
       hi = mid - 1;
     }
   }
+  while (lo < hi && c[lo + 1] <= x) ++lo;
   return lo;
 }
 
