@@ -1,0 +1,196 @@
+// laz_coder.h - the arithmetic coder of compressed LAS points: models, decoder, encoder, integer coders
+// Every step is 32-bit unsigned integer arithmetic; the encoder is the decoder's exact inverse.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ptdelta::laz {
+
+// Adaptive model of one bit. Fresh: n0 = 1, n = 2, p0 = 4096, period = countdown = 4.
+class BitModel {
+ public:
+  BitModel() = default;
+
+ private:
+  friend class ArithmeticDecoder;
+  friend class ArithmeticEncoder;
+  void adapt();
+  std::uint32_t n0_ = 1, n_ = 2, p0_ = 4096, period_ = 4, countdown_ = 4;
+};
+
+// Adaptive model of `symbols` symbols (2 .. 2048; other values are clamped into that range).
+// Holds its counts, cumulative frequencies and, above 8 symbols, a table that narrows the
+// symbol search to a few entries; all in one allocation made at construction.
+class SymbolModel {
+ public:
+  explicit SymbolModel(std::uint32_t symbols);
+  std::uint32_t symbols() const { return symbols_; }
+
+ private:
+  friend class ArithmeticDecoder;
+  friend class ArithmeticEncoder;
+  void rebuild();
+  // The largest s with cum[s] <= x (cum[0] = 0, so it exists).
+  std::uint32_t find(std::uint32_t x) const;
+  std::uint32_t* count() { return store_.data(); }
+  std::uint32_t* cum() { return store_.data() + symbols_; }
+  const std::uint32_t* cum() const { return store_.data() + symbols_; }
+  const std::uint32_t* table() const { return store_.data() + 2 * symbols_; }
+
+  std::uint32_t symbols_ = 0, total_ = 0, period_ = 0, countdown_ = 0;
+  std::uint32_t table_shift_ = 0, table_last_ = 0;  // table entries 0 .. table_last_ (none if 0)
+  std::vector<std::uint32_t> store_;                // count[S], cum[S], table[table_last_ + 1]
+};
+
+// Decodes one arithmetic-coded stream held in [data, data + size). Reading past the end never
+// happens: a decoder that wants bytes beyond `size` takes zero bytes instead and marks itself
+// overrun() (a damaged stream), so a caller can stop at the end of a chunk and refuse it.
+// A well-formed stream leaves consumed() == size and !overrun() after its last step.
+class ArithmeticDecoder {
+ public:
+  ArithmeticDecoder() = default;                           // an empty, overrun stream
+  ArithmeticDecoder(const std::uint8_t* data, std::size_t size);  // reads the first 4 bytes
+  std::uint32_t decode_bit(BitModel& m);
+  std::uint32_t decode_symbol(SymbolModel& m);
+  std::uint32_t read_bits(std::uint32_t bits);  // raw(b), 1 <= b <= 32; the result has at most b bits
+  std::uint32_t read_u32() { return read_bits(32); }
+  std::uint64_t read_u64();                     // low word, then high word
+  std::size_t consumed() const { return pos_; }  // bytes taken so far (beyond `size` once overrun)
+  bool overrun() const { return overrun_; }
+
+ private:
+  std::uint32_t next_byte() {
+    if (pos_ < size_) return data_[pos_++];
+    ++pos_;
+    overrun_ = true;
+    return 0;
+  }
+  void renormalise() {
+    while (length_ < (1U << 24)) {
+      value_ = (value_ << 8) | next_byte();
+      length_ <<= 8;
+    }
+  }
+  std::uint32_t raw_short(std::uint32_t bits);  // 1 <= bits <= 19
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0, pos_ = 0;
+  std::uint32_t value_ = 0, length_ = 0xFFFFFFFFU;
+  bool overrun_ = true;
+};
+
+// Encodes one stream into a growing byte vector. finish() ends it so that a decoder, after its
+// last step, has read exactly every byte; an empty stream is the four bytes 01 00 00 00.
+class ArithmeticEncoder {
+ public:
+  ArithmeticEncoder() = default;
+  void encode_bit(BitModel& m, std::uint32_t bit);
+  void encode_symbol(SymbolModel& m, std::uint32_t symbol);  // symbol < m.symbols()
+  void write_bits(std::uint32_t bits, std::uint32_t value);  // 1 <= bits <= 32, value < 2^bits
+  void write_u32(std::uint32_t value) { write_bits(32, value); }
+  void write_u64(std::uint64_t value);
+  std::vector<std::uint8_t> finish();  // the stream's bytes; the encoder is then spent
+
+ private:
+  void add_to_base(std::uint32_t amount);  // base += amount, carrying into the bytes written
+  void renormalise();
+  void write_short(std::uint32_t bits, std::uint32_t value);  // 1 <= bits <= 19
+
+  std::vector<std::uint8_t> out_;
+  std::uint32_t base_ = 0, length_ = 0xFFFFFFFFU;
+};
+
+// The integer decompressor: a value as a prediction plus a corrector whose bit length k is
+// coded per context and whose bits are coded by models shared between contexts.
+// bits is 8, 16 or 32: results of 8 and 16 bits lie in [0, 2^bits), 32 bits wrap around.
+class IntegerDecompressor {
+ public:
+  explicit IntegerDecompressor(std::uint32_t bits, std::uint32_t contexts = 1);
+  std::int32_t decompress(ArithmeticDecoder& dec, std::int32_t prediction, std::uint32_t context = 0);
+  std::uint32_t last_k() const { return last_k_; }
+
+ private:
+  std::uint32_t bits_;
+  std::vector<SymbolModel> k_models_;      // one per context, bits + 1 symbols
+  BitModel zero_;                          // the corrector when k = 0
+  std::vector<SymbolModel> correctors_;    // index k - 1 for k = 1 .. bits, 2^min(k, 8) symbols
+  std::uint32_t last_k_ = 0;
+};
+
+// The exact inverse of IntegerDecompressor with the same bits and contexts.
+class IntegerCompressor {
+ public:
+  explicit IntegerCompressor(std::uint32_t bits, std::uint32_t contexts = 1);
+  void compress(ArithmeticEncoder& enc, std::int32_t prediction, std::int32_t real, std::uint32_t context = 0);
+  std::uint32_t last_k() const { return last_k_; }
+
+ private:
+  std::uint32_t bits_;
+  std::vector<SymbolModel> k_models_;
+  BitModel zero_;
+  std::vector<SymbolModel> correctors_;
+  std::uint32_t last_k_ = 0;
+};
+
+// ---- the hot steps, inline ----
+
+inline std::uint32_t ArithmeticDecoder::decode_bit(BitModel& m) {
+  const std::uint32_t x = m.p0_ * (length_ >> 13);
+  std::uint32_t bit;
+  if (value_ < x) {
+    bit = 0;
+    length_ = x;
+    ++m.n0_;
+  } else {
+    bit = 1;
+    value_ -= x;
+    length_ -= x;
+  }
+  renormalise();
+  if (--m.countdown_ == 0) m.adapt();
+  return bit;
+}
+
+inline std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& m) {
+  const std::uint32_t q = length_ >> 15;
+  const std::uint32_t s = m.find(value_ / q);
+  const std::uint32_t* cum = m.cum();
+  const std::uint32_t lo = cum[s] * q;
+  const std::uint32_t hi = s + 1 == m.symbols_ ? length_ : cum[s + 1] * q;
+  value_ -= lo;
+  length_ = hi - lo;
+  renormalise();
+  ++m.count()[s];
+  if (--m.countdown_ == 0) m.rebuild();
+  return s;
+}
+
+inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
+  const std::uint32_t* c = cum();
+  std::uint32_t lo = 0, hi = symbols_ - 1;
+  if (table_last_ != 0) {
+    const std::uint32_t j = x >> table_shift_;
+    if (j < table_last_) {
+      lo = table()[j];
+      hi = table()[j + 1];
+    } else {
+      lo = table()[table_last_];
+    }
+  }
+  // Invariant: cum[lo] <= x, and every s > hi has cum[s] > x. The table leaves a few
+  // candidates at most unless the counts are very uneven: halve down to a short scan.
+  while (hi - lo > 8) {
+    const std::uint32_t mid = (lo + hi + 1) >> 1;
+    if (c[mid] <= x) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  while (lo < hi && c[lo + 1] <= x) ++lo;
+  return lo;
+}
+
+}  // namespace ptdelta::laz
