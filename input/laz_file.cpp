@@ -22,7 +22,7 @@ const char* at(std::span<const std::uint8_t> file, std::uint64_t offset) {
   return reinterpret_cast<const char*>(file.data() + offset);
 }
 
-bool pointwise_item_valid(const LazItem& item) {
+bool pointwise_item_valid(const ItemSpec& item) {
   if (item.version != 1 && item.version != 2) return false;
   switch (item.type) {
     case item_byte: return item.size >= 1;
@@ -35,10 +35,10 @@ bool pointwise_item_valid(const LazItem& item) {
 }
 
 // The item list against the compressor: one family only, sizes adding up to the record length.
-bool items_valid(Compressor compressor, std::span<const LazItem> items, std::uint16_t record_length) {
+bool items_valid(Compressor compressor, std::span<const ItemSpec> items, std::uint16_t record_length) {
   if (compressor == Compressor::layered_chunked) return layered_items_valid(items, record_length);
   std::size_t total = 0;
-  for (const LazItem& item : items) {
+  for (const ItemSpec& item : items) {
     total += item.size;
     if (compressor == Compressor::none) {
       if (item.type >= 1 && item.type <= 5) return false;
@@ -178,10 +178,13 @@ TableFailure step_through_chunks(std::span<const std::uint8_t> file, const LazLa
       chunk.bytes = head.bytes;
     } else {
       if (variable) return TableFailure::unsupported;
-      std::size_t used = 0;
-      if (!pointwise_chunk_length(rest, layout.items, static_cast<std::uint32_t>(chunk.points), used))
-        return TableFailure::bad_entries;
-      chunk.bytes = used;
+      // A pointwise chunk's end is known only once its stream is decoded.
+      std::vector<std::uint8_t> scratch;
+      if (chunk.points > rest.size()) return TableFailure::bad_entries;  // every point takes a byte at least
+      scratch.resize(chunk.points * layout.record_length);
+      const ChunkDecodeResult r = decode_pointwise_chunk(layout.items, rest.data(), rest.size(), chunk.points, scratch.data());
+      if (r.status != ChunkStatus::ok) return TableFailure::bad_entries;
+      chunk.bytes = r.consumed;
     }
     if (chunk.points == 0 || chunk.points > points_left) return TableFailure::bad_entries;
     points_left -= chunk.points;
@@ -228,7 +231,16 @@ ChunkFailure decode_laz_chunk(std::span<const std::uint8_t> file, const LazLayou
       std::memcpy(records, bytes.data(), chunk.points * layout.record_length);
       return ChunkFailure::none;
     case Compressor::layered_chunked: return decode_layered_chunk(bytes, layout.items, points, wanted, records);
-    default: return decode_pointwise_chunk(bytes, layout.items, points, records);
+    default: {
+      const ChunkDecodeResult r = decode_pointwise_chunk(layout.items, bytes.data(), bytes.size(), points, records);
+      switch (r.status) {
+        case ChunkStatus::ok: return r.consumed == bytes.size() ? ChunkFailure::none : ChunkFailure::stream_mismatch;
+        case ChunkStatus::unsupported_items: return ChunkFailure::unsupported_items;
+        case ChunkStatus::truncated: return ChunkFailure::truncated;
+        case ChunkStatus::overrun: return ChunkFailure::stream_overrun;
+      }
+      return ChunkFailure::stream_overrun;
+    }
   }
 }
 

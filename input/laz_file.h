@@ -19,7 +19,7 @@ inline constexpr std::uint32_t variable_chunk_size = 0xFFFFFFFFu;
 struct LazLayout {
   Compressor compressor = Compressor::none;
   std::uint32_t chunk_size = 0;        // variable_chunk_size for variable chunks (also when stored as 0)
-  std::vector<LazItem> items;          // in record order
+  std::vector<ItemSpec> items;          // in record order
   std::uint64_t point_count = 0;       // the 64-bit count for version 1.4, else the legacy one
   std::uint16_t record_length = 0;
   std::uint8_t point_format = 0;       // the format byte & 0x3F
@@ -82,7 +82,7 @@ struct LazEncoding {
 
 // The item list written for a point format and record length (extra bytes as BYTE / BYTE14);
 // empty when the record is shorter than the format's standard size or the format is unknown.
-std::vector<LazItem> items_for_format(std::uint8_t point_format, std::uint16_t record_length,
+std::vector<ItemSpec> items_for_format(std::uint8_t point_format, std::uint16_t record_length,
                                       std::uint16_t item_version);
 
 // A whole compressed file from a plain LAS file's parts: `header` (its header bytes, header size

@@ -26,7 +26,7 @@ void append_le(std::vector<std::uint8_t>& out, std::uint64_t v, std::size_t size
   put_le(out, out.size() - size, v, size);
 }
 
-std::vector<std::uint8_t> laszip_vlr(const LazEncoding& encoding, std::span<const LazItem> items,
+std::vector<std::uint8_t> laszip_vlr(const LazEncoding& encoding, std::span<const ItemSpec> items,
                                      std::uint32_t chunk_size) {
   std::vector<std::uint8_t> vlr(vlr_header_size, 0);
   std::memcpy(vlr.data() + 2, "laszip encoded", 14);  // NUL padded to 16
@@ -41,7 +41,7 @@ std::vector<std::uint8_t> laszip_vlr(const LazEncoding& encoding, std::span<cons
   append_le(vlr, ~std::uint64_t{0}, 8);         // no special EVLRs: count and offset -1
   append_le(vlr, ~std::uint64_t{0}, 8);
   append_le(vlr, items.size(), 2);
-  for (const LazItem& item : items) {
+  for (const ItemSpec& item : items) {
     append_le(vlr, item.type, 2);
     append_le(vlr, item.size, 2);
     append_le(vlr, item.version, 2);
@@ -90,11 +90,11 @@ void append_chunk_table(std::vector<std::uint8_t>& out, std::span<const std::uin
 
 }  // namespace
 
-std::vector<LazItem> items_for_format(std::uint8_t point_format, std::uint16_t record_length,
+std::vector<ItemSpec> items_for_format(std::uint8_t point_format, std::uint16_t record_length,
                                       std::uint16_t item_version) {
   if (point_format > 10 || record_length < standard_size[point_format]) return {};
   const auto v = item_version;
-  std::vector<LazItem> items;
+  std::vector<ItemSpec> items;
   if (point_format <= 5) {
     items.push_back({item_point10, 20, v});
     if (point_format != 0 && point_format != 2) items.push_back({item_gpstime11, 8, v});
@@ -123,7 +123,7 @@ std::vector<std::uint8_t> encode_laz(std::span<const std::uint8_t> header, std::
   const bool layered = encoding.compressor == Compressor::layered_chunked;
   if (!layered && encoding.compressor != Compressor::pointwise_chunked) return {};
   if (layered != (format >= 6)) return {};
-  const std::vector<LazItem> items = items_for_format(format, record_length, encoding.item_version);
+  const std::vector<ItemSpec> items = items_for_format(format, record_length, encoding.item_version);
   if (items.empty()) return {};
   const std::uint64_t points = records.size() / record_length;
   const std::vector<std::uint32_t> counts = chunk_counts(encoding, points);
@@ -143,8 +143,12 @@ std::vector<std::uint8_t> encode_laz(std::span<const std::uint8_t> header, std::
   std::size_t first = 0;
   for (const std::uint32_t count : counts) {
     const std::uint8_t* chunk_records = records.data() + first * record_length;
-    const std::vector<std::uint8_t> chunk = layered ? encode_layered_chunk(items, chunk_records, count)
-                                                    : encode_pointwise_chunk(items, chunk_records, count);
+    std::vector<std::uint8_t> chunk;
+    if (layered) {
+      chunk = encode_layered_chunk(items, chunk_records, count);
+    } else {
+      encode_pointwise_chunk(items, chunk_records, count, chunk);
+    }
     if (chunk.empty()) return {};
     sizes.push_back(chunk.size());
     out.insert(out.end(), chunk.begin(), chunk.end());

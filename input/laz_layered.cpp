@@ -14,7 +14,7 @@ namespace ptdelta::laz {
 
 namespace {
 
-std::size_t layers_of(const LazItem& item) {
+std::size_t layers_of(const ItemSpec& item) {
   switch (item.type) {
     case item_point14: return point14_layers;
     case item_rgbnir14: return 2;
@@ -24,7 +24,7 @@ std::size_t layers_of(const LazItem& item) {
 }
 
 // The field group a layer belongs to, for the `wanted` choice.
-LayerSet group_of(const LazItem& item, std::size_t layer_in_item) {
+LayerSet group_of(const ItemSpec& item, std::size_t layer_in_item) {
   switch (item.type) {
     case item_point14: return LayerSet{1} << layer_in_item;
     case item_rgb14: return layer::rgb;
@@ -34,7 +34,7 @@ LayerSet group_of(const LazItem& item, std::size_t layer_in_item) {
   }
 }
 
-std::uint16_t effective_version(const LazItem& item) { return item.version == 2 ? 3 : item.version; }
+std::uint16_t effective_version(const ItemSpec& item) { return item.version == 2 ? 3 : item.version; }
 
 void store_u32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
@@ -48,9 +48,9 @@ struct ChunkPlan {
   std::uint64_t bytes = 0;
 };
 
-ChunkFailure plan_chunk(std::span<const std::uint8_t> chunk, std::span<const LazItem> items, ChunkPlan& plan) {
+ChunkFailure plan_chunk(std::span<const std::uint8_t> chunk, std::span<const ItemSpec> items, ChunkPlan& plan) {
   std::size_t record_length = 0;
-  for (const LazItem& item : items) record_length += item.size;
+  for (const ItemSpec& item : items) record_length += item.size;
   const std::size_t layers = layer_count(items);
   const std::size_t head = record_length + 4 + 4 * layers;
   if (chunk.size() < head) return ChunkFailure::truncated;
@@ -70,11 +70,11 @@ ChunkFailure plan_chunk(std::span<const std::uint8_t> chunk, std::span<const Laz
 
 }  // namespace
 
-bool layered_items_valid(std::span<const LazItem> items, std::uint16_t record_length) {
+bool layered_items_valid(std::span<const ItemSpec> items, std::uint16_t record_length) {
   if (items.empty() || items[0].type != item_point14) return false;
   std::size_t total = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const LazItem& item = items[i];
+    const ItemSpec& item = items[i];
     const std::uint16_t v = effective_version(item);
     if (v != 3 && v != 4) return false;
     switch (item.type) {
@@ -90,13 +90,13 @@ bool layered_items_valid(std::span<const LazItem> items, std::uint16_t record_le
   return total == record_length;
 }
 
-std::size_t layer_count(std::span<const LazItem> items) {
+std::size_t layer_count(std::span<const ItemSpec> items) {
   std::size_t n = 0;
-  for (const LazItem& item : items) n += layers_of(item);
+  for (const ItemSpec& item : items) n += layers_of(item);
   return n;
 }
 
-ChunkFailure read_layered_chunk_head(std::span<const std::uint8_t> chunk, std::span<const LazItem> items,
+ChunkFailure read_layered_chunk_head(std::span<const std::uint8_t> chunk, std::span<const ItemSpec> items,
                                      LayeredChunkHead& head) {
   ChunkPlan plan;
   const ChunkFailure failure = plan_chunk(chunk, items, plan);
@@ -105,14 +105,14 @@ ChunkFailure read_layered_chunk_head(std::span<const std::uint8_t> chunk, std::s
   return failure;
 }
 
-ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span<const LazItem> items,
+ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span<const ItemSpec> items,
                                   std::uint32_t expected, LayerSet wanted, std::uint8_t* records) {
   if (items.empty() || items[0].type != item_point14) return ChunkFailure::unsupported_items;
   ChunkPlan plan;
   if (const ChunkFailure f = plan_chunk(chunk, items, plan); f != ChunkFailure::none) return f;
   if (plan.count != expected || plan.count == 0) return ChunkFailure::count_mismatch;
   std::size_t record_length = 0;
-  for (const LazItem& item : items) record_length += item.size;
+  for (const ItemSpec& item : items) record_length += item.size;
   std::memcpy(records, chunk.data(), record_length);
   if (plan.count == 1) return ChunkFailure::none;  // declared layers of a one-point chunk are not read
 
@@ -121,7 +121,7 @@ ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span
   std::vector<ArithmeticDecoder*> layers(plan.sizes.size(), nullptr);
   LayerSet point14_active = layer::xy;
   std::size_t first = 0;
-  for (const LazItem& item : items) {
+  for (const ItemSpec& item : items) {
     for (std::size_t j = 0; j < layers_of(item); ++j) {
       const std::size_t i = first + j;
       if (i != 0 && (plan.sizes[i] == 0 || (wanted & group_of(item, j)) == 0)) continue;
@@ -138,7 +138,7 @@ ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span
   std::size_t offset = items[0].size;
   first = point14_layers;
   for (std::size_t k = 1; k < items.size(); ++k) {
-    const LazItem& item = items[k];
+    const ItemSpec& item = items[k];
     others.emplace_back(item.type, item.size, effective_version(item), chunk.data() + offset, channel0,
                         std::span<ArithmeticDecoder* const>(layers.data() + first, layers_of(item)));
     offset += item.size;
@@ -162,10 +162,10 @@ ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span
   return ChunkFailure::none;
 }
 
-std::vector<std::uint8_t> encode_layered_chunk(std::span<const LazItem> items, const std::uint8_t* records,
+std::vector<std::uint8_t> encode_layered_chunk(std::span<const ItemSpec> items, const std::uint8_t* records,
                                                std::uint32_t count) {
   std::size_t record_length = 0;
-  for (const LazItem& item : items) record_length += item.size;
+  for (const ItemSpec& item : items) record_length += item.size;
   const std::size_t layers = layer_count(items);
   std::vector<std::uint8_t> out(record_length + 4 + 4 * layers, 0);
   std::memcpy(out.data(), records, record_length);
@@ -190,7 +190,7 @@ std::vector<std::uint8_t> encode_layered_chunk(std::span<const LazItem> items, c
     if (fa.gps_time != fb.gps_time) changed[8] = true;
     std::size_t offset = items[0].size, first = point14_layers;
     for (std::size_t k = 1; k < items.size(); ++k) {
-      const LazItem& item = items[k];
+      const ItemSpec& item = items[k];
       for (std::size_t j = 0; j < layers_of(item); ++j)
         if (item_layer_differs(item.type, j, a + offset, b + offset)) changed[first + j] = true;
       offset += item.size;
@@ -211,7 +211,7 @@ std::vector<std::uint8_t> encode_layered_chunk(std::span<const LazItem> items, c
   others.reserve(items.size());
   std::size_t offset = items[0].size, first = point14_layers;
   for (std::size_t k = 1; k < items.size(); ++k) {
-    const LazItem& item = items[k];
+    const ItemSpec& item = items[k];
     others.emplace_back(item.type, item.size, effective_version(item), records + offset, channel0,
                         std::span<ArithmeticEncoder* const>(streams.data() + first, layers_of(item)));
     offset += item.size;

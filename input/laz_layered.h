@@ -7,19 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "input/laz_pointwise.h"
+
 namespace ptdelta::laz {
-
-// One entry of the compressed file's item list: a fixed run of bytes of the record.
-struct LazItem {
-  std::uint16_t type = 0;
-  std::uint16_t size = 0;
-  std::uint16_t version = 0;
-};
-
-// Item types of the item list.
-inline constexpr std::uint16_t item_byte = 0, item_point10 = 6, item_gpstime11 = 7, item_rgb12 = 8,
-                               item_wavepacket13 = 9, item_point14 = 10, item_rgb14 = 11,
-                               item_rgbnir14 = 12, item_wavepacket14 = 13, item_byte14 = 14;
 
 // A choice of layers by field group. Layer 1 of POINT14 (channel, returns, X, Y) is always decoded,
 // since every other layer depends on it; a layer left out keeps, for the whole chunk, the value
@@ -46,11 +36,11 @@ enum class ChunkFailure : std::uint8_t {
 
 // True when `items` is a layered list: POINT14 first, then RGB14 / RGBNIR14 / WAVEPACKET14 /
 // BYTE14 at their sizes, all of version 3 or 4 (2 is read as 3), summing to `record_length`.
-bool layered_items_valid(std::span<const LazItem> items, std::uint16_t record_length);
+bool layered_items_valid(std::span<const ItemSpec> items, std::uint16_t record_length);
 
 // The number of layers the items contribute (POINT14 9, RGB14 1, RGBNIR14 2, WAVEPACKET14 1,
 // BYTE14 one per byte).
-std::size_t layer_count(std::span<const LazItem> items);
+std::size_t layer_count(std::span<const ItemSpec> items);
 
 // The head of a layered chunk: its own point count and its full length in bytes (raw point, count,
 // layer sizes and layers). Lets a reader without a chunk table step from chunk to chunk.
@@ -58,19 +48,19 @@ struct LayeredChunkHead {
   std::uint32_t count = 0;
   std::uint64_t bytes = 0;
 };
-ChunkFailure read_layered_chunk_head(std::span<const std::uint8_t> chunk, std::span<const LazItem> items,
+ChunkFailure read_layered_chunk_head(std::span<const std::uint8_t> chunk, std::span<const ItemSpec> items,
                                      LayeredChunkHead& head);
 
 // Decodes one layered chunk (`chunk` starts at its raw point; bytes after the chunk may follow) of
 // `expected` points into `records`, which must hold expected * record_length bytes. Layers outside
 // `wanted` are not read at all. Postcondition on none: every decoded layer's stream was consumed
 // to its last byte, and the records are the original ones in the wanted fields.
-ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span<const LazItem> items,
+ChunkFailure decode_layered_chunk(std::span<const std::uint8_t> chunk, std::span<const ItemSpec> items,
                                   std::uint32_t expected, LayerSet wanted, std::uint8_t* records);
 
 // The exact inverse: the chunk bytes of `count` (>= 1) records of the items' record length.
 // A layer whose field never differs from the first point's is written empty (size 0).
-std::vector<std::uint8_t> encode_layered_chunk(std::span<const LazItem> items, const std::uint8_t* records,
+std::vector<std::uint8_t> encode_layered_chunk(std::span<const ItemSpec> items, const std::uint8_t* records,
                                                std::uint32_t count);
 
 }  // namespace ptdelta::laz

@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
-#include "input/little_endian.h"
 
 namespace ptdelta::laz {
 
 Point14Fields unpack_point14(const std::uint8_t* record) {
-  const auto* p = reinterpret_cast<const char*>(record);
+  const auto i32 = [](const std::uint8_t* p) { return static_cast<std::int32_t>(get32(p)); };
   Point14Fields f;
-  f.x = load_i32(p);
-  f.y = load_i32(p + 4);
-  f.z = load_i32(p + 8);
-  f.intensity = load_u16(p + 12);
+  f.x = i32(record);
+  f.y = i32(record + 4);
+  f.z = i32(record + 8);
+  f.intensity = static_cast<std::uint16_t>(get16(record + 12));
   f.return_number = record[14] & 15u;
   f.returns = static_cast<std::uint8_t>(record[14] >> 4);
   f.class_flags = record[15] & 15u;
@@ -22,25 +21,15 @@ Point14Fields unpack_point14(const std::uint8_t* record) {
   f.edge = static_cast<std::uint8_t>(record[15] >> 7);
   f.classification = record[16];
   f.user_data = record[17];
-  f.scan_angle = load_u16(p + 18);
-  f.point_source = load_u16(p + 20);
-  f.gps_time = load_u64(p + 22);
+  f.scan_angle = static_cast<std::uint16_t>(get16(record + 18));
+  f.point_source = static_cast<std::uint16_t>(get16(record + 20));
+  f.gps_time = get64(record + 22);
   return f;
 }
 
 namespace {
 
-void store_le(std::uint8_t* p, std::uint64_t v, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
-}
-
 std::uint32_t even(std::uint32_t k) { return k & ~1u; }
-std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
 // The 16-bit fields go through the 16-bit integer coders as their unsigned patterns.
 std::uint16_t low16(std::int32_t v) { return static_cast<std::uint16_t>(static_cast<std::uint32_t>(v)); }
 
@@ -74,7 +63,7 @@ struct Point14State {
     if (active & layer::scan_angle) ic_scan_angle.emplace(16, 2);
     if (active & layer::user_data) user_data.assign(64, SymbolModel(256));
     if (active & layer::point_source) ic_point_source.emplace(16, 1);
-    if (active & layer::gps_time) gps.emplace(seed.gps_time);
+    if (active & layer::gps_time) gps.emplace(GpsVariant::layered, seed.gps_time);
     heights.fill(seed.z);
     intensities.fill(seed.intensity);
   }
@@ -93,7 +82,7 @@ struct PointKeys {
 
 void derive_keys(PointKeys& keys) {
   const std::uint32_t n = keys.n, r = keys.r;
-  keys.level = std::min<std::uint32_t>(n > r ? n - r : r - n, 7);
+  keys.level = return_level14(n, r);
   keys.kind = (r == 1 ? 2u : 0u) + (r >= n ? 1u : 0u);
 }
 
@@ -103,22 +92,22 @@ std::uint32_t y_context(std::uint32_t n, std::uint32_t kx) { return (n == 1 ? 1u
 }  // namespace
 
 void pack_point14(const Point14Fields& f, std::uint8_t* record) {
-  store_le(record, static_cast<std::uint32_t>(f.x), 4);
-  store_le(record + 4, static_cast<std::uint32_t>(f.y), 4);
-  store_le(record + 8, static_cast<std::uint32_t>(f.z), 4);
-  store_le(record + 12, f.intensity, 2);
+  put32(record, static_cast<std::uint32_t>(f.x));
+  put32(record + 4, static_cast<std::uint32_t>(f.y));
+  put32(record + 8, static_cast<std::uint32_t>(f.z));
+  put16(record + 12, f.intensity);
   record[14] = static_cast<std::uint8_t>(f.return_number | (f.returns << 4));
   record[15] = static_cast<std::uint8_t>(f.class_flags | (f.channel << 4) | (f.scan_direction << 6) | (f.edge << 7));
   record[16] = f.classification;
   record[17] = f.user_data;
-  store_le(record + 18, f.scan_angle, 2);
-  store_le(record + 20, f.point_source, 2);
-  store_le(record + 22, f.gps_time, 8);
+  put16(record + 18, f.scan_angle);
+  put16(record + 20, f.point_source);
+  put64(record + 22, f.gps_time);
 }
 
 // ---------------------------------------------------------------------------------------- decoding
 
-struct Point14Decoder::Context : Point14State<IntegerDecompressor, GpsTimeDecoder14> {
+struct Point14Decoder::Context : Point14State<IntegerDecompressor, GpsTimeDecoder> {
   using Point14State::Point14State;
 };
 
@@ -165,13 +154,13 @@ std::uint32_t Point14Decoder::decode(std::array<ArithmeticDecoder*, point14_laye
   l.return_number = static_cast<std::uint8_t>(keys.r);
   derive_keys(keys);
   // Step 8: X and Y against the running medians of this return map slot and time flag.
-  const std::uint32_t slot = 2u * return_map14(keys.n, keys.r) + (keys.time_changed ? 1u : 0u);
-  const std::int32_t dx = c->ic_x.decompress(xy, c->median_x[slot].value(), keys.n == 1 ? 1u : 0u);
-  l.x = wrap_add(l.x, dx);
+  const std::uint32_t slot = 2u * return_map14[keys.n][keys.r] + (keys.time_changed ? 1u : 0u);
+  const std::int32_t dx = c->ic_x.decompress(xy, c->median_x[slot].get(), keys.n == 1 ? 1u : 0u);
+  l.x = wrap_add32(l.x, dx);
   c->median_x[slot].add(dx);
   const std::uint32_t kx = c->ic_x.last_k();
-  const std::int32_t dy = c->ic_y.decompress(xy, c->median_y[slot].value(), y_context(keys.n, kx));
-  l.y = wrap_add(l.y, dy);
+  const std::int32_t dy = c->ic_y.decompress(xy, c->median_y[slot].get(), y_context(keys.n, kx));
+  l.y = wrap_add32(l.y, dy);
   c->median_y[slot].add(dy);
   keys.k_xy = (kx + c->ic_y.last_k()) >> 1;
 
@@ -211,7 +200,7 @@ std::uint32_t Point14Decoder::decode(std::array<ArithmeticDecoder*, point14_laye
 
 // ---------------------------------------------------------------------------------------- encoding
 
-struct Point14Encoder::Context : Point14State<IntegerCompressor, GpsTimeEncoder14> {
+struct Point14Encoder::Context : Point14State<IntegerCompressor, GpsTimeEncoder> {
   using Point14State::Point14State;
 };
 
@@ -264,13 +253,13 @@ std::uint32_t Point14Encoder::encode(std::array<ArithmeticEncoder*, point14_laye
   l.returns = r.returns;
   l.return_number = r.return_number;
   derive_keys(keys);
-  const std::uint32_t slot = 2u * return_map14(keys.n, keys.r) + (keys.time_changed ? 1u : 0u);
-  const std::int32_t dx = wrap_sub(r.x, l.x);
-  c->ic_x.compress(xy, c->median_x[slot].value(), dx, keys.n == 1 ? 1u : 0u);
+  const std::uint32_t slot = 2u * return_map14[keys.n][keys.r] + (keys.time_changed ? 1u : 0u);
+  const std::int32_t dx = wrap_sub32(r.x, l.x);
+  c->ic_x.compress(xy, c->median_x[slot].get(), dx, keys.n == 1 ? 1u : 0u);
   c->median_x[slot].add(dx);
   const std::uint32_t kx = c->ic_x.last_k();
-  const std::int32_t dy = wrap_sub(r.y, l.y);
-  c->ic_y.compress(xy, c->median_y[slot].value(), dy, y_context(keys.n, kx));
+  const std::int32_t dy = wrap_sub32(r.y, l.y);
+  c->ic_y.compress(xy, c->median_y[slot].get(), dy, y_context(keys.n, kx));
   c->median_y[slot].add(dy);
   keys.k_xy = (kx + c->ic_y.last_k()) >> 1;
 

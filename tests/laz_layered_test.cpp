@@ -96,7 +96,7 @@ TEST(LazLayered, HostileRecordsRoundTrip) {
         for (const Channels channels : {Channels::one, Channels::alternating, Channels::random}) {
           for (const std::size_t count : {1u, 2u, 700u}) {
             const auto length = static_cast<std::uint16_t>(standard[format - 6] + extra);
-            const std::vector<LazItem> items = items_for_format(format, length, static_cast<std::uint16_t>(version));
+            const std::vector<ItemSpec> items = items_for_format(format, length, static_cast<std::uint16_t>(version));
             ASSERT_TRUE(layered_items_valid(items, length));
             Rng rng{++seed};
             const Bytes records = make_records(rng, count, length, format, channels);
@@ -124,7 +124,7 @@ TEST(LazLayered, HostileRecordsRoundTrip) {
 
 // A constant field gets an empty layer; the chunk still decodes to the same records.
 TEST(LazLayered, UnchangingFieldsLeaveTheirLayersEmpty) {
-  const std::vector<LazItem> items = items_for_format(7, 36, 3);
+  const std::vector<ItemSpec> items = items_for_format(7, 36, 3);
   Bytes records(40 * 36, 0);
   for (std::size_t i = 0; i < 40; ++i) {
     put(&records[i * 36], i * 1000, 4);
@@ -142,7 +142,7 @@ TEST(LazLayered, UnchangingFieldsLeaveTheirLayersEmpty) {
 }
 
 TEST(LazLayered, DamagedChunksFailCleanly) {
-  const std::vector<LazItem> items = items_for_format(8, 41, 3);
+  const std::vector<ItemSpec> items = items_for_format(8, 41, 3);
   Rng rng{77};
   const Bytes records = make_records(rng, 300, 41, 8, Channels::random);
   const Bytes chunk = encode_layered_chunk(items, records.data(), 300);
@@ -156,7 +156,7 @@ TEST(LazLayered, DamagedChunksFailCleanly) {
     b[41 + 4 + 4 * 14 + rng.below(static_cast<std::uint32_t>(b.size() - 101))] ^= static_cast<std::uint8_t>(1u << rng.below(8));
     (void)decode_layered_chunk(b, items, 300, all_layers, out.data());  // any result but a crash
   }
-  const LazItem mixed[] = {{item_point14, 30, 3}, {item_rgb12, 6, 2}};
+  const ItemSpec mixed[] = {{item_point14, 30, 3}, {item_rgb12, 6, 2}};
   EXPECT_FALSE(layered_items_valid(mixed, 36));
 }
 
