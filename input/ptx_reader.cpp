@@ -12,34 +12,50 @@ namespace ptdelta {
 
 namespace {
 
-constexpr int header_lines = 9;
-
-struct ScanHeader {
-  std::int64_t columns = 0;
-  std::int64_t rows = 0;
-  double matrix[16] = {};  // row by row, the translation in the fourth row
-};
-
-// Whether line `i` (0 to 8) of a header has its shape; fills what it gives.
-bool take_header_line(std::string_view line, int i, ScanHeader& h) {
-  if (i < 2) {
-    const std::optional<std::int64_t> n = whole_number_line(line);
-    if (n) (i == 0 ? h.columns : h.rows) = *n;
-    return n.has_value();
+// A scan's header taken line by line: two lines of one whole number (columns,
+// rows), three or four lines of three numbers (the scanner's position and axes,
+// not used; writers differ on whether the position has a line of its own, and
+// the matrix lines tell the two apart by their four numbers), then the four
+// lines of the matrix.
+class ScanHeader {
+ public:
+  // Takes the header's next line; false when it does not have the shape wanted there.
+  bool take(std::string_view line) {
+    if (lines_ < 2) {
+      const std::optional<std::int64_t> n = whole_number_line(line);
+      if (!n) return false;
+      (lines_ == 0 ? columns_ : rows_) = *n;
+    } else if (matrix_rows_ == 0 && pose_lines_ < 4 && is_number_line(line, 3)) {
+      ++pose_lines_;
+    } else if (pose_lines_ >= 3 && is_number_line(line, 4, matrix + 4 * matrix_rows_)) {
+      ++matrix_rows_;
+    } else {
+      return false;
+    }
+    ++lines_;
+    return true;
   }
-  if (i < 5) return is_number_line(line, 3);  // position and axes: not used
-  return is_number_line(line, 4, h.matrix + 4 * (i - 5));
-}
+  bool complete() const { return matrix_rows_ == 4; }
+
+  // columns x rows, saturating at INT64_MAX.
+  std::int64_t points() const {
+    if (columns_ != 0 && rows_ > INT64_MAX / columns_) return INT64_MAX;
+    return columns_ * rows_;
+  }
+
+  double matrix[16] = {};  // row by row, the translation in the fourth row
+
+ private:
+  int lines_ = 0;
+  std::int64_t columns_ = 0, rows_ = 0;
+  int pose_lines_ = 0;
+  std::size_t matrix_rows_ = 0;
+};
 
 bool is_identity(const double (&m)[16]) {
   for (std::size_t i = 0; i < 16; ++i)
     if (m[i] != (i % 5 == 0 ? 1.0 : 0.0)) return false;
   return true;
-}
-
-std::int64_t points_of(const ScanHeader& h) {
-  if (h.columns != 0 && h.rows > INT64_MAX / h.columns) return INT64_MAX;
-  return h.columns * h.rows;
 }
 
 // x = y = z = 0 in double. A float reading of 0 may come from a tiny non-zero
@@ -96,9 +112,8 @@ ScanEnd read_scan(NumberedLines& lines, const ScanHeader& h, std::int64_t declar
 
 bool is_ptx_file(std::string_view first_bytes) {
   ScanHeader h;
-  int i = 0;
-  for_each_line(first_bytes, [&](std::string_view line) { return take_header_line(line, i, h) && ++i < header_lines; });
-  return i == header_lines;
+  for_each_line(first_bytes, [&h](std::string_view line) { return h.take(line) && !h.complete(); });
+  return h.complete();
 }
 
 Failure read_ptx_cloud(ByteSource& in, PointAppender& out, FileFacts& facts) {
@@ -106,21 +121,19 @@ Failure read_ptx_cloud(ByteSource& in, PointAppender& out, FileFacts& facts) {
     NumberedLines lines(in);
     for (;;) {
       ScanHeader h;
-      std::int64_t first_line = 0;
-      int i = 0;
-      while (i < header_lines && lines.next()) {
+      std::int64_t first_line = 0;  // of the header; 0 while only blank lines came
+      while (!h.complete() && lines.next()) {
         const std::string_view line = lines.line();
-        if (i == 0 && token_count(line, 1) == 0) continue;  // blank lines between scans
-        if (i == 0) first_line = lines.number();
-        if (!take_header_line(line, i, h)) break;
-        ++i;
+        if (first_line == 0 && token_count(line, 1) == 0) continue;  // blank lines between scans
+        if (first_line == 0) first_line = lines.number();
+        if (!h.take(line)) break;
       }
-      if (i == 0 && first_line == 0 && !lines.too_long()) return in.end_state();  // after the last scan
-      if (i < header_lines) {
+      if (first_line == 0 && !lines.too_long()) return in.end_state();  // after the last scan
+      if (!h.complete()) {
         facts.stopped_at_line = first_line != 0 ? first_line : lines.number();
         return in.end_state();
       }
-      const std::int64_t declared = points_of(h);
+      const std::int64_t declared = h.points();
       const ScanEnd end = read_scan(lines, h, declared, in, out, facts);
       if (end.failure != Failure::none) return end.failure;
       if (end.read < declared) {

@@ -11,9 +11,9 @@
 
 namespace ptdelta {
 
-// The first nine lines are a scan header: two lines of one whole number
-// (columns, rows), three lines of exactly three numbers (the scanner's
-// position and axes) and four lines of exactly four numbers (the matrix).
+// The first lines are a scan header: two lines of one whole number (columns,
+// rows), three or four lines of exactly three numbers (the scanner's position
+// and axes) and four lines of exactly four numbers (the matrix).
 bool is_ptx_file(std::string_view first_bytes);
 
 // Reads scan after scan: a header (blank lines before it skipped), then
