@@ -9,17 +9,20 @@
 namespace ptdelta {
 
 bool is_pts_file(std::string_view first_bytes) {
-  enum class Seen { nothing, count_line } seen = Seen::nothing;
-  bool pts = false;
+  bool after_count = false, pts = false;
   for_each_line(first_bytes, [&](std::string_view line) {
-    if (!is_data_line(line)) return true;  // a heading before the count, or a comment after it
-    if (seen == Seen::count_line) {
-      pts = token_count(line, 3) >= 3;
-      return false;
+    if (after_count) {
+      // The next line that is not blank must be a row the reader takes: any
+      // other line would end the cloud before its first point. This also keeps
+      // random bytes (a device), whose first numeric line is often one lone
+      // number, from being taken for PTS.
+      const Row row = read_row(line, ReadPrecision::single);
+      pts = row.kind == RowKind::point;
+      return row.kind == RowKind::blank;
     }
-    if (!whole_number_line(line)) return false;
-    seen = Seen::count_line;
-    return true;
+    if (!is_data_line(line)) return true;  // a heading before the count
+    after_count = whole_number_line(line).has_value();
+    return after_count;
   });
   return pts;
 }

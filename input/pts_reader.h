@@ -11,8 +11,8 @@
 
 namespace ptdelta {
 
-// The first data line (see is_data_line) holds one whole number and the data
-// line after it at least three tokens.
+// The first data line (see is_data_line) holds one whole number, and the next
+// line that is not blank is a row: its first three tokens convert.
 bool is_pts_file(std::string_view first_bytes);
 
 // Lines before the first data line are skipped. From there each line of one

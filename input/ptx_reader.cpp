@@ -152,7 +152,7 @@ extern const FormatRow ptx_format = {
     .key = "ptx",
     .recognise = is_ptx_file,
     .read = [](ByteSource& in, PointAppender& out, FileFacts& facts, int) { return read_ptx_cloud(in, out, facts); },
-    .help = "two lines of one whole number, 3 of 3 numbers, 4 of 4: PTX scans, x y z moved by their matrix",
+    .help = "two lines of one whole number, 3 or 4 of 3 numbers, 4 of 4: PTX scans, x y z moved by their matrix",
     .seeks = false};
 
 }  // namespace ptdelta
