@@ -72,15 +72,17 @@ using FormatTable = std::span<const FormatRow* const>;
 
 // The rows, each defined with its reader. PLY is also what a -rp or -cpl file and
 // every file of a list are read as when no row recognises them.
+extern const FormatRow laz_format;
 extern const FormatRow las_format;
 extern const FormatRow ply_format;
 extern const FormatRow pcd_format;
 extern const FormatRow ptx_format;
 extern const FormatRow pts_format;
 
-// Every format, in the order they are tried: LAS by its signature, then PLY by
-// its first line, then PCD by its header's looser rules, then the scanner texts
-// by their numbers: PTX by its header, PTS by its count line.
+// Every format, in the order they are tried: compressed LAS by its header, LAS
+// by its signature, then PLY by its first line, then PCD by its header's looser
+// rules, then the scanner texts by their numbers: PTX by its header, PTS by its
+// count line.
 FormatTable cloud_formats();
 
 // The first row of `formats` that recognises the buffered bytes of `in`; null
