@@ -3,50 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "input/cloud_reader.h"
+#include "support/row_load.h"
 #include "input/scanner_text.h"
 
 namespace ptdelta {
 namespace {
 
-struct Loaded {
-  ReadOutcome outcome;
-  std::vector<std::uint32_t> bits;  // x y z of every point, bit for bit
-  CoordinateShift shift;
-  const FileFacts& facts() const { return outcome.files.front(); }
-};
+using Loaded = testing::LoadedCloud;
 
-// Read as the tool reads a -c file: recognised by content. With block > 0 read
-// as PTS from a stream in blocks of that many bytes, so that lines straddle block
-// ends (recognition would see only the first block).
 Loaded load(const std::string& bytes, ShiftRule rule = {}, std::size_t block = 0) {
-  Loaded r;
-  PointColumns cloud;
-  PointAppender out(cloud, no_progress(), rule);
-  if (block == 0) {
-    ByteSource in(bytes.data(), bytes.size());
-    r.outcome = read_cloud(InputKind::text, in, out);
-  } else {
-    std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
-    EXPECT_NE(file, nullptr);
-    {
-      ByteSource in(file, block);
-      FileFacts& facts = r.outcome.files.emplace_back();
-      r.outcome.failure = read_by_row(pts_format, in, out, facts, 1);
-    }
-    EXPECT_TRUE(out.finish());
-    std::fclose(file);
-  }
-  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
-    for (const float v : {cloud.x[i], cloud.y[i], cloud.z[i]}) r.bits.push_back(std::bit_cast<std::uint32_t>(v));
-  r.shift = out.shift();
-  return r;
+  return testing::load_cloud_bytes(bytes, pts_format, rule, block);
 }
 
 bool same_shift(const CoordinateShift& a, const CoordinateShift& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }

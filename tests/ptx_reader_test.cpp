@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -12,41 +11,15 @@
 #include <vector>
 
 #include "input/cloud_reader.h"
+#include "support/row_load.h"
 
 namespace ptdelta {
 namespace {
 
-struct Loaded {
-  ReadOutcome outcome;
-  std::vector<std::uint32_t> bits;  // x y z of every point, bit for bit
-  CoordinateShift shift;
-  const FileFacts& facts() const { return outcome.files.front(); }
-};
+using Loaded = testing::LoadedCloud;
 
-// Recognised by content as the tool does; with block > 0 read as PTX from a
-// stream in blocks of that many bytes, so that lines straddle block ends.
 Loaded load(const std::string& bytes, ShiftRule rule = {}, std::size_t block = 0) {
-  Loaded r;
-  PointColumns cloud;
-  PointAppender out(cloud, no_progress(), rule);
-  if (block == 0) {
-    ByteSource in(bytes.data(), bytes.size());
-    r.outcome = read_cloud(InputKind::text, in, out);
-  } else {
-    std::FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
-    EXPECT_NE(file, nullptr);
-    {
-      ByteSource in(file, block);
-      FileFacts& facts = r.outcome.files.emplace_back();
-      r.outcome.failure = read_by_row(ptx_format, in, out, facts, 1);
-    }
-    EXPECT_TRUE(out.finish());
-    std::fclose(file);
-  }
-  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
-    for (const float v : {cloud.x[i], cloud.y[i], cloud.z[i]}) r.bits.push_back(std::bit_cast<std::uint32_t>(v));
-  r.shift = out.shift();
-  return r;
+  return testing::load_cloud_bytes(bytes, ptx_format, rule, block);
 }
 
 using Matrix = std::array<double, 16>;  // row by row, the translation in the fourth row
