@@ -383,6 +383,9 @@ Failure OutputFile::replace() {
     temp_base_.clear();
     release_slot(signal_slot_);
     replaced_ = true;
+    // The folder synced, so the new name outlasts a power cut (a folder open only as
+    // a path, or one that cannot be synced, is left to the system).
+    if (calls_->fsync(folder_fd_) != 0 && errno != EBADF && errno != EINVAL) return Failure::write_error;
     return Failure::none;
   }
   if (placement_ != Placement::in_place) return Failure::none;
