@@ -1,5 +1,6 @@
 #include "report/output_set.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -117,6 +120,29 @@ int take_lock_file(int folder) {
   }
 }
 
+// True when another descriptor of this process (one it inherited) holds an exclusive
+// lock on the folder `folder` refers to: waiting for that lock would never end.
+bool held_by_this_process(int folder) {
+  struct stat want {};
+  if (fstat(folder, &want) != 0) return false;
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return false;
+  bool held = false;
+  while (const dirent* entry = readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    struct stat st {};
+    if (held || fd == folder || fd == dirfd(fds) || entry->d_name[0] < '0' || entry->d_name[0] > '9' ||
+        fstat(fd, &st) != 0 || st.st_dev != want.st_dev || st.st_ino != want.st_ino)
+      continue;
+    // The locks this descriptor's open file holds are listed with it.
+    std::ifstream info("/proc/self/fdinfo/" + std::string(entry->d_name));
+    for (std::string line; !held && std::getline(info, line);)
+      held = line.starts_with("lock:") && line.find("FLOCK") != std::string::npos && line.find("WRITE") != std::string::npos;
+  }
+  closedir(fds);
+  return held;
+}
+
 }  // namespace
 
 FolderLocks::FolderLocks(const std::vector<int>& folders) {
@@ -143,9 +169,10 @@ FolderLocks::FolderLocks(const std::vector<int>& folders) {
       // No file can be made here (a read-only folder, no free inode): the folder
       // itself. A folder that takes no lock (open only as a path, some network file
       // systems) is published unlocked.
-      lock.on_folder = true;
+      // Not when a caller's lock on it is ours already.
+      lock.on_folder = !held_by_this_process(lock.folder);
       int r;
-      while ((r = flock(lock.folder, LOCK_EX)) != 0 && errno == EINTR) {
+      while (lock.on_folder && (r = flock(lock.folder, LOCK_EX)) != 0 && errno == EINTR) {
       }
     }
     locked_.push_back(lock);
@@ -156,7 +183,7 @@ void FolderLocks::release() {
   for (const Lock& lock : locked_) {
     if (lock.on_folder) {
       flock(lock.folder, LOCK_UN);
-    } else {
+    } else if (lock.fd >= 0) {
       // Removed while still held, so no waiter ever takes a lock that a newcomer
       // could take again from a fresh file of the same name.
       unlinkat(lock.folder, lock_name, 0);

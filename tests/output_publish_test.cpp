@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,18 +168,26 @@ char state_of(pid_t pid) {
 
 TEST(OutputPublish, TheFolderLockedByOurselvesIsNoDeadlock) {
   // As a caller serialising its jobs on the folder does: the lock is held on a
-  // descriptor the run inherits.
-  TempDir dir;
-  make_earlier(dir, Layout::both_renamed);
-  const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_EQ(flock(folder, LOCK_EX), 0);
-  const pid_t child = publish_in_child(dir, -1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  close(folder);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << " (SIGALRM: it waited)";
-  EXPECT_EQ(read_file(dir / "out.ply"), "new export");
-  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"out.ply", "out.ply.log"}));
+  // descriptor the run inherits. Also where no lock file can be made (a folder in
+  // its place), so that the folder itself is what a run locks.
+  for (const bool lock_file : {true, false}) {
+    TempDir dir;
+    make_earlier(dir, Layout::both_renamed);
+    if (!lock_file) {
+      ASSERT_EQ(mkdir((dir / ".ptdelta.lock").c_str(), 0700), 0);
+    }
+    const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(folder, LOCK_EX), 0);
+    const pid_t child = publish_in_child(dir, -1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    close(folder);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << " (SIGALRM: it waited)";
+    EXPECT_EQ(read_file(dir / "out.ply"), "new export");
+    std::vector<std::string> names = {"out.ply", "out.ply.log"};
+    if (!lock_file) names.insert(names.begin(), ".ptdelta.lock");
+    EXPECT_EQ(list_dir(dir.path()), names);
+  }
 }
 
 TEST(OutputPublish, ASignalWhileWaitingForTheLockEndsTheRunWithNothingPublished) {
