@@ -404,11 +404,11 @@ Failure OutputFile::replace() {
 void OutputFile::undo() {
   if (placement_ == Placement::rename && replaced_) {
     // The earlier file back at its name, or (there was none) the new one gone.
+    // (Should that fail too, the earlier file stays under its aside name, never removed.)
     if (aside_linked_ || aside_moved_) {
-      if (renameat(folder_fd_, aside_base_.c_str(), folder_fd_, base_.c_str()) == 0) {
-        aside_base_.clear();
-        aside_linked_ = aside_moved_ = false;
-      }
+      renameat(folder_fd_, aside_base_.c_str(), folder_fd_, base_.c_str());
+      aside_base_.clear();
+      aside_linked_ = aside_moved_ = false;
     } else {
       unlinkat(folder_fd_, base_.c_str(), 0);
     }
@@ -416,7 +416,9 @@ void OutputFile::undo() {
   if (placement_ == Placement::in_place) {
     if (replaced_) {
       if (target_fd_ < 0) target_fd_ = openat(folder_fd_, base_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-      if (target_fd_ >= 0 && earlier_.opened() && earlier_.copy_to(target_fd_, real_system_calls(), block_.get(), block_size) &&
+      // A repair has nobody to report to: it is tried once, through the plain calls.
+      if (target_fd_ >= 0 && earlier_.opened() &&
+          earlier_.copy_to(target_fd_, real_system_calls(), block_.get(), block_size) &&
           ftruncate(target_fd_, earlier_size_) == 0) {
         fsync(target_fd_);
       }

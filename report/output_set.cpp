@@ -137,7 +137,8 @@ bool held_by_this_process(int folder) {
     // The locks this descriptor's open file holds are listed with it.
     std::ifstream info("/proc/self/fdinfo/" + std::string(entry->d_name));
     for (std::string line; !held && std::getline(info, line);)
-      held = line.starts_with("lock:") && line.find("FLOCK") != std::string::npos && line.find("WRITE") != std::string::npos;
+      held = line.starts_with("lock:") && line.find("FLOCK") != std::string::npos &&
+             line.find("WRITE") != std::string::npos;
   }
   closedir(fds);
   return held;
