@@ -141,6 +141,46 @@ TEST(OutputPublish, AFailedCallAnywhereLeavesTheWholeEarlierSet) {
   }
 }
 
+// A file system without second links (the earlier file cannot be linked aside, so it is
+// renamed aside when replaced): a rename failing at any point still leaves the earlier set.
+class NoSecondLinks : public FailingCalls {
+ public:
+  using FailingCalls::FailingCalls;
+  int linkat(int a, const char* b, int c, const char* d, int flags) override {
+    if (flags == 0) {  // a name linked to another name, not a temporary given its first name
+      errno = EPERM;
+      return -1;
+    }
+    return FailingCalls::linkat(a, b, c, d, flags);
+  }
+};
+
+TEST(OutputPublish, WithoutSecondLinksTheEarlierFileIsRenamedAsideAndBack) {
+  for (const Layout layout : {Layout::both_renamed, Layout::both_new}) {
+    TempDir reference;
+    make_earlier(reference, layout);
+    const std::vector<std::string> before = contents(reference);
+    int failures = 0;
+    for (int nth = 1; nth < 20; ++nth) {
+      SCOPED_TRACE("layout " + std::to_string(static_cast<int>(layout)) + " rename " + std::to_string(nth));
+      TempDir dir;
+      make_earlier(dir, layout);
+      NoSecondLinks calls(Call::renameat, nth, EIO);
+      const OutputStatus s = publish_pair(dir, calls);
+      if (!calls.fired()) {
+        ASSERT_EQ(s.failure, Failure::none);
+        EXPECT_EQ(contents(dir), (std::vector<std::string>{"out.ply=new export", "out.ply.log=new log"}));
+        break;
+      }
+      ++failures;
+      EXPECT_EQ(s.failure, Failure::write_error);
+      EXPECT_EQ(contents(dir), before);
+    }
+    // Two renames per output: aside (tried even where no earlier file is left), then in.
+    EXPECT_EQ(failures, 4);
+  }
+}
+
 // A child process that publishes a pair, ended by SIGALRM if it waits too long.
 pid_t publish_in_child(const TempDir& dir, int ready_fd) {
   const pid_t child = fork();
