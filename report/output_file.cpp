@@ -41,18 +41,6 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool pwrite_all(int fd, const char* data, std::size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = pwrite(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
 }  // namespace
 
 // ---- OutputFile ----
@@ -61,17 +49,26 @@ OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() {
   close_fd(fd_);
-  if (!temp_base_.empty() && !unnamed_) unlinkat(folder_fd_, temp_base_.c_str(), 0);
-  release_slot(signal_slot_);
-  temp_base_.clear();
+  forget_temporary();
+  // A second link of the earlier file goes; the earlier file itself is never removed here.
+  if (aside_linked_ && !aside_base_.empty()) unlinkat(folder_fd_, aside_base_.c_str(), 0);
+  aside_base_.clear();
+  aside_linked_ = aside_moved_ = aside_by_rename_ = false;
   temp_path_.clear();
   close_fd(target_fd_);
   close_fd(folder_fd_);
-  std::vector<char>().swap(memory_);
-  unnamed_ = false;
-  in_memory_ = false;
+  staged_.release();
+  earlier_.release();
   completed_ = false;
+  replaced_ = false;
   reserved_ = false;
+}
+
+void OutputFile::forget_temporary() {
+  if (!temp_base_.empty() && !unnamed_) unlinkat(folder_fd_, temp_base_.c_str(), 0);
+  release_slot(signal_slot_);
+  temp_base_.clear();
+  unnamed_ = false;
 }
 
 Failure OutputFile::open(const std::string& name) {
@@ -141,14 +138,11 @@ Failure OutputFile::open_file_target(const std::string& path, bool exists) {
       return Failure::none;
     }
     close_fd(fd_);
-    if (!unnamed_) unlinkat(folder_fd_, temp_base_.c_str(), 0);
-    release_slot(signal_slot_);
-    unnamed_ = false;
-    temp_base_.clear();
+    forget_temporary();
   }
-  // The new contents are completed elsewhere and copied into the file at the end.
+  // The new contents wait on the target's own file system and are copied in at the end.
   placement_ = Placement::in_place;
-  if (!stage_elsewhere()) in_memory_ = true;
+  staged_.open_beside(folder_fd_, base_);
   return Failure::none;
 }
 
@@ -177,19 +171,6 @@ bool OutputFile::make_temporary_beside(mode_t mode) {
   return false;
 }
 
-bool OutputFile::stage_elsewhere() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  const std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-  HeldInterrupts held;
-  fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd_ >= 0) return true;
-  std::string pattern = folder + "/ptdelta.XXXXXX";
-  fd_ = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd_ < 0) return false;
-  unlink(pattern.c_str());  // removed at once: nothing to clean up later
-  return true;
-}
-
 void OutputFile::flush_block() {
   const auto size = static_cast<std::size_t>(cur_ - block_.get());
   cur_ = block_.get();
@@ -198,12 +179,8 @@ void OutputFile::flush_block() {
 
 void OutputFile::put(const char* bytes, std::size_t size) {
   if (size == 0 || failed_) return;
-  if (in_memory_) {
-    try {
-      memory_.insert(memory_.end(), bytes, bytes + size);
-    } catch (const std::bad_alloc&) {
-      failed_ = true;
-    }
+  if (placement_ == Placement::in_place) {
+    failed_ = !staged_.append(bytes, size);
   } else if (fd_ < 0 || !write_all(fd_, bytes, size)) {
     failed_ = true;
   }
@@ -233,7 +210,7 @@ Failure OutputFile::complete() {
   flush_block();
   bool ok = !failed_;
   if (placement_ == Placement::direct) {
-    ok = close(fd_) == 0 && ok;
+    ok = calls_->close(fd_) == 0 && ok;
     fd_ = -1;
   }
   if (!ok) {
@@ -245,52 +222,9 @@ Failure OutputFile::complete() {
   return Failure::none;
 }
 
-Failure OutputFile::publish() {
-  if (!completed_ && complete() != Failure::none) return Failure::write_error;
-  Failure result = Failure::none;
-  if (placement_ == Placement::rename) result = rename_into_place();
-  if (placement_ == Placement::in_place) result = copy_into_target();
-  discard();
-  return result;
-}
-
 Failure OutputFile::finish() {
   if (complete() != Failure::none) return Failure::write_error;
-  HeldInterrupts held;
-  FolderLocks lock({folder_fd_});
-  return publish();
-}
-
-Failure OutputFile::rename_into_place() {
-  if (unnamed_) {
-    // Linked under a temporary name, then renamed over the target (a link cannot replace a name).
-    char proc_name[32];
-    std::snprintf(proc_name, sizeof proc_name, "/proc/self/fd/%d", fd_);
-    const long name_max = name_max_of(folder_fd_);
-    bool linked = false;
-    for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
-      temp_base_ = temporary_base(base_, name_max);
-      linked = linkat(AT_FDCWD, proc_name, folder_fd_, temp_base_.c_str(), AT_SYMLINK_FOLLOW) == 0;
-      if (!linked && errno != EEXIST) break;
-    }
-    if (!linked) {
-      temp_base_.clear();
-      return Failure::write_error;
-    }
-    unnamed_ = false;  // now a name to remove on failure
-  }
-  if (renameat(folder_fd_, temp_base_.c_str(), folder_fd_, base_.c_str()) == 0) {
-    temp_base_.clear();
-    release_slot(signal_slot_);
-    return Failure::none;
-  }
-  const int error = errno;
-  unlinkat(folder_fd_, temp_base_.c_str(), 0);
-  temp_base_.clear();
-  release_slot(signal_slot_);
-  // A mount point refuses the rename: the contents are complete, copy them in.
-  if ((error == EBUSY || error == EXDEV) && target_fd_ >= 0) return copy_into_target();
-  return Failure::write_error;
+  return OutputSet::publish_files({this}).failure;
 }
 
 Failure OutputFile::reserve_space() {
@@ -313,19 +247,13 @@ Failure OutputFile::reserve_space() {
     target_fd_ = now;
   }
   struct stat before {};
-  struct stat staged {};
   if (fstat(target_fd_, &before) != 0) return Failure::write_error;
   earlier_size_ = before.st_size;
-  if (in_memory_) {
-    staged_size_ = static_cast<off_t>(memory_.size());
-  } else {
-    if (fstat(fd_, &staged) != 0) return Failure::write_error;
-    staged_size_ = staged.st_size;
-  }
+  const off_t size = staged_.size();
   // Reserved first, so a full disk or quota fails before the first byte changes.
-  if (staged_size_ > 0 && fallocate(target_fd_, FALLOC_FL_KEEP_SIZE, 0, staged_size_) != 0) {
+  if (size > 0 && fallocate(target_fd_, FALLOC_FL_KEEP_SIZE, 0, size) != 0) {
     const bool unsupported = errno == EOPNOTSUPP || errno == ENOSYS;
-    if (!unsupported || posix_fallocate(target_fd_, 0, staged_size_) != 0) {
+    if (!unsupported || posix_fallocate(target_fd_, 0, size) != 0) {
       release_space();
       return Failure::write_error;
     }
@@ -341,25 +269,173 @@ void OutputFile::release_space() {
   reserved_ = false;
 }
 
-Failure OutputFile::copy_into_target() {
-  if (const Failure f = reserve_space(); f != Failure::none) return f;
-  bool ok = true;
-  if (in_memory_) {
-    ok = pwrite_all(target_fd_, memory_.data(), memory_.size(), 0);
-  } else {
-    for (off_t at = 0; ok && at < staged_size_;) {
-      const ssize_t n = pread(fd_, block_.get(), block_size, at);
-      if (n < 0 && errno == EINTR) continue;
-      ok = n > 0 && pwrite_all(target_fd_, block_.get(), static_cast<std::size_t>(n), at);
-      at += n;
-    }
+// ---- publishing in steps ----
+
+Failure OutputFile::prepare() {
+  if (placement_ == Placement::rename) {
+    if (const Failure f = keep_earlier_aside(); f != Failure::none) return f;
   }
+  if (placement_ == Placement::rename) {
+    // Synced and closed, both checked, before anything is linked or renamed: a
+    // delayed write error (quota, NFS, EIO) is reported by one of them.
+    const int fd = fd_;
+    const bool synced = calls_->fsync(fd) == 0;
+    if (!synced) return Failure::write_error;
+    if (unnamed_) {
+      if (const Failure f = link_temporary(); f != Failure::none) return f;
+    }
+    fd_ = -1;
+    if (calls_->close(fd) != 0) return Failure::write_error;
+    return Failure::none;
+  }
+  if (placement_ == Placement::in_place) return prepare_in_place();
+  return Failure::none;
+}
+
+Failure OutputFile::keep_earlier_aside() {
+  // A second link keeps the earlier file until the set is settled: replacing the
+  // name is then one rename, and undoing it another.
+  const long name_max = name_max_of(folder_fd_);
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    aside_base_ = temporary_base(base_, name_max);
+    error = calls_->linkat(folder_fd_, base_.c_str(), folder_fd_, aside_base_.c_str(), 0) == 0 ? 0 : errno;
+  }
+  if (error == 0) {
+    aside_linked_ = true;
+    return Failure::none;
+  }
+  aside_base_.clear();
+  if (error == ENOENT) return Failure::none;  // nothing there (any more): a new file
+  if (error == EXDEV && target_fd_ >= 0) {
+    // The name is a mount point (a bind-mounted file) that a rename cannot replace:
+    // the complete temporary becomes the contents to copy in.
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) return Failure::write_error;
+    staged_.adopt(fd_, st.st_size);
+    fd_ = -1;
+    forget_temporary();
+    placement_ = Placement::in_place;
+    return Failure::none;
+  }
+  // No second link on this file system: replace() renames the earlier file aside.
+  if (error == EPERM || error == EMLINK || error == EOPNOTSUPP || error == ENOSYS) {
+    aside_by_rename_ = true;
+    return Failure::none;
+  }
+  return Failure::write_error;  // no room for one more name, an I/O error
+}
+
+Failure OutputFile::link_temporary() {
+  // Linked under a temporary name, renamed over the target by replace() (a link cannot replace a name).
+  char proc_name[32];
+  std::snprintf(proc_name, sizeof proc_name, "/proc/self/fd/%d", fd_);
+  const long name_max = name_max_of(folder_fd_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_base_ = temporary_base(base_, name_max);
+    if (calls_->linkat(AT_FDCWD, proc_name, folder_fd_, temp_base_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      unnamed_ = false;  // now a name to remove on failure
+      return Failure::none;
+    }
+    if (errno != EEXIST) break;
+  }
+  temp_base_.clear();
+  return Failure::write_error;
+}
+
+Failure OutputFile::prepare_in_place() {
+  if (!staged_.sync(*calls_)) return Failure::write_error;
+  if (const Failure f = reserve_space(); f != Failure::none) return f;
+  // The earlier contents are kept beside the target too, so that a failure while
+  // this or another output of the set is replaced can put them back.
+  // (Read through a descriptor of their own: the target's is open for writing only.
+  // A file we may write but not read keeps no copy, and cannot be put back.)
+  char proc_name[32];
+  std::snprintf(proc_name, sizeof proc_name, "/proc/self/fd/%d", target_fd_);
+  const int reader = ::open(proc_name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (reader < 0) return Failure::none;
+  earlier_.open_beside(folder_fd_, base_);
+  const bool kept = earlier_.fill_from(reader, earlier_size_, block_.get(), block_size) && earlier_.sync(*calls_);
+  close(reader);
+  return kept ? Failure::none : Failure::write_error;
+}
+
+Failure OutputFile::replace() {
+  if (placement_ == Placement::rename) {
+    if (aside_by_rename_) {
+      aside_base_ = temporary_base(base_, name_max_of(folder_fd_));
+      if (calls_->renameat(folder_fd_, base_.c_str(), folder_fd_, aside_base_.c_str()) == 0) {
+        aside_moved_ = true;
+      } else if (errno != ENOENT) {
+        aside_base_.clear();
+        return Failure::write_error;
+      } else {
+        aside_base_.clear();
+      }
+    }
+    if (calls_->renameat(folder_fd_, temp_base_.c_str(), folder_fd_, base_.c_str()) != 0) {
+      if (aside_moved_ && renameat(folder_fd_, aside_base_.c_str(), folder_fd_, base_.c_str()) == 0) {
+        aside_moved_ = false;
+        aside_base_.clear();
+      }
+      return Failure::write_error;
+    }
+    temp_base_.clear();
+    release_slot(signal_slot_);
+    replaced_ = true;
+    // The folder synced, so the new name outlasts a power cut (a folder open only as
+    // a path, or one that cannot be synced, is left to the system).
+    if (calls_->fsync(folder_fd_) != 0 && errno != EBADF && errno != EINVAL) return Failure::write_error;
+    return Failure::none;
+  }
+  if (placement_ != Placement::in_place) return Failure::none;
+  replaced_ = true;  // from the first byte on, undo() has the earlier contents to put back
+  bool ok = staged_.copy_to(target_fd_, *calls_, block_.get(), block_size);
   // Only now, with the new contents in place, is anything beyond them cut off.
-  ok = ok && ftruncate(target_fd_, staged_size_) == 0;
-  ok = close(target_fd_) == 0 && ok;
+  ok = ok && ftruncate(target_fd_, staged_.size()) == 0;
+  ok = ok && calls_->fsync(target_fd_) == 0;
+  const int fd = target_fd_;
   target_fd_ = -1;
+  ok = calls_->close(fd) == 0 && ok;
   reserved_ = false;
   return ok ? Failure::none : Failure::write_error;
+}
+
+void OutputFile::undo() {
+  if (placement_ == Placement::rename && replaced_) {
+    // The earlier file back at its name, or (there was none) the new one gone.
+    // (Should that fail too, the earlier file stays under its aside name, never removed.)
+    if (aside_linked_ || aside_moved_) {
+      renameat(folder_fd_, aside_base_.c_str(), folder_fd_, base_.c_str());
+      aside_base_.clear();
+      aside_linked_ = aside_moved_ = false;
+    } else {
+      unlinkat(folder_fd_, base_.c_str(), 0);
+    }
+  }
+  if (placement_ == Placement::in_place) {
+    if (replaced_) {
+      if (target_fd_ < 0) target_fd_ = openat(folder_fd_, base_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      // A repair has nobody to report to: it is tried once, through the plain calls.
+      if (target_fd_ >= 0 && earlier_.opened() &&
+          earlier_.copy_to(target_fd_, real_system_calls(), block_.get(), block_size) &&
+          ftruncate(target_fd_, earlier_size_) == 0) {
+        fsync(target_fd_);
+      }
+    } else if (reserved_) {
+      release_space();
+    }
+  }
+  replaced_ = false;
+  discard();
+}
+
+void OutputFile::settle() {
+  // The earlier file's aside name goes: a second link, or the replaced file itself.
+  if ((aside_linked_ || aside_moved_) && !aside_base_.empty()) unlinkat(folder_fd_, aside_base_.c_str(), 0);
+  aside_base_.clear();
+  aside_linked_ = aside_moved_ = false;
+  discard();
 }
 
 }  // namespace ptdelta

@@ -10,9 +10,11 @@
 //    them) of the file it replaces, renamed over the target when complete ("rename");
 //  - an existing regular file that a rename would change (more than one hard link, a mount point,
 //    an owner, group, ACL or attribute the temporary cannot take) or beside which no temporary can
-//    be made: the new contents are completed elsewhere (an unnamed file in $TMPDIR, or memory),
-//    the target's space is reserved, and only then are they copied into it ("in place").
-// Either way a target keeps its earlier contents through every failure before publishing.
+//    be made: the new contents wait on the target's own file system (an unnamed file in its
+//    folder, else a named one there removed at once, else memory), the earlier contents are kept
+//    the same way, the target's space is reserved, and only then is it overwritten ("in place").
+// Either way a target keeps its earlier contents through every failure before publishing, and a
+// set whose publishing fails part-way is put back as it was.
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "report/output_staging.h"
 
 namespace ptdelta {
 
@@ -53,20 +56,18 @@ class OutputFile {
   void commit(char* end) { cur_ = end; }
 
   // Writes out what is buffered and checks every write. A direct output is then
-  // done; a file's new contents are complete but not yet in place. Failure::write_error
-  // when anything failed (the output is then discarded).
+  // done (closed, the close checked); a file's new contents are complete but not yet
+  // in place. Failure::write_error when anything failed (the output is then discarded).
   Failure complete();
-  // Puts completed contents in place: rename, or (in place) reserve the space and
-  // copy. Failure::write_error when that fails; the target is then as it was.
-  // Call with the folder locked and signals held (OutputSet does).
-  Failure publish();
-  // complete() and publish() for an output written alone.
+  // complete(), then publishing as a set of one (see OutputSet::publish).
   Failure finish();
 
   const std::string& name() const { return name_; }
   Placement placement() const { return placement_; }
   // The folder the target is in (a rename's and a lock's folder); -1 for a direct output.
   int folder_descriptor() const { return folder_fd_; }
+  // The calls that sync, close, link, rename and copy this output (a test's seam).
+  void use_system_calls(SystemCalls& calls) { calls_ = &calls; }
 
   static constexpr std::size_t block_size = std::size_t{1} << 20;
 
@@ -74,13 +75,23 @@ class OutputFile {
   friend class OutputSet;
   Failure open_file_target(const std::string& path, bool exists);
   bool make_temporary_beside(mode_t mode);
-  bool stage_elsewhere();
+  void forget_temporary();
+  // Publishing in steps, with the folder locked and interrupts held. prepare() makes
+  // every change that leaves the target as it is (the temporary synced, closed and
+  // linked under a temporary name, the earlier file linked aside or its contents
+  // kept, the space reserved); replace() puts the new contents at the name; undo()
+  // brings the earlier file back after either; settle() drops what undo() needed.
+  Failure prepare();
+  Failure keep_earlier_aside();
+  Failure link_temporary();
+  Failure prepare_in_place();
+  Failure replace();
+  void undo();
+  void settle();
   Failure reserve_space();
   void release_space();
-  Failure copy_into_target();
-  Failure rename_into_place();
   void flush_block();
-  // Writes `size` bytes to where the output is being completed (or memory).
+  // Writes `size` bytes to where the output is being completed.
   void put(const char* bytes, std::size_t size);
   void discard();
 
@@ -88,18 +99,23 @@ class OutputFile {
   std::string base_;            // the final name within the folder (the end of a symlink chain)
   int folder_fd_ = -1;
   int target_fd_ = -1;          // an existing target, open for writing (direct and in place)
-  int fd_ = -1;                 // where the bytes go: the target, a temporary or a staging file
+  int fd_ = -1;                 // where the bytes go: the target or a temporary (not in place)
   Placement placement_ = Placement::none;
+  SystemCalls* calls_ = &real_system_calls();
   bool unnamed_ = false;        // fd_ is an unnamed temporary of the target's folder
   std::string temp_path_;       // a named temporary beside the target, removed by an interrupt
   std::string temp_base_;
   int signal_slot_ = -1;
-  bool in_memory_ = false;      // staged in memory_ (no file could be made anywhere)
-  std::vector<char> memory_;
+  output_detail::Staging staged_;   // in place: the new contents
+  output_detail::Staging earlier_;  // in place: the earlier contents, for undo()
+  std::string aside_base_;      // rename: the name the earlier file is kept under until settled
+  bool aside_linked_ = false;   // ... a second link made by prepare()
+  bool aside_moved_ = false;    // ... the file itself, renamed there by replace()
+  bool aside_by_rename_ = false;  // no second link could be made: replace() renames it aside
   bool completed_ = false;
-  bool reserved_ = false;       // in place: the target's space for staged_size_ bytes is reserved
+  bool replaced_ = false;
+  bool reserved_ = false;       // in place: the target's space for the new size is reserved
   off_t earlier_size_ = 0;
-  off_t staged_size_ = 0;
   std::unique_ptr<char[]> block_;
   char* cur_ = nullptr;
   char* block_end_ = nullptr;
@@ -121,14 +137,21 @@ class OutputSet {
   // links to the export) are refused before any is opened: Failure::cannot_open
   // naming the one added first.
   OutputStatus open();
-  // Completes every output not yet completed, then, with each folder locked (so two
-  // runs never interleave) and interrupts held, publishes them: copies in place first
-  // (their space reserved before any byte changes), then renames.
+  // Completes every output not yet completed; then locks each folder (a wait that a
+  // signal ends, publishing nothing) so two runs never interleave; then, interrupts
+  // held, prepares every output, replaces them one by one, and on a failure puts
+  // back those already replaced: the set on disk is the earlier one or the new one.
   OutputStatus publish();
+  // The calls every output of the set makes (a test's seam).
+  void use_system_calls(SystemCalls& calls);
 
  private:
+  friend class OutputFile;
+  static OutputStatus publish_files(const std::vector<OutputFile*>& files);
+
   std::vector<std::unique_ptr<OutputFile>> files_;
   std::vector<std::string> names_;
+  SystemCalls* calls_ = &real_system_calls();
 };
 
 // False when `name` is written straight rather than as a file: a descriptor

@@ -1,5 +1,6 @@
 #include "report/output_set.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -90,6 +93,59 @@ void release_slot(int& slot) {
 
 // ---- folder locks ----
 
+namespace {
+
+constexpr char lock_name[] = ".ptdelta.lock";
+
+// Takes the lock file of the folder, waiting while another run holds it. A holder
+// removes the file before letting go, so a waiter that wins a removed file (its
+// name now leads elsewhere or nowhere) tries again. -1 when no lock file can be made.
+int take_lock_file(int folder) {
+  for (;;) {
+    const int fd = openat(folder, lock_name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    int r;
+    while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat held {};
+    struct stat named {};
+    if (r != 0 || fstat(fd, &held) != 0) {
+      close(fd);
+      return -1;
+    }
+    if (fstatat(folder, lock_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino)
+      return fd;
+    close(fd);
+  }
+}
+
+// True when another descriptor of this process (one it inherited) holds an exclusive
+// lock on the folder `folder` refers to: waiting for that lock would never end.
+bool held_by_this_process(int folder) {
+  struct stat want {};
+  if (fstat(folder, &want) != 0) return false;
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return false;
+  bool held = false;
+  while (const dirent* entry = readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    struct stat st {};
+    if (held || fd == folder || fd == dirfd(fds) || entry->d_name[0] < '0' || entry->d_name[0] > '9' ||
+        fstat(fd, &st) != 0 || st.st_dev != want.st_dev || st.st_ino != want.st_ino)
+      continue;
+    // The locks this descriptor's open file holds are listed with it.
+    std::ifstream info("/proc/self/fdinfo/" + std::string(entry->d_name));
+    for (std::string line; !held && std::getline(info, line);)
+      held = line.starts_with("lock:") && line.find("FLOCK") != std::string::npos &&
+             line.find("WRITE") != std::string::npos;
+  }
+  closedir(fds);
+  return held;
+}
+
+}  // namespace
+
 FolderLocks::FolderLocks(const std::vector<int>& folders) {
   std::vector<std::pair<std::pair<dev_t, ino_t>, int>> unique;
   for (const int fd : folders) {
@@ -101,24 +157,45 @@ FolderLocks::FolderLocks(const std::vector<int>& folders) {
   }
   std::sort(unique.begin(), unique.end());
   for (const auto& u : unique) {
-    // Held through a descriptor of our own: an output closing its folder when
-    // published must not end the lock. A folder that takes no lock (open only as
-    // a path, some network file systems) is published unlocked.
-    const int own = fcntl(u.second, F_DUPFD_CLOEXEC, 3);
-    if (own < 0) continue;
-    int r;
-    while ((r = flock(own, LOCK_EX)) != 0 && errno == EINTR) {
+    // Held through descriptors of our own: an output closing its folder when
+    // published must not end the lock.
+    Lock lock;
+    lock.folder = fcntl(u.second, F_DUPFD_CLOEXEC, 3);
+    if (lock.folder < 0) continue;
+    // A file no caller locks, rather than the folder itself: a caller serialising
+    // its jobs on the folder (flock DIR ...) would otherwise make us wait for ever
+    // for the lock that our own inherited descriptor holds.
+    lock.fd = take_lock_file(lock.folder);
+    if (lock.fd < 0) {
+      // No file can be made here (a read-only folder, no free inode): the folder
+      // itself. A folder that takes no lock (open only as a path, some network file
+      // systems) is published unlocked.
+      // Not when a caller's lock on it is ours already.
+      lock.on_folder = !held_by_this_process(lock.folder);
+      int r;
+      while (lock.on_folder && (r = flock(lock.folder, LOCK_EX)) != 0 && errno == EINTR) {
+      }
     }
-    locked_.push_back(own);
+    locked_.push_back(lock);
   }
 }
 
-FolderLocks::~FolderLocks() {
-  for (const int fd : locked_) {
-    flock(fd, LOCK_UN);
-    close(fd);
+void FolderLocks::release() {
+  for (const Lock& lock : locked_) {
+    if (lock.on_folder) {
+      flock(lock.folder, LOCK_UN);
+    } else if (lock.fd >= 0) {
+      // Removed while still held, so no waiter ever takes a lock that a newcomer
+      // could take again from a fresh file of the same name.
+      unlinkat(lock.folder, lock_name, 0);
+      close(lock.fd);
+    }
+    close(lock.folder);
   }
+  locked_.clear();
 }
+
+FolderLocks::~FolderLocks() { release(); }
 
 }  // namespace output_detail
 
@@ -128,8 +205,14 @@ using namespace output_detail;
 
 OutputFile& OutputSet::add(const std::string& name) {
   files_.push_back(std::make_unique<OutputFile>());
+  files_.back()->use_system_calls(*calls_);
   names_.push_back(name);
   return *files_.back();
+}
+
+void OutputSet::use_system_calls(SystemCalls& calls) {
+  calls_ = &calls;
+  for (const auto& file : files_) file->use_system_calls(calls);
 }
 
 OutputStatus OutputSet::open() {
@@ -148,29 +231,48 @@ OutputStatus OutputSet::open() {
 }
 
 OutputStatus OutputSet::publish() {
+  std::vector<OutputFile*> files;
   for (std::size_t i = 0; i < files_.size(); ++i) {
     if (files_[i]->complete() != Failure::none) return {Failure::write_error, names_[i]};
+    files.push_back(files_[i].get());
   }
-  HeldInterrupts held;
+  return publish_files(files);
+}
+
+OutputStatus OutputSet::publish_files(const std::vector<OutputFile*>& files) {
   std::vector<int> folders;
-  for (const auto& file : files_) folders.push_back(file->folder_fd_);
+  for (const OutputFile* file : files) folders.push_back(file->folder_fd_);
+  // Waited for with interrupts free: a signal now ends the run with nothing published.
   FolderLocks locks(folders);
-  // Every in-place target's space first: a full disk stops the set before any byte of any output changes.
-  for (std::size_t i = 0; i < files_.size(); ++i) {
-    if (files_[i]->placement_ != OutputFile::Placement::in_place) continue;
-    if (files_[i]->reserve_space() != Failure::none) {
-      for (std::size_t k = 0; k < i; ++k)
-        if (files_[k]->placement_ == OutputFile::Placement::in_place) files_[k]->release_space();
-      return {Failure::write_error, names_[i]};
-    }
+  HeldInterrupts held;
+  const auto fail = [&](std::size_t failed) {
+    // Every output back as it was, the last replaced first.
+    for (std::size_t k = failed + 1; k-- > 0;) files[k]->undo();
+    locks.release();  // before an interrupt held meanwhile ends the run
+    return OutputStatus{Failure::write_error, files[failed]->name()};
+  };
+  // Everything that can be done without changing a target, for every output...
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i]->prepare() != Failure::none) return fail(i);
   }
+  // ...then the replacements (in place first: copying is what takes time and can fail).
+  std::vector<std::size_t> order;
   for (const OutputFile::Placement pass : {OutputFile::Placement::in_place, OutputFile::Placement::rename,
                                            OutputFile::Placement::direct}) {
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-      if (files_[i]->placement_ != pass) continue;
-      if (files_[i]->publish() != Failure::none) return {Failure::write_error, names_[i]};
-    }
+    for (std::size_t i = 0; i < files.size(); ++i)
+      if (files[i]->placement_ == pass) order.push_back(i);
   }
+  std::vector<OutputFile*> replaced;
+  for (const std::size_t i : order) {
+    replaced.push_back(files[i]);
+    if (files[i]->replace() == Failure::none) continue;
+    for (std::size_t k = replaced.size(); k-- > 0;) replaced[k]->undo();
+    for (OutputFile* file : files) file->undo();  // the ones not reached: their temporaries go
+    locks.release();
+    return {Failure::write_error, files[i]->name()};
+  }
+  for (OutputFile* file : files) file->settle();
+  locks.release();
   return {};
 }
 

@@ -34,16 +34,26 @@ int claim_slot(const std::string& name);
 void release_slot(int& slot);
 
 // Exclusive locks on the folders of the outputs (each folder once, in a fixed
-// order), so two runs publishing to the same names never interleave.
+// order), so two runs publishing to the same names never interleave. Each is a
+// lock file of our own in the folder (".ptdelta.lock", there only while held),
+// else the folder itself unless an inherited descriptor of ours holds its lock
+// already. The wait is not protected from interrupts.
 class FolderLocks {
  public:
   explicit FolderLocks(const std::vector<int>& folders);
   ~FolderLocks();
   FolderLocks(const FolderLocks&) = delete;
   FolderLocks& operator=(const FolderLocks&) = delete;
+  // Lets go of every lock (the lock files are removed first).
+  void release();
 
  private:
-  std::vector<int> locked_;
+  struct Lock {
+    int folder = -1;  // a descriptor of our own
+    int fd = -1;      // the lock file
+    bool on_folder = false;  // the folder's own lock is ours to let go
+  };
+  std::vector<Lock> locked_;
 };
 
 }  // namespace ptdelta::output_detail

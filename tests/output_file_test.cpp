@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "report/output_set.h"
 #include "support/run_tool.h"
 
 namespace ptdelta {
@@ -251,8 +252,10 @@ TEST(OutputSet, ConcurrentRunsPublishWholePairs) {
   int mixed = 0;
   for (int look = 0; look < 1000; ++look) {
     const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_EQ(flock(folder, LOCK_EX), 0);
-    if (read_file(dir / "out.ply") != read_file(dir / "out.ply.log")) ++mixed;
+    {
+      output_detail::FolderLocks lock({folder});
+      if (read_file(dir / "out.ply") != read_file(dir / "out.ply.log")) ++mixed;
+    }
     close(folder);
   }
   for (const pid_t child : children) {

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <array>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -288,6 +291,22 @@ TEST(OutputTargets, EveryKindOfTargetIsWrittenWholeOrKeptAsItWas) {
          return "";
        },
        false, 1, "Exporting results .........Couldn't write small/out.ply\n", earlier_pair("small/")},
+      {"hard link with a small $TMPDIR", "out.ply",
+       [&](const TempDir& dir) {
+         mkdir((dir / "tmp").c_str(), 0777);
+         if (!mount_here("tmpfs", dir / "tmp", "tmpfs", 0, "size=16k")) return "cannot mount a tmpfs here";
+         make_earlier_pair("")(dir);
+         link((dir / "out.ply").c_str(), (dir / "other.ply").c_str());
+         return "";
+       },
+       false, 0, done,
+       [&](const TempDir& dir) {
+         EXPECT_EQ(read_file(dir / "other.ply"), want.exported) << "staged beside the target, not in $TMPDIR";
+         EXPECT_EQ(read_file(dir / "out.ply.log"), want.log);
+         umount2((dir / "tmp").c_str(), MNT_DETACH);
+         EXPECT_EQ(list_dir(dir.path()),
+                   (std::vector<std::string>{"other.ply", "out.ply", "out.ply.log", "ref.txt", "test.txt", "tmp"}));
+       }},
       {"bind-mounted file", "out.ply",
        [&](const TempDir& dir) {
          write_file(dir / "volume.ply", "earlier");
@@ -320,7 +339,12 @@ TEST(OutputTargets, EveryKindOfTargetIsWrittenWholeOrKeptAsItWas) {
       (c.what.starts_with("export") ? child.out : child.err) = gone[1];
     }
     if (c.what == "file size limit") child.file_size_limit = 64 * 1024;  // the log fits, the export does not
+    const char* saved = std::getenv("TMPDIR");
+    const std::string saved_tmpdir = saved != nullptr ? saved : "";
+    if (c.what.ends_with("$TMPDIR")) setenv("TMPDIR", (dir / "tmp").c_str(), 1);
     const RunResult r = run_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", c.export_name}, dir.path(), child);
+    if (saved != nullptr) setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+    if (saved == nullptr) unsetenv("TMPDIR");
     if (gone[1] >= 0) close(gone[1]);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_TRUE(r.err.ends_with(c.err_tail)) << r.err;
@@ -383,6 +407,30 @@ TEST(OutputStreams, StdoutExportAndClosedStandardDescriptors) {
     EXPECT_EQ(read_file(dir / "out.ply.log"), want.log) << closed.size();
     EXPECT_EQ(read_file(dir / "out.ply"), want.exported) << closed.size();
   }
+}
+
+// A caller serialising its jobs on the folder (locking it, then running us with the
+// descriptor inherited) gets its outputs; a run publishing meanwhile waits its turn.
+TEST(OutputLocks, AFolderLockedByTheCallerIsNoDeadlock) {
+  TempDir dir;
+  write_inputs(dir);
+  const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);  // inherited: no O_CLOEXEC
+  ASSERT_GE(folder, 0);
+  ASSERT_EQ(flock(folder, LOCK_EX), 0);
+  const int pid = start_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", "out.ply"}, dir.path(), ChildSetup{});
+  // A guard, not a measurement: a run that waits for its own lock never ends.
+  int status = -1;
+  for (int waited = 0; waited < 1200 && waitpid(pid, &status, WNOHANG) == 0; ++waited) usleep(50000);
+  if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
+    kill(pid, SIGKILL);
+    wait_status(pid);
+    FAIL() << "the run waited for the caller's lock";
+  }
+  close(folder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(read_file(dir / "out.ply"), expected().exported);
+  EXPECT_EQ(read_file(dir / "out.ply.log"), expected().log);
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"out.ply", "out.ply.log", "ref.txt", "test.txt"}));
 }
 
 // A run killed while it loads, compares or exports leaves the earlier export and log,
