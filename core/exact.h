@@ -1,5 +1,5 @@
 // exact.h - every double-precision step and single-precision rounding of a run, in one place
-// The box rule, point distance, box test, method B's plane and the rounded sums; every search and summary calls these.
+// The box rule, point distance, box test, method B's plane, the local-surface steps and the rounded sums; every search and summary calls these.
 #pragma once
 
 #include <cfloat>
@@ -120,6 +120,40 @@ inline float plane_norm(const PlaneCoefficients& p) {
 // numerator / norm in double, rounded to float.
 inline float plane_quotient(float numerator, float norm) {
   return static_cast<float>(static_cast<double>(numerator) / static_cast<double>(norm));
+}
+
+// ---- Local surfaces: normals, planes and the cylinder ----
+
+// A difference of a stored coordinate and a place, in double (both widened, not rounded).
+inline double difference(float q, double p) { return static_cast<double>(q) - p; }
+
+// a . b in double, in this grouping: (ax * bx + ay * by) + az * bz.
+inline double dot3(double ax, double ay, double az, double bx, double by, double bz) {
+  return (ax * bx + ay * by) + az * bz;
+}
+
+// A sum in double divided by a count, in double, not rounded.
+inline double mean_of(double sum, std::int32_t count) { return sum / static_cast<double>(count); }
+
+// One Jacobi rotation's tangent for the pair (p, q) of a symmetric matrix,
+// a_pq != 0: theta = (a_qq - a_pp) / (2 a_pq), t = sign(theta) / (|theta| + sqrt(theta^2 + 1)),
+// the smaller of the two angles. A huge theta (theta^2 infinite) gives t = 0.
+inline double jacobi_tangent(double app, double aqq, double apq) {
+  const double theta = (aqq - app) / (2.0 * apq);
+  const double t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+  return theta < 0.0 ? -t : t;
+}
+
+// The cosine of a rotation by its tangent: 1 / sqrt(t^2 + 1).
+inline double jacobi_cosine(double t) { return 1.0 / std::sqrt(t * t + 1.0); }
+
+// The signed distance's one rounding: a value formed in double, rounded once to float.
+inline float rounded_distance(double d) { return static_cast<float>(d); }
+
+// The level of detection at 95 %: 1.96 * (sqrt(s_ref^2 / n_ref + s_test^2 / n_test) + E), in double, rounded once.
+inline float level_of_detection(double s_ref, std::int32_t n_ref, double s_test, std::int32_t n_test, double e) {
+  const double spread = (s_ref * s_ref) / static_cast<double>(n_ref) + (s_test * s_test) / static_cast<double>(n_test);
+  return static_cast<float>(1.96 * (std::sqrt(spread) + e));
 }
 
 // ---- Coordinates and the shift ----
