@@ -213,6 +213,16 @@ inline float mean_plus_std(float mean, float std_dev) {
   return static_cast<float>(static_cast<double>(mean) + static_cast<double>(std_dev));
 }
 
+// The lower bound of a signed run's filter: mean - std in double, rounded to float.
+inline float mean_minus_std(float mean, float std_dev) {
+  return static_cast<float>(static_cast<double>(mean) - static_cast<double>(std_dev));
+}
+
+// A share in per cent: count * 100 / total in double, rounded to float.
+inline float percent_of(std::int32_t count, std::int32_t total) {
+  return static_cast<float>(static_cast<double>(count) * 100.0 / static_cast<double>(total));
+}
+
 // ---- The colour ramp ----
 
 // 512 / distance_max in double, rounded to float; computed once per output.
@@ -229,6 +239,17 @@ inline std::int32_t ramp_position(float distance, float colour_scale) {
   if (!(v < 512.0)) return 512;
   if (!(v > 0.0)) return 0;
   return static_cast<std::int32_t>(v);  // truncation toward zero
+}
+
+// The diverging ramp of a signed run: 255 / largest |d| in double, rounded to
+// float; |d| * scale in double, truncated toward zero, within [0, 255] (0 for d = 0).
+inline float diverging_scale_of(float largest) { return static_cast<float>(255.0 / static_cast<double>(largest)); }
+inline std::int32_t diverging_position(float d, float scale) {
+  if (d == 0.0f) return 0;
+  const double v = static_cast<double>(std::fabs(d)) * static_cast<double>(scale);
+  if (!(v < 255.0)) return 255;
+  if (!(v > 0.0)) return 0;
+  return static_cast<std::int32_t>(v);
 }
 
 // ---- Coordinates stored as scaled integers ----
