@@ -241,12 +241,12 @@ inline std::int32_t ramp_position(float distance, float colour_scale) {
   return static_cast<std::int32_t>(v);  // truncation toward zero
 }
 
-// The diverging ramp of a signed run: 255 / largest |d| in double, rounded to
-// float; |d| * scale in double, truncated toward zero, within [0, 255] (0 for d = 0).
-inline float diverging_scale_of(float largest) { return static_cast<float>(255.0 / static_cast<double>(largest)); }
-inline std::int32_t diverging_position(float d, float scale) {
+// The diverging ramp of a signed run: v = (|d| * 255) / largest |d| in double,
+// truncated toward zero, within [0, 255]; 0 for d = 0. Formed in one quotient
+// (not by a rounded scale) so that the largest |d| is exactly 255.
+inline std::int32_t diverging_position(float d, float largest) {
   if (d == 0.0f) return 0;
-  const double v = static_cast<double>(std::fabs(d)) * static_cast<double>(scale);
+  const double v = (static_cast<double>(std::fabs(d)) * 255.0) / static_cast<double>(largest);
   if (!(v < 255.0)) return 255;
   if (!(v > 0.0)) return 0;
   return static_cast<std::int32_t>(v);

@@ -63,8 +63,8 @@ char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb co
   return format_colour_and_distance(out, colour, distance);
 }
 
-Rgb diverging_colour(float d, float scale) {
-  const std::int32_t v = diverging_position(d, scale);
+Rgb diverging_colour(float d, float largest) {
+  const std::int32_t v = diverging_position(d, largest);
   return d < 0.0f ? Rgb{255 - v, 255 - v, 255} : Rgb{255, 255 - v, 255 - v};
 }
 
@@ -77,7 +77,7 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
   file.write(ply_export_header(test.count));
   const float colour_scale = colour_scale_of(result.summary.totals.distance_max);
   const bool is_signed = result.pass.is_signed;
-  const float diverging_scale = diverging_scale_of(result.summary.totals.distance_max);
+  const float largest = result.summary.totals.distance_max;
   const std::vector<SurfaceMeasure>& surface = result.pass.surface;
   const bool judged = result.pass.method == Method::m3c2;
   const bool shifted = !shift.is_zero();
@@ -114,7 +114,7 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
         entry = no_signed_distance;
         colour = signed_excluded_colour;
       } else {
-        colour = judged && !surface[j].significant ? not_significant_colour : diverging_colour(entry, diverging_scale);
+        colour = judged && !surface[j].significant ? not_significant_colour : diverging_colour(entry, largest);
       }
       p = shifted ? format_shifted_vertex_line(p, unshifted(test.x[j], shift.x), unshifted(test.y[j], shift.y),
                                                unshifted(test.z[j], shift.z), colour, entry)

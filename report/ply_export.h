@@ -21,8 +21,8 @@ Rgb ramp_colour(float entry, float colour_scale);
 
 // A signed run's colour of distance d on the diverging ramp, symmetric at
 // -+ the largest |d|: blue (0 0 255) at the negative end through white at 0
-// to red (255 0 0) at the positive end; v = |d| * scale truncated, within [0, 255].
-Rgb diverging_colour(float d, float scale);
+// to red (255 0 0) at the positive end, by diverging_position.
+Rgb diverging_colour(float d, float largest);
 // A signed run's point without a distance (rejected, an outlier, or left out
 // by the filter): black, and "nan" in the distance column. An M3C2 change
 // within its level of detection: grey.
