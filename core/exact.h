@@ -1,5 +1,5 @@
 // exact.h - every double-precision step and single-precision rounding of a run, in one place
-// The box rule, point distance, box test, method B's plane and the rounded sums; every search and summary calls these.
+// The box rule, point distance, box test, method B's plane, the local-surface steps and the rounded sums; every search and summary calls these.
 #pragma once
 
 #include <cfloat>
@@ -122,6 +122,40 @@ inline float plane_quotient(float numerator, float norm) {
   return static_cast<float>(static_cast<double>(numerator) / static_cast<double>(norm));
 }
 
+// ---- Local surfaces: normals, planes and the cylinder ----
+
+// A difference of a stored coordinate and a place, in double (both widened, not rounded).
+inline double difference(float q, double p) { return static_cast<double>(q) - p; }
+
+// a . b in double, in this grouping: (ax * bx + ay * by) + az * bz.
+inline double dot3(double ax, double ay, double az, double bx, double by, double bz) {
+  return (ax * bx + ay * by) + az * bz;
+}
+
+// A sum in double divided by a count, in double, not rounded.
+inline double mean_of(double sum, std::int32_t count) { return sum / static_cast<double>(count); }
+
+// One Jacobi rotation's tangent for the pair (p, q) of a symmetric matrix,
+// a_pq != 0: theta = (a_qq - a_pp) / (2 a_pq), t = sign(theta) / (|theta| + sqrt(theta^2 + 1)),
+// the smaller of the two angles. A huge theta (theta^2 infinite) gives t = 0.
+inline double jacobi_tangent(double app, double aqq, double apq) {
+  const double theta = (aqq - app) / (2.0 * apq);
+  const double t = 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+  return theta < 0.0 ? -t : t;
+}
+
+// The cosine of a rotation by its tangent: 1 / sqrt(t^2 + 1).
+inline double jacobi_cosine(double t) { return 1.0 / std::sqrt(t * t + 1.0); }
+
+// The signed distance's one rounding: a value formed in double, rounded once to float.
+inline float rounded_distance(double d) { return static_cast<float>(d); }
+
+// The level of detection at 95 %: 1.96 * (sqrt(s_ref^2 / n_ref + s_test^2 / n_test) + E), in double, rounded once.
+inline float level_of_detection(double s_ref, std::int32_t n_ref, double s_test, std::int32_t n_test, double e) {
+  const double spread = (s_ref * s_ref) / static_cast<double>(n_ref) + (s_test * s_test) / static_cast<double>(n_test);
+  return static_cast<float>(1.96 * (std::sqrt(spread) + e));
+}
+
 // ---- Coordinates and the shift ----
 
 // A coordinate that is exact in double (an integer, a binary field), rounded once to float.
@@ -179,6 +213,16 @@ inline float mean_plus_std(float mean, float std_dev) {
   return static_cast<float>(static_cast<double>(mean) + static_cast<double>(std_dev));
 }
 
+// The lower bound of a signed run's filter: mean - std in double, rounded to float.
+inline float mean_minus_std(float mean, float std_dev) {
+  return static_cast<float>(static_cast<double>(mean) - static_cast<double>(std_dev));
+}
+
+// A share in per cent: count * 100 / total in double, rounded to float.
+inline float percent_of(std::int32_t count, std::int32_t total) {
+  return static_cast<float>(static_cast<double>(count) * 100.0 / static_cast<double>(total));
+}
+
 // ---- The colour ramp ----
 
 // 512 / distance_max in double, rounded to float; computed once per output.
@@ -195,6 +239,17 @@ inline std::int32_t ramp_position(float distance, float colour_scale) {
   if (!(v < 512.0)) return 512;
   if (!(v > 0.0)) return 0;
   return static_cast<std::int32_t>(v);  // truncation toward zero
+}
+
+// The diverging ramp of a signed run: v = (|d| * 255) / largest |d| in double,
+// truncated toward zero, within [0, 255]; 0 for d = 0. Formed in one quotient
+// (not by a rounded scale) so that the largest |d| is exactly 255.
+inline std::int32_t diverging_position(float d, float largest) {
+  if (d == 0.0f) return 0;
+  const double v = (static_cast<double>(std::fabs(d)) * 255.0) / static_cast<double>(largest);
+  if (!(v < 255.0)) return 255;
+  if (!(v > 0.0)) return 0;
+  return static_cast<std::int32_t>(v);
 }
 
 // ---- Coordinates stored as scaled integers ----

@@ -1,6 +1,7 @@
 #include "distance/comparison_pass.h"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <new>
 
@@ -24,6 +25,9 @@ class IndexedSearch final : public ReferenceSearch {
                                    PlaneCandidates& candidates) const override {
     return indexed_track_closer_points(index_, test, j, candidates);
   }
+  NearestPoint nearest_point(const PointColumns& test, std::int32_t j) const override {
+    return indexed_nearest_point(index_, test, j);
+  }
 
  private:
   const SpatialIndex& index_;
@@ -35,6 +39,7 @@ Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
   try {
     result.cd.resize(n);
     result.outcome.resize(n);
+    if (result.is_signed || !result.surface.empty()) result.surface.resize(n);
   } catch (const std::bad_alloc&) {
     return Failure::cd_out_of_memory;
   }
@@ -44,7 +49,8 @@ Failure reserve_pass_result(const PointColumns& test, PassResult& result) {
 void accept(PassTotals& totals, float d) {
   ++totals.accepted_count;
   totals.distance_sum = add_rounded(totals.distance_sum, static_cast<double>(d));
-  if (d > totals.distance_max) totals.distance_max = d;
+  // |d|: the same as d for an unsigned run.
+  if (std::fabs(d) > totals.distance_max) totals.distance_max = std::fabs(d);
 }
 
 // The pass over reserved result columns, measuring the test points in `order`
@@ -55,16 +61,19 @@ void accept(PassTotals& totals, float d) {
 // say so (otherwise it may have been let go).
 void run_pass(const PointColumns& ref, Method method, const PointColumns& test, float maxdist,
               const ReferenceSearch& search, const std::vector<std::int32_t>& order, int threads,
-              ProgressSink& progress, PassResult& result) {
+              ProgressSink& progress, PassResult& result, const SurfaceInput* surface = nullptr) {
   result.method = method;
-  const MethodTraits& traits = method_traits(method);
-  const MeasureInput input{ref, search, maxdist};
-  // Point j of `points`: its distance (excluded_distance unless accepted) and outcome.
+  const MethodTraits& traits = surface == nullptr ? method_traits(method) : measuring_traits(method, surface->settings);
+  const MeasureInput input{ref, search, maxdist, surface};
+  const bool extras = !result.surface.empty();
+  // Point j of `points`: its distance (excluded_distance unless accepted),
+  // outcome and, for a surface run, the extras of test point i.
   const auto measure = [&](const PointColumns& points, std::int32_t j, MeasureScratch& scratch, float& distance,
-                           PointOutcome& outcome) {
+                           PointOutcome& outcome, std::size_t i) {
     const PointMeasure m = traits.measure(input, points, j, scratch);
     distance = m.distance;
     outcome = m.outcome;
+    if (extras) result.surface[i] = m.surface;
   };
 
   constexpr std::int64_t chunk = 4096;
@@ -77,7 +86,7 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
     if (order.empty()) {
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(first) + q;
-        measure(test, static_cast<std::int32_t>(i), scratch, result.cd[i], result.outcome[i]);
+        measure(test, static_cast<std::int32_t>(i), scratch, result.cd[i], result.outcome[i], i);
       }
     } else {
       // The chunk's points are gathered into a block of their own and their
@@ -99,7 +108,7 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
       std::vector<float> distance(n);
       std::vector<PointOutcome> outcome(n);
       for (std::size_t q = 0; q < n; ++q)
-        measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q]);
+        measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q], static_cast<std::size_t>(ids[q]));
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(ids[q]);
         result.outcome[i] = outcome[q];
@@ -117,6 +126,10 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
     switch (result.outcome[i]) {
       case PointOutcome::accepted:
         accept(totals, result.cd[i]);
+        if (extras && result.surface[i].significant) ++totals.significant_count;
+        break;
+      case PointOutcome::too_few:
+        ++totals.too_few_count;
         break;
       case PointOutcome::outlier:
         ++totals.outlier_count;
@@ -161,7 +174,49 @@ Failure indexed_pass(const PointColumns& ref, PointColumns* release, const Point
   return Failure::none;
 }
 
+// The grids a surface run needs, then the indexed pass with them.
+Failure surface_pass(const PointColumns& ref, const PointColumns& test, Method method, float maxdist,
+                     const SurfaceSettings& given, const StoredNormals* normals, int threads, ProgressSink& progress,
+                     PassResult& result) {
+  SurfaceInput surface;
+  surface.settings = given;
+  SurfaceSettings& o = surface.settings;
+  if (method == Method::m3c2) {
+    if (o.cylinder_radius < 0.0) o.cylinder_radius = o.m3c2_radius / 2.0;
+    if (o.depth < 0.0) o.depth = static_cast<double>(maxdist);
+  }
+  surface.box_half_width = derive_box_half_width(maxdist);
+  surface.normals = normals;
+  result.is_signed = o.signed_distances || method == Method::m3c2;
+  result.settings = o;
+  result.surface.assign(1, SurfaceMeasure{});  // marks the run as one with extras; sized with the columns
+  const bool stored = normals != nullptr && normals->present() && method == Method::nearest_point;
+  const double cell = method == Method::m3c2 ? o.m3c2_radius / 2.0 : method == Method::local_plane ? 0.0
+                                                                                                     : o.normal_radius / 2.0;
+  NeighbourGrid reference_grid, test_grid;
+  if (!stored && reference_grid.build(ref, cell) != Failure::none) return Failure::out_of_memory;
+  if (method == Method::m3c2 && test_grid.build(test, cell) != Failure::none) return Failure::out_of_memory;
+  surface.reference = &reference_grid;
+  surface.test = &test_grid;
+  SpatialIndex index;
+  if (test.count > 0 && method == Method::nearest_point) {
+    if (build_spatial_index(ref, derive_box_half_width(maxdist), index, threads) != Failure::none)
+      return Failure::out_of_memory;
+  }
+  std::vector<std::int32_t> order;
+  if (const Failure f = prepare(test, threads, progress, result, order); f != Failure::none) return f;
+  run_pass(ref, method, test, maxdist, IndexedSearch(index), order, threads, progress, result, &surface);
+  return Failure::none;
+}
+
 }  // namespace
+
+Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method method, float maxdist,
+                        const SurfaceSettings& settings, const StoredNormals* normals, int threads,
+                        ProgressSink& progress, PassResult& result) {
+  if (!uses_surface(method, settings)) return comparison_pass(std::move(ref), test, method, maxdist, threads, progress, result);
+  return surface_pass(ref, test, method, maxdist, settings, normals, threads, progress, result);
+}
 
 Failure comparison_pass(const PointColumns& ref, const PointColumns& test, Method method, float maxdist,
                         int threads, ProgressSink& progress, PassResult& result) {

@@ -16,8 +16,10 @@ struct PassTotals {
   std::int32_t accepted_count = 0;
   std::int32_t outlier_count = 0;
   std::int32_t rejected_count = 0;
+  std::int32_t too_few_count = 0;       // M3C2's second kind of rejection
+  std::int32_t significant_count = 0;   // M3C2: accepted changes larger than their LoD95
   float distance_sum = 0.0f;       // rounded to float after every addition, in test order
-  float distance_max = -10000.0f;  // stays -10000 when nothing is accepted
+  float distance_max = -10000.0f;  // the largest |d|; stays -10000 when nothing is accepted
 };
 
 struct PassResult {
@@ -25,6 +27,11 @@ struct PassResult {
   std::vector<float> cd;               // the distance of an accepted point, excluded_distance otherwise
   std::vector<PointOutcome> outcome;   // one per test point
   PassTotals totals;
+  // A signed run: every entry without a distance is no_signed_distance (NaN),
+  // since any other value may be a distance.
+  bool is_signed = false;
+  SurfaceSettings settings;               // as the run used them (defaults resolved)
+  std::vector<SurfaceMeasure> surface;    // one per test point for a signed or local-surface run, else empty
 };
 
 // Fills `result` by `method` for box half-width derive_box_half_width(maxdist),
@@ -47,6 +54,19 @@ Failure comparison_pass(const PointColumns& ref, const PointColumns& test, Metho
 // which lowers the run's peak memory by a third of the clouds.
 Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method method, float maxdist, int threads,
                         ProgressSink& progress, PassResult& result);
+
+// The pass of a signed or local-surface method: `settings` as given on the
+// command line (a cylinder or depth below 0 takes its default), `normals` the
+// reference's stored normals or null. The grids it needs are built first;
+// Failure::out_of_memory when they cannot be had.
+Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method method, float maxdist,
+                        const SurfaceSettings& settings, const StoredNormals* normals, int threads,
+                        ProgressSink& progress, PassResult& result);
+
+// Whether a run of `method` with `settings` needs the surface pass above.
+inline bool uses_surface(Method method, const SurfaceSettings& settings) {
+  return settings.signed_distances || method == Method::local_plane || method == Method::m3c2;
+}
 
 // The method chosen by the point counts (method_for).
 inline Failure comparison_pass(const PointColumns& ref, const PointColumns& test, float maxdist, int threads,

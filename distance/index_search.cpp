@@ -486,6 +486,21 @@ float indexed_nearest_distance(const SpatialIndex& index, const PointColumns& te
   return distance_of_squared(nearest.best_sq);
 }
 
+NearestPoint indexed_nearest_point(const SpatialIndex& index, const PointColumns& test, std::int32_t j) {
+  NearestPoint found;
+  IndexSearch search(index);
+  if (!search.prepare(test, j)) return found;
+  // The smallest (distance, index): duplicates are kept under their smallest
+  // index, which is the one a tie goes to.
+  RankedSet ranked;
+  ranked.reach_sq = ranked.settled_reach();
+  search.run(ranked, search.cell());
+  if (ranked.best_index == no_index) return found;
+  found.distance = ranked.best;
+  found.index = ranked.best_index;
+  return found;
+}
+
 std::int32_t indexed_track_closer_points(const SpatialIndex& index, const PointColumns& test, std::int32_t j,
                                          PlaneCandidates& candidates) {
   IndexSearch search(index);

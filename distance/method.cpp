@@ -9,8 +9,25 @@ const MethodTraits& method_traits(Method method) {
       return nearest_point_traits;
     case Method::plane:
       return plane_traits;
+    case Method::local_plane:
+      return local_plane_traits;
+    case Method::m3c2:
+      return m3c2_traits;
   }
   return nearest_point_traits;  // unreachable for a valid enum value
+}
+
+const MethodTraits& measuring_traits(Method method, const SurfaceSettings& settings) {
+  if (method == Method::nearest_point && settings.signed_distances) return signed_nearest_traits;
+  return method_traits(method);
+}
+
+LocalPlane estimate_normal(const NeighbourGrid& grid, float px, float py, float pz, double radius,
+                           const Orientation& orientation, std::vector<SurfacePoint>& scratch) {
+  points_within(grid, px, py, pz, radius, scratch);
+  LocalPlane plane = fit_local_plane(scratch);
+  if (plane.valid) plane.normal = orient_normal(plane.normal, orientation, px, py, pz);
+  return plane;
 }
 
 }  // namespace ptdelta

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <vector>
 
 #include "core/point_cloud.h"
+#include "distance/local_surface.h"
+#include "distance/neighbour_grid.h"
 #include "distance/plane.h"
 
 namespace ptdelta {
@@ -15,10 +19,41 @@ inline constexpr float excluded_distance = -1.0f;
 enum class PointOutcome : std::uint8_t {
   accepted,  // its distance counts
   outlier,   // beyond maxdist (or, under the nearest-point method, no reference point in its box)
-  rejected,  // the method found no surface to measure against (the three-point plane: no plane)
+  rejected,  // the method found no surface to measure against (no plane, or no normal)
+  too_few,   // M3C2: fewer than the minimum of points of either cloud inside the cylinder
 };
 
-enum class Method { nearest_point, plane };
+enum class Method { nearest_point, plane, local_plane, m3c2 };
+
+// The entry of a point without a distance in a signed run, where every value
+// (-1 included) is a distance.
+inline constexpr float no_signed_distance = std::numeric_limits<float>::quiet_NaN();
+
+// What the signed and local-surface methods are asked for; the defaults are a plain run.
+struct SurfaceSettings {
+  bool signed_distances = false;  // -signed (M3C2 is always signed)
+  double normal_radius = 0.0;     // -normals R: 0 when not given
+  Orientation orientation;        // -orient
+  std::int32_t plane_points = 0;  // -plane K
+  double m3c2_radius = 0.0;       // -m3c2 R
+  double cylinder_radius = -1.0;  // -cylinder r: below 0 when not given (R / 2)
+  double depth = -1.0;            // -depth L: below 0 when not given (maxdist)
+  double registration_error = 0.0;  // -regerror E
+  std::int32_t min_points = 5;      // -minpoints N
+};
+
+// Normals stored with the reference points (one per point), when its file had them.
+struct StoredNormals {
+  std::vector<float> x, y, z;
+  bool present() const { return !x.empty(); }
+};
+
+// The nearest reference point by the nearest-point method's rule: the smallest
+// point_distance inside the box, the smallest index among equals.
+struct NearestPoint {
+  float distance = std::numeric_limits<float>::infinity();  // +infinity when the box holds none
+  std::int32_t index = -1;  // -1 when the box holds none
+};
 
 // What the pass asks of the reference cloud, one test point at a time. Every
 // implementation gives the same bits: the product searches with the spatial
@@ -35,6 +70,19 @@ class ReferenceSearch {
   // exist are left as they were.
   virtual std::int32_t track_closer_points(const PointColumns& test, std::int32_t j,
                                            PlaneCandidates& candidates) const = 0;
+  // The point nearest() measures to, with its index.
+  virtual NearestPoint nearest_point(const PointColumns& test, std::int32_t j) const = 0;
+};
+
+// What the local-surface methods read besides the search: the settings with
+// their defaults resolved, grids over the reference (and for M3C2 the test)
+// cloud, and stored normals. Null grids where a run needs none.
+struct SurfaceInput {
+  SurfaceSettings settings;
+  float box_half_width = 0.0f;
+  const NeighbourGrid* reference = nullptr;
+  const NeighbourGrid* test = nullptr;
+  const StoredNormals* normals = nullptr;
 };
 
 // What a method's measurement reads besides the point.
@@ -42,17 +90,33 @@ struct MeasureInput {
   const PointColumns& ref;  // not read by a method that keeps no reference points
   const ReferenceSearch& search;
   float maxdist;
+  const SurfaceInput* surface = nullptr;  // null for a plain run
 };
 
 // Per-thread working state a method may carry from one point to the next; a
 // result never depends on it (a method sets whatever it reads again).
 struct MeasureScratch {
   PlaneCandidates candidates;
+  std::vector<SurfacePoint> neighbours;
+  std::vector<double> along;
+};
+
+// A signed or local-surface measurement's extras (NaN, 0 where there are none).
+struct SurfaceMeasure {
+  float normal[3] = {no_signed_distance, no_signed_distance, no_signed_distance};
+  float lod95 = no_signed_distance;
+  bool significant = false;
+  std::int32_t reference_count = 0;  // M3C2: points inside the cylinder
+  std::int32_t test_count = 0;
 };
 
 struct PointMeasure {
   float distance = excluded_distance;  // the distance of an accepted point, excluded_distance otherwise
   PointOutcome outcome = PointOutcome::accepted;
+  SurfaceMeasure surface;
+
+  PointMeasure() = default;
+  PointMeasure(float d, PointOutcome o) : distance(d), outcome(o) {}
 };
 
 struct MethodTraits {
@@ -65,6 +129,10 @@ struct MethodTraits {
   // Stage 1's line for the rejected count ("%s\t%d\n"), also when it is 0;
   // null for a method that rejects nothing.
   const char* rejected_label;
+  // For M3C2: the second rejected line (too few points); null otherwise.
+  const char* too_few_label;
+  // Whether stage 1 shows "> than maxdist:" (M3C2 has no outlier test).
+  bool has_outliers;
   PointMeasure (*measure)(const MeasureInput& in, const PointColumns& points, std::int32_t j,
                           MeasureScratch& scratch);
 };
@@ -81,5 +149,17 @@ inline Method method_for(std::int32_t reference_count, std::int32_t test_count) 
 
 extern const MethodTraits nearest_point_traits;
 extern const MethodTraits plane_traits;
+extern const MethodTraits signed_nearest_traits;
+extern const MethodTraits local_plane_traits;
+extern const MethodTraits m3c2_traits;
+
+// The traits a run measures with: the signed nearest-point rows when the
+// nearest-point method is asked for signs.
+const MethodTraits& measuring_traits(Method method, const SurfaceSettings& settings);
+
+// The normal of the reference points within `radius` of p, oriented at p; none
+// (valid false) for fewer than 3 points.
+LocalPlane estimate_normal(const NeighbourGrid& grid, float px, float py, float pz, double radius,
+                           const Orientation& orientation, std::vector<SurfacePoint>& scratch);
 
 }  // namespace ptdelta

@@ -17,6 +17,7 @@ PointMeasure measure_nearest(const MeasureInput& in, const PointColumns& points,
 
 }  // namespace
 
-const MethodTraits nearest_point_traits{"nearest_point", "nearest reference point", false, nullptr, measure_nearest};
+const MethodTraits nearest_point_traits{"nearest_point", "nearest reference point", false, nullptr, nullptr, true,
+                                        measure_nearest};
 
 }  // namespace ptdelta

@@ -8,6 +8,7 @@
 
 #include "core/failure.h"
 #include "core/point_cloud.h"
+#include "distance/method.h"
 #include "distance/plane.h"
 
 namespace ptdelta {
@@ -123,5 +124,9 @@ float indexed_nearest_distance(const SpatialIndex& index, const PointColumns& te
 // Candidates that do not exist are left untouched, as the scan leaves them.
 std::int32_t indexed_track_closer_points(const SpatialIndex& index, const PointColumns& test, std::int32_t j,
                                          PlaneCandidates& candidates);
+
+// The point of indexed_nearest_distance: the same distance, the smallest index
+// among the in-box points at that (rounded) distance.
+NearestPoint indexed_nearest_point(const SpatialIndex& index, const PointColumns& test, std::int32_t j);
 
 }  // namespace ptdelta

@@ -29,13 +29,10 @@ bool parse_maxdist(const char* text, float& maxdist) {
   return true;
 }
 
-bool parse_shift(const char* text, ShiftRule& shift) {
-  const std::string_view word = text;
-  if (word == "none") {
-    shift = {false, {}};
-    return true;
-  }
-  double axes[3] = {0.0, 0.0, 0.0};
+namespace {
+
+// Three comma-separated fields, each converted whole by strtod and finite.
+bool parse_triple(std::string_view word, double (&axes)[3]) {
   std::size_t begin = 0;
   for (int i = 0; i < 3; ++i) {
     const std::size_t comma = word.find(',', begin);
@@ -45,8 +42,59 @@ bool parse_shift(const char* text, ShiftRule& shift) {
     if (!whole_number(field.c_str(), axes[i]) || !std::isfinite(axes[i])) return false;
     begin = comma + 1;
   }
+  return true;
+}
+
+}  // namespace
+
+bool parse_shift(const char* text, ShiftRule& shift) {
+  const std::string_view word = text;
+  if (word == "none") {
+    shift = {false, {}};
+    return true;
+  }
+  double axes[3] = {0.0, 0.0, 0.0};
+  if (!parse_triple(word, axes)) return false;
   shift = {false, {axes[0], axes[1], axes[2]}};
   return true;
+}
+
+bool parse_length(const char* text, bool radius, double& value) {
+  double v = 0.0;
+  if (!whole_number(text, v) || !std::isfinite(v) || v < 0.0 || (radius && !(v > 0.0))) return false;
+  value = v;
+  return true;
+}
+
+bool parse_count(const char* text, std::int32_t least, std::int32_t& value) {
+  std::int64_t n = 0;
+  if (*text == '\0') return false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    n = n * 10 + (*p - '0');
+    if (n > max_point_count) return false;
+  }
+  if (n < least) return false;
+  value = static_cast<std::int32_t>(n);
+  return true;
+}
+
+bool parse_orientation(const char* text, Orientation& orientation) {
+  const std::string_view word = text;
+  if (word == "up") {
+    orientation = Orientation{};
+    return true;
+  }
+  double axes[3] = {0.0, 0.0, 0.0};
+  if (!parse_triple(word, axes)) return false;
+  orientation = {true, {axes[0], axes[1], axes[2]}};
+  return true;
+}
+
+Method chosen_method(const RunOptions& options, std::int32_t reference_count, std::int32_t test_count) {
+  if (options.surface.m3c2_radius > 0.0) return Method::m3c2;
+  if (options.surface.plane_points > 0) return Method::local_plane;
+  return method_for(reference_count, test_count);
 }
 
 bool parse_thread_count(const char* text, int& threads) {
@@ -64,8 +112,17 @@ bool parse_thread_count(const char* text, int& threads) {
 RunOptions parse_command_line(int argc, const char* const* argv, std::span<const OptionalOutput> outputs) {
   RunOptions o;
   o.optional_index.assign(outputs.size(), 0);
+  // The first invalid value of the newer options, reported by its word.
+  const auto invalid = [&o](bool ok, const char* name, std::int32_t index) {
+    if (ok || o.invalid != RunOptions::Invalid::none) return;
+    o.invalid = RunOptions::Invalid::named;
+    o.invalid_name = name;
+    o.invalid_index = index;
+  };
+  SurfaceSettings& surface = o.surface;
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
+    if (word == "-signed") surface.signed_distances = true;  // a flag: it takes no value
     const bool has_value = i + 1 < argc;
     if (!has_value) continue;  // never read past the last argument
     const std::int32_t value = i + 1;
@@ -100,6 +157,22 @@ RunOptions parse_command_line(int argc, const char* const* argv, std::span<const
         o.invalid = RunOptions::Invalid::shift;
         o.invalid_index = value;
       }
+    } else if (word == "-normals") {
+      invalid(parse_length(argv[value], true, surface.normal_radius), "normals", value);
+    } else if (word == "-m3c2") {
+      invalid(parse_length(argv[value], true, surface.m3c2_radius), "m3c2", value);
+    } else if (word == "-cylinder") {
+      invalid(parse_length(argv[value], true, surface.cylinder_radius), "cylinder", value);
+    } else if (word == "-depth") {
+      invalid(parse_length(argv[value], false, surface.depth), "depth", value);
+    } else if (word == "-regerror") {
+      invalid(parse_length(argv[value], false, surface.registration_error), "regerror", value);
+    } else if (word == "-plane") {
+      invalid(parse_count(argv[value], 3, surface.plane_points), "plane", value);
+    } else if (word == "-minpoints") {
+      invalid(parse_count(argv[value], 1, surface.min_points), "minpoints", value);
+    } else if (word == "-orient") {
+      invalid(parse_orientation(argv[value], surface.orientation), "orient", value);
     }
     for (std::size_t k = 0; k < outputs.size(); ++k)
       if (word == outputs[k].option) o.optional_index[k] = value;
@@ -156,6 +229,20 @@ void print_help(std::span<const OptionalOutput> outputs) {
   };
   for (const char* text : added) std::fputs(text, stderr);
   for (const OptionalOutput& output : outputs) std::fputs(output.help, stderr);
+  static const char* const surface_texts[] = {
+      "[-signed] signed distances: + on the side the reference's normal points to. Normals stored\n\t\tin the "
+      "reference (PLY nx ny nz, PCD normal_x normal_y normal_z), else -normals\n",
+      "[-normals] R: each normal from the reference points within R of where it is needed\n",
+      "[-orient] up (default: normals point to +z) or X,Y,Z: normals point towards that viewpoint\n",
+      "[-plane]  K: distance to the least-squares plane of the K nearest reference points in the box\n",
+      "[-m3c2]   R: M3C2 change along the normal from the reference points within R, with its\n\t\tlevel of "
+      "detection (LoD95)\n",
+      "[-cylinder] r: M3C2 cylinder radius. Default R/2\n",
+      "[-depth]  L: M3C2 cylinder half-length. Default: maxdist\n",
+      "[-regerror] E: registration error added to the LoD95. Default 0\n",
+      "[-minpoints] N: M3C2 points of each cloud needed in the cylinder. Default 5\n",
+  };
+  for (const char* text : surface_texts) std::fputs(text, stderr);
   // What the texts above predate: clouds are recognised by their content.
   static const char* const addendum[] = {
       "\nInput formats, recognised by content whichever option names the file:\n",

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/point_cloud.h"
+#include "distance/method.h"
 #include "input/cloud_reader.h"
 #include "report/optional_outputs.h"
 
@@ -29,10 +30,28 @@ struct RunOptions {
   int threads = 0;            // "-t N"; 0 means every hardware thread the process may use
   // The first -d, -shift or -t value on the command line that is not valid; the
   // run reports it and stops before anything else.
-  enum class Invalid { none, maxdist, shift, threads };
+  enum class Invalid { none, maxdist, shift, threads, named };
   Invalid invalid = Invalid::none;
   std::int32_t invalid_index = 0;
+  const char* invalid_name = nullptr;  // Invalid::named: the option word without its dash
+  // -signed, -normals, -orient, -plane, -m3c2, -cylinder, -depth, -regerror, -minpoints.
+  SurfaceSettings surface;
 };
+
+// The method a run measures with: M3C2 when -m3c2 is given, else the
+// least-squares plane when -plane is, else the one the point counts choose.
+Method chosen_method(const RunOptions& options, std::int32_t reference_count, std::int32_t test_count);
+
+// A length value (-normals, -m3c2, -cylinder, -depth, -regerror): converted
+// whole by strtod, finite, not negative, and for a radius greater than 0.
+bool parse_length(const char* text, bool radius, double& value);
+
+// A count value (-plane, -minpoints): decimal digits only, at least `least`,
+// at most INT32_MAX.
+bool parse_count(const char* text, std::int32_t least, std::int32_t& value);
+
+// An -orient value: "up", or X,Y,Z (three finite fields) of a viewpoint.
+bool parse_orientation(const char* text, Orientation& orientation);
 
 // A -d value: converted whole by strtod, not negative, not NaN (0 and inf are
 // valid), rounded to float. False when it is not valid.

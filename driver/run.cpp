@@ -33,6 +33,42 @@ std::string shift_text(double v) {
   return std::string(text, std::to_chars(text, text + sizeof text, v, std::chars_format::fixed).ptr);
 }
 
+// "%g" of a parameter.
+std::string parameter_text(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
+
+// The console's "Method: %s" of a run, with the parameters of the newer methods.
+std::string method_description(Method method, const SurfaceSettings& s, float maxdist) {
+  const std::string orient =
+      s.orientation.towards_viewpoint
+          ? ", normals towards " + parameter_text(s.orientation.viewpoint.x) + "," +
+                parameter_text(s.orientation.viewpoint.y) + "," + parameter_text(s.orientation.viewpoint.z)
+          : "";
+  switch (method) {
+    case Method::local_plane:
+      return "least-squares plane through " + std::to_string(s.plane_points) + " nearest reference points" +
+             (s.signed_distances ? ", signed" + orient : "");
+    case Method::m3c2: {
+      const double r = s.cylinder_radius < 0.0 ? s.m3c2_radius / 2.0 : s.cylinder_radius;
+      const double depth = s.depth < 0.0 ? static_cast<double>(maxdist) : s.depth;
+      return "M3C2, normal radius " + parameter_text(s.m3c2_radius) + ", cylinder radius " + parameter_text(r) +
+             ", half-length " + parameter_text(depth) + ", registration error " +
+             parameter_text(s.registration_error) + ", at least " + std::to_string(s.min_points) + " points" + orient;
+    }
+    case Method::nearest_point:
+      if (s.signed_distances)
+        return std::string("nearest reference point, signed by the normal within ") + parameter_text(s.normal_radius) +
+               " of it" + orient;
+      break;
+    case Method::plane:
+      break;
+  }
+  return method_traits(method).description;
+}
+
 // Seconds on the steady clock since `start`, and `start` moved to now.
 double lap(std::chrono::steady_clock::time_point& start) {
   const auto now = std::chrono::steady_clock::now();
@@ -53,6 +89,7 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   if (options.invalid != RunOptions::Invalid::none) {
     const char* what = options.invalid == RunOptions::Invalid::maxdist ? "maxdist"
                        : options.invalid == RunOptions::Invalid::shift ? "shift"
+                       : options.invalid == RunOptions::Invalid::named ? options.invalid_name
                                                                          : "thread count";
     std::fprintf(stderr, "Invalid %s %s\n", what, argv[options.invalid_index]);
     return exit_usage;
@@ -139,16 +176,31 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   // prints the method and processing banner, so a run short of it shows none.
   what.maxdist = options.maxdist;
   what.box_half_width = derive_box_half_width(options.maxdist);
-  what.method = method_for(reference.count, test.count);
+  what.method = chosen_method(options, reference.count, test.count);
+  const SurfaceSettings& surface = options.surface;
+  const bool surface_run = uses_surface(what.method, surface);
+  const StoredNormals* normals = nullptr;  // no reader keeps normals yet
+  if (surface.signed_distances && what.method == Method::plane) {
+    std::fputs("-signed needs the nearest-point method (a reference with at least as many points as the test "
+               "cloud), -plane or -m3c2\n",
+               stderr);
+    return exit_usage;
+  }
+  if (surface.signed_distances && what.method == Method::nearest_point && normals == nullptr &&
+      !(surface.normal_radius > 0.0)) {
+    std::fputs("-signed needs normals: the reference has none stored; give -normals R\n", stderr);
+    return exit_usage;
+  }
+  const std::string description = method_description(what.method, surface, options.maxdist);
   what.shift = shift;
   what.threads = threads;
   what.export_name = export_name;
   what.log_name = log == nullptr ? std::string() : log_name;
-  ProcessingCounter counter(method_traits(what.method).description);
+  ProcessingCounter counter(description.c_str());
   PassResult pass;
   // The reference cloud is not needed after the pass, which may let it go early.
-  if (const Failure f = comparison_pass(std::move(reference), test, what.method, options.maxdist, threads, counter,
-                                        pass);
+  if (const Failure f = comparison_pass(std::move(reference), test, what.method, options.maxdist, surface, normals,
+                                        threads, counter, pass);
       f != Failure::none)
     return stop(f, "");
   seconds.comparison = lap(clock);
@@ -158,14 +210,16 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
 
   // Present: the log and the console get the same statistics text. Every output is
   // completed first and published together at the end: all of them, or none.
+  // A signed or local-surface run's log opens with the method and its parameters.
   const std::string statistics = statistics_report(result.run.method, result.summary);
+  const std::string logged = surface_run ? "Method: " + description + "\n" + statistics : statistics;
   std::fputs(statistics.c_str(), stderr);
   if (log == nullptr) {
     const std::string notice = "No log written: " + export_name + " is not a regular file";
     std::fprintf(stderr, "%s\n", notice.c_str());
     result.run.warnings.push_back(notice);
   } else {
-    log->write(statistics);
+    log->write(logged);
     if (const Failure f = log->complete(); f != Failure::none) return stop(f, log_name);
   }
 

@@ -63,6 +63,11 @@ char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb co
   return format_colour_and_distance(out, colour, distance);
 }
 
+Rgb diverging_colour(float d, float largest) {
+  const std::int32_t v = diverging_position(d, largest);
+  return d < 0.0f ? Rgb{255 - v, 255 - v, 255} : Rgb{255, 255 - v, 255 - v};
+}
+
 void write_coloured_ply(OutputFile& file, const RunResult& result) {
   const PointColumns& test = result.test_cloud;
   const CoordinateShift& shift = result.run.shift;
@@ -71,6 +76,10 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
   const std::int32_t threads = result.run.threads;
   file.write(ply_export_header(test.count));
   const float colour_scale = colour_scale_of(result.summary.totals.distance_max);
+  const bool is_signed = result.pass.is_signed;
+  const float largest = result.summary.totals.distance_max;
+  const std::vector<SurfaceMeasure>& surface = result.pass.surface;
+  const bool judged = result.pass.method == Method::m3c2;
   const bool shifted = !shift.is_zero();
   const std::size_t line_max = shifted ? shifted_vertex_line_max_chars : vertex_line_max_chars;
   // Lines are formatted a window of chunks (about 1 MiB each, so a chunk is
@@ -97,8 +106,16 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
     for (std::int64_t i = first; i < last; ++i) {
       const auto j = static_cast<std::size_t>(i);
       // What the filter took out is written like an outlier.
-      const float entry = kept[j] ? cd[j] : excluded_distance;
-      const Rgb colour = ramp_colour(entry, colour_scale);
+      float entry = kept[j] ? cd[j] : excluded_distance;
+      Rgb colour;
+      if (!is_signed) {
+        colour = ramp_colour(entry, colour_scale);
+      } else if (!kept[j]) {
+        entry = no_signed_distance;
+        colour = signed_excluded_colour;
+      } else {
+        colour = judged && !surface[j].significant ? not_significant_colour : diverging_colour(entry, largest);
+      }
       p = shifted ? format_shifted_vertex_line(p, unshifted(test.x[j], shift.x), unshifted(test.y[j], shift.y),
                                                unshifted(test.z[j], shift.z), colour, entry)
                   : format_vertex_line(p, test.x[j], test.y[j], test.z[j], colour, entry);

@@ -57,8 +57,44 @@ FilterResult filter_above_mean_std(const std::vector<float>& cd, float threshold
   return r;
 }
 
-Summary summarise(const PassResult& pass) {
+namespace {
+
+// A signed run: stage 1 over the accepted points, the filter keeping both
+// tails within mean -+ std, stage 2 over what is left; the entries without a
+// distance are NaN, so every choice goes by the outcome.
+Summary summarise_signed(const PassResult& pass) {
   Summary s;
+  s.is_signed = true;
+  s.totals = pass.totals;
+  s.traits = &measuring_traits(pass.method, pass.settings);
+  const auto accepted = [&pass](std::size_t i) { return pass.outcome[i] == PointOutcome::accepted; };
+  s.stage1 = stats_over(pass.cd, accepted, pass.totals.accepted_count, pass.totals.distance_sum);
+  s.threshold = mean_plus_std(s.stage1.mean, s.stage1.std_dev);
+  s.low_threshold = mean_minus_std(s.stage1.mean, s.stage1.std_dev);
+  s.kept.assign(pass.cd.size(), false);
+  std::int32_t count = 0;
+  float sum = 0.0f, lod_sum = 0.0f;
+  for (std::size_t i = 0; i < pass.cd.size(); ++i) {
+    if (!accepted(i)) continue;
+    if (!pass.surface.empty()) lod_sum = add_rounded(lod_sum, static_cast<double>(pass.surface[i].lod95));
+    const float d = pass.cd[i];
+    if (d < s.low_threshold || d > s.threshold) continue;  // a distance equal to either bound stays
+    s.kept[i] = true;
+    ++count;
+    sum = add_rounded(sum, static_cast<double>(d));
+  }
+  s.stage2 = compute_kept_stats(pass.cd, s.kept, count, sum);
+  s.reports_significance = pass.method == Method::m3c2;
+  s.mean_lod95 = rounded_quotient(lod_sum, rounded_count(pass.totals.accepted_count));
+  return s;
+}
+
+}  // namespace
+
+Summary summarise(const PassResult& pass) {
+  if (pass.is_signed) return summarise_signed(pass);
+  Summary s;
+  if (!pass.surface.empty()) s.traits = &measuring_traits(pass.method, pass.settings);
   s.totals = pass.totals;
   s.stage1 = compute_distance_stats(pass.cd, pass.totals.accepted_count, pass.totals.distance_sum);
   s.threshold = mean_plus_std(s.stage1.mean, s.stage1.std_dev);
@@ -87,8 +123,31 @@ std::string stage2_report(const DistanceStats& stage2) {
                      static_cast<double>(stage2.mad), static_cast<double>(stage2.rms));
 }
 
+std::string surface_stage1_report(const MethodTraits& traits, const Summary& summary) {
+  const PassTotals& totals = summary.totals;
+  std::string text = format_text("\n\nSTATISTICS----\nChecked points:\t%d\n", totals.accepted_count);
+  if (traits.has_outliers) text += format_text("> than maxdist:\t%d\n", totals.outlier_count);
+  if (traits.rejected_label != nullptr) text += format_text("%s\t%d\n", traits.rejected_label, totals.rejected_count);
+  if (traits.too_few_label != nullptr) text += format_text("%s\t%d\n", traits.too_few_label, totals.too_few_count);
+  if (summary.reports_significance) {
+    text += format_text("Significant changes:\t%d\t%f%%\n", totals.significant_count,
+                        static_cast<double>(percent_of(totals.significant_count, totals.accepted_count)));
+    text += format_text("Mean LoD95:\t%f\n", static_cast<double>(summary.mean_lod95));
+  }
+  const DistanceStats& stage1 = summary.stage1;
+  return text + format_text("Max dist:\t%f\nMean Dif:\t%f\nStd Dev:\t%f\nMAD:\t%f\nRMS:\t%f Completed\n",
+                            static_cast<double>(totals.distance_max), static_cast<double>(stage1.mean),
+                            static_cast<double>(stage1.std_dev), static_cast<double>(stage1.mad),
+                            static_cast<double>(stage1.rms));
+}
+
 std::string statistics_report(Method method, const Summary& summary) {
-  return stage1_report(method, summary.totals, summary.stage1) + filter_notice() + stage2_report(summary.stage2);
+  const std::string stage1 = summary.traits != nullptr ? surface_stage1_report(*summary.traits, summary)
+                                                       : stage1_report(method, summary.totals, summary.stage1);
+  const std::string notice =
+      summary.is_signed ? "\nBased on average distance, find the points within\nmean-std and mean+std and recalculate\n"
+                        : filter_notice();
+  return stage1 + notice + stage2_report(summary.stage2);
 }
 
 std::string statistics_log_name(const std::string& export_name) { return export_name + ".log"; }

@@ -45,6 +45,13 @@ struct Summary {
   float threshold = 0.0f;   // mean + std of stage 1
   std::vector<bool> kept;   // per test point: accepted and not above the threshold
   DistanceStats stage2;     // over the kept distances
+  // A signed run: the filter keeps low <= d <= threshold (both tails), and
+  // the traits say which lines stage 1 shows.
+  bool is_signed = false;
+  float low_threshold = 0.0f;       // mean - std of stage 1
+  const MethodTraits* traits = nullptr;  // null: those of the method
+  bool reports_significance = false;     // M3C2
+  float mean_lod95 = 0.0f;               // over the accepted points, rounded after every addition
 };
 
 // Stage 1, the filter and stage 2 of a pass; the pass is not changed.
@@ -58,6 +65,11 @@ std::string filter_notice();
 std::string stage2_report(const DistanceStats& stage2);
 // Stage 1, the filter notice and stage 2: what the console shows and the log holds.
 std::string statistics_report(Method method, const Summary& summary);
+
+// Stage 1 of a signed or local-surface run: the traits' lines (no "> than
+// maxdist:" for M3C2), Max dist the largest |d|, and M3C2's significant
+// changes and mean LoD95.
+std::string surface_stage1_report(const MethodTraits& traits, const Summary& summary);
 
 // The log is named after the export with ".log" appended (not substituted).
 std::string statistics_log_name(const std::string& export_name);

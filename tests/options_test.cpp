@@ -117,6 +117,39 @@ TEST(CommandLine, TheFirstInvalidValueOnTheCommandLineIsKept) {
   EXPECT_EQ(parse({"-d", "3", "-shift", "none"}).invalid, RunOptions::Invalid::none);
 }
 
+TEST(CommandLine, SurfaceOptionsAreCheckedAndReportedByTheirWord) {
+  struct Case {
+    const char* word;
+    const char* value;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"-normals", "0.5", true},  {"-normals", "0", false},    {"-normals", "-1", false}, {"-normals", "inf", false},
+      {"-normals", "1x", false},  {"-m3c2", "2", true},        {"-m3c2", "nan", false},   {"-cylinder", "-1", false},
+      {"-cylinder", "0.1", true}, {"-depth", "0", true},       {"-depth", "-0.5", false}, {"-regerror", "0", true},
+      {"-regerror", "1e400", false}, {"-plane", "3", true},    {"-plane", "2", false},    {"-plane", "6.0", false},
+      {"-plane", "99999999999", false}, {"-minpoints", "1", true}, {"-minpoints", "0", false},
+      {"-orient", "up", true},    {"-orient", "1,2,3", true},  {"-orient", "1,2", false}, {"-orient", "down", false},
+  };
+  for (const Case& c : cases) {
+    const RunOptions o = parse({"-r", "a", c.word, c.value, "-c", "b"});
+    EXPECT_EQ(o.invalid == RunOptions::Invalid::none, c.valid) << c.word << " " << c.value;
+    if (!c.valid) {
+      EXPECT_STREQ(o.invalid_name, c.word + 1);
+      EXPECT_EQ(o.invalid_index, 4);
+    }
+  }
+  const RunOptions o = parse({"-plane", "8", "-orient", "1,-2,3.5", "-cylinder", "0.25", "-signed"});
+  EXPECT_TRUE(o.surface.signed_distances);  // a flag, also in the last position
+  EXPECT_EQ(o.surface.plane_points, 8);
+  EXPECT_TRUE(o.surface.orientation.towards_viewpoint);
+  EXPECT_EQ(o.surface.orientation.viewpoint.y, -2.0);
+  EXPECT_EQ(o.surface.cylinder_radius, 0.25);
+  EXPECT_EQ(chosen_method(o, 10, 1), Method::local_plane);
+  EXPECT_EQ(chosen_method(parse({"-m3c2", "1", "-plane", "4"}), 1, 10), Method::m3c2);
+  EXPECT_EQ(chosen_method(parse({}), 1, 10), Method::plane);
+}
+
 TEST(BoxHalfWidth, DerivedFromMaxdistWithFloatRoundings) {
   EXPECT_EQ(std::bit_cast<std::uint32_t>(derive_box_half_width(5.0f)), std::bit_cast<std::uint32_t>(8.66025448f));
   EXPECT_EQ(derive_box_half_width(3.0f), 5.196152f);

@@ -109,3 +109,27 @@ TEST(Export, ShiftedVertexLineMatchesPrintfOfTheUnshiftedDoubles) {
 
 }  // namespace
 }  // namespace ptdelta
+
+namespace ptdelta {
+namespace {
+
+TEST(DivergingRamp, BlueThroughWhiteToRedSymmetricAtTheLargestMagnitude) {
+  struct Case {
+    float d, largest;
+    Rgb expected;
+  };
+  const Case cases[] = {
+      {0.71414f, 0.71414f, {255, 0, 0}},  {-0.71414f, 0.71414f, {0, 0, 255}}, {0.0f, 0.0f, {255, 255, 255}},
+      {-0.0f, 2.0f, {255, 255, 255}},     {1.0f, 2.0f, {255, 128, 128}},      {-1.0f, 2.0f, {128, 128, 255}},
+      {1e-30f, 2.0f, {255, 255, 255}},    {-2.0f, 2.0f, {0, 0, 255}},
+  };
+  for (const Case& c : cases) {
+    const Rgb got = diverging_colour(c.d, c.largest);
+    EXPECT_EQ(got.red, c.expected.red) << c.d;
+    EXPECT_EQ(got.green, c.expected.green) << c.d;
+    EXPECT_EQ(got.blue, c.expected.blue) << c.d;
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta

@@ -85,3 +85,38 @@ TEST(Statistics, LogIsNamedByAppending) {
 
 }  // namespace
 }  // namespace ptdelta
+
+namespace ptdelta {
+namespace {
+
+TEST(SignedStatistics, TheFilterKeepsBothTailsWithinMeanAndStdAndMaxIsTheLargestMagnitude) {
+  PassResult pass;
+  pass.is_signed = true;
+  pass.method = Method::nearest_point;
+  pass.settings.signed_distances = true;
+  // -1 is a distance here like any other; the NaN entries are points without one.
+  const float none = no_signed_distance;
+  pass.cd = {-1.0f, 1.0f, 3.0f, -3.0f, none, 0.0f, none};
+  pass.outcome = {PointOutcome::accepted, PointOutcome::accepted, PointOutcome::accepted, PointOutcome::accepted,
+                  PointOutcome::rejected, PointOutcome::accepted, PointOutcome::outlier};
+  pass.totals.accepted_count = 5;
+  pass.totals.rejected_count = 1;
+  pass.totals.outlier_count = 1;
+  pass.totals.distance_max = 3.0f;
+  pass.totals.distance_sum = 0.0f;
+  const Summary s = summarise(pass);
+  EXPECT_EQ(s.stage1.mean, 0.0f);
+  EXPECT_EQ(s.stage1.mad, 8.0f / 5.0f);
+  EXPECT_EQ(s.stage1.std_dev, std::sqrt(4.0f));  // sqrt(20 / 5)
+  EXPECT_EQ(s.low_threshold, -2.0f);
+  EXPECT_EQ(s.threshold, 2.0f);
+  EXPECT_EQ(s.kept, (std::vector<bool>{true, true, false, false, false, true, false}));
+  EXPECT_EQ(s.stage2.point_count, 3);
+  const std::string text = statistics_report(pass.method, s);
+  EXPECT_NE(text.find("Checked points:\t5\n> than maxdist:\t1\nRejected (no normal):\t1\nMax dist:\t3.000000\n"),
+            std::string::npos)
+      << text;
+}
+
+}  // namespace
+}  // namespace ptdelta

@@ -54,6 +54,17 @@ std::int32_t FullScanSearch::track_closer_points(const PointColumns& test, std::
   return testing::track_closer_points(ref_, test, j, h_, candidates);
 }
 
+NearestPoint FullScanSearch::nearest_point(const PointColumns& test, std::int32_t j) const {
+  // In index order with a strict comparison: the first of equal distances stays.
+  NearestPoint found;
+  for (std::int32_t i = 0; i < ref_.count; ++i) {
+    if (!inside_box(ref_, i, test, j, h_)) continue;
+    const float d = point_distance(ref_, i, test, j);
+    if (d < found.distance) found = {d, i};
+  }
+  return found;
+}
+
 Failure full_scan_pass(const PointColumns& ref, const PointColumns& test, float maxdist, ProgressSink& progress,
                        PassResult& result) {
   const FullScanSearch search(ref, derive_box_half_width(maxdist));

@@ -33,6 +33,7 @@ class FullScanSearch final : public ReferenceSearch {
   float nearest(const PointColumns& test, std::int32_t j) const override;
   std::int32_t track_closer_points(const PointColumns& test, std::int32_t j,
                                    PlaneCandidates& candidates) const override;
+  NearestPoint nearest_point(const PointColumns& test, std::int32_t j) const override;
 
  private:
   const PointColumns& ref_;

@@ -1,0 +1,90 @@
+// The signed nearest point and the least-squares plane through the K nearest reference points.
+#include <cmath>
+
+#include "core/exact.h"
+#include "distance/method.h"
+
+namespace ptdelta {
+
+namespace {
+
+void keep_normal(SurfaceMeasure& m, const Vec3& n) {
+  m.normal[0] = static_cast<float>(n.x);
+  m.normal[1] = static_cast<float>(n.y);
+  m.normal[2] = static_cast<float>(n.z);
+}
+
+// The nearest point's distance, with the sign of (t - q) . n at the nearest
+// reference point q; a product of exactly 0 gives +.
+PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+                                    MeasureScratch& scratch) {
+  const NearestPoint q = in.search.nearest_point(points, j);
+  PointMeasure m(no_signed_distance, PointOutcome::outlier);
+  if (q.distance > in.maxdist || std::isinf(q.distance)) return m;
+  const SurfaceInput& surface = *in.surface;
+  const auto r = static_cast<std::size_t>(q.index);
+  const float qx = in.ref.x[r], qy = in.ref.y[r], qz = in.ref.z[r];
+  Vec3 n;
+  if (surface.normals != nullptr && surface.normals->present()) {
+    n = {static_cast<double>(surface.normals->x[r]), static_cast<double>(surface.normals->y[r]),
+         static_cast<double>(surface.normals->z[r])};
+    if (!std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z)) {
+      m.outcome = PointOutcome::rejected;
+      return m;
+    }
+  } else {
+    const LocalPlane plane = estimate_normal(*surface.reference, qx, qy, qz,
+                                             surface.settings.normal_radius, surface.settings.orientation,
+                                             scratch.neighbours);
+    if (!plane.valid) {
+      m.outcome = PointOutcome::rejected;
+      return m;
+    }
+    n = plane.normal;
+  }
+  const auto t = static_cast<std::size_t>(j);
+  const double side = dot3(difference(points.x[t], static_cast<double>(qx)), difference(points.y[t], static_cast<double>(qy)),
+                           difference(points.z[t], static_cast<double>(qz)), n.x, n.y, n.z);
+  m.distance = side < 0.0 ? -q.distance : q.distance;
+  m.outcome = PointOutcome::accepted;
+  keep_normal(m.surface, n);
+  return m;
+}
+
+// |(t - c) . n| to the least-squares plane of the K nearest reference points
+// in the box, rounded once; with signs, the sign of (t - c) . n, n oriented at t.
+PointMeasure measure_local_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+                                 MeasureScratch& scratch) {
+  const SurfaceInput& surface = *in.surface;
+  const bool with_sign = surface.settings.signed_distances;
+  const float none = with_sign ? no_signed_distance : excluded_distance;
+  const auto t = static_cast<std::size_t>(j);
+  const float tx = points.x[t], ty = points.y[t], tz = points.z[t];
+  PointMeasure m(none, PointOutcome::rejected);
+  if (!is_finite_point(points, t)) return m;
+  nearest_in_box(*surface.reference, tx, ty, tz, surface.box_half_width, surface.settings.plane_points,
+                 scratch.neighbours);
+  const LocalPlane plane = fit_local_plane(scratch.neighbours);
+  if (!plane.valid) return m;
+  const Vec3 n = orient_normal(plane.normal, surface.settings.orientation, tx, ty, tz);
+  keep_normal(m.surface, n);
+  const double side = dot3(difference(tx, plane.centre.x), difference(ty, plane.centre.y),
+                           difference(tz, plane.centre.z), n.x, n.y, n.z);
+  const float d = rounded_distance(std::fabs(side));
+  if (d > in.maxdist || std::isnan(d)) {
+    m.outcome = PointOutcome::outlier;
+    return m;
+  }
+  m.outcome = PointOutcome::accepted;
+  m.distance = with_sign && side < 0.0 ? -d : d;
+  return m;
+}
+
+}  // namespace
+
+const MethodTraits signed_nearest_traits{"nearest_point", "nearest reference point", true, "Rejected (no normal):",
+                                         nullptr, true, measure_signed_nearest};
+const MethodTraits local_plane_traits{"least_squares_plane", "least-squares plane through K nearest reference points",
+                                      false, "Rejected (no plane):", nullptr, true, measure_local_plane};
+
+}  // namespace ptdelta

@@ -1,0 +1,117 @@
+#include "distance/local_surface.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/exact.h"
+
+namespace ptdelta {
+
+namespace {
+
+// The matrix as a full array, so that one rotation serves every pair.
+struct Work {
+  double a[3][3];
+  double v[3][3];  // column k is the k-th eigenvector
+};
+
+// Zeroes a[p][q] (p < q) by one rotation, applied to the matrix on both sides
+// and to the vectors on the right.
+void rotate(Work& w, int p, int q) {
+  const double apq = w.a[p][q];
+  if (apq == 0.0) return;
+  const double t = jacobi_tangent(w.a[p][p], w.a[q][q], apq);
+  const double c = jacobi_cosine(t);
+  const double s = t * c;
+  w.a[p][p] = w.a[p][p] - t * apq;
+  w.a[q][q] = w.a[q][q] + t * apq;
+  w.a[p][q] = 0.0;
+  w.a[q][p] = 0.0;
+  const int r = 3 - p - q;  // the third index
+  const double arp = w.a[r][p], arq = w.a[r][q];
+  w.a[r][p] = w.a[p][r] = c * arp - s * arq;
+  w.a[r][q] = w.a[q][r] = s * arp + c * arq;
+  for (int k = 0; k < 3; ++k) {
+    const double vkp = w.v[k][p], vkq = w.v[k][q];
+    w.v[k][p] = c * vkp - s * vkq;
+    w.v[k][q] = s * vkp + c * vkq;
+  }
+}
+
+Vec3 unit(double x, double y, double z) {
+  const double norm = std::sqrt(dot3(x, y, z, x, y, z));
+  if (!(norm > 0.0)) return {x, y, z};
+  return {x / norm, y / norm, z / norm};
+}
+
+}  // namespace
+
+Eigen3 solve_symmetric(const Symmetric3& m) {
+  Work w{{{m.xx, m.xy, m.xz}, {m.xy, m.yy, m.yz}, {m.xz, m.yz, m.zz}}, {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+  for (int sweep = 0; sweep < jacobi_sweeps; ++sweep) {
+    rotate(w, 0, 1);
+    rotate(w, 0, 2);
+    rotate(w, 1, 2);
+  }
+  Eigen3 e;
+  for (int k = 0; k < 3; ++k) {
+    e.value[k] = w.a[k][k];
+    e.vector[k] = unit(w.v[0][k], w.v[1][k], w.v[2][k]);
+  }
+  return e;
+}
+
+Vec3 smallest_eigenvector(const Symmetric3& a) {
+  const Eigen3 e = solve_symmetric(a);
+  int k = 0;
+  if (e.value[1] < e.value[k]) k = 1;
+  if (e.value[2] < e.value[k]) k = 2;
+  return e.vector[k];
+}
+
+LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
+  LocalPlane plane;
+  if (points.size() < 3) return plane;
+  std::sort(points.begin(), points.end(), [](const SurfacePoint& a, const SurfacePoint& b) {
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
+  });
+  const auto n = static_cast<std::int32_t>(points.size());
+  double sx = 0.0, sy = 0.0, sz = 0.0;
+  for (const SurfacePoint& p : points) {
+    sx += static_cast<double>(p.x);
+    sy += static_cast<double>(p.y);
+    sz += static_cast<double>(p.z);
+  }
+  plane.centre = {mean_of(sx, n), mean_of(sy, n), mean_of(sz, n)};
+  Symmetric3 c;
+  for (const SurfacePoint& p : points) {
+    const double dx = difference(p.x, plane.centre.x);
+    const double dy = difference(p.y, plane.centre.y);
+    const double dz = difference(p.z, plane.centre.z);
+    c.xx += dx * dx;
+    c.xy += dx * dy;
+    c.xz += dx * dz;
+    c.yy += dy * dy;
+    c.yz += dy * dz;
+    c.zz += dz * dz;
+  }
+  c = {mean_of(c.xx, n), mean_of(c.xy, n), mean_of(c.xz, n), mean_of(c.yy, n), mean_of(c.yz, n), mean_of(c.zz, n)};
+  plane.normal = smallest_eigenvector(c);
+  plane.valid = true;
+  return plane;
+}
+
+Vec3 orient_normal(const Vec3& n, const Orientation& o, float px, float py, float pz) {
+  bool flip = false;
+  if (o.towards_viewpoint) {
+    flip = dot3(n.x, n.y, n.z, o.viewpoint.x - static_cast<double>(px), o.viewpoint.y - static_cast<double>(py),
+                o.viewpoint.z - static_cast<double>(pz)) < 0.0;
+  } else {
+    flip = n.z != 0.0 ? n.z < 0.0 : n.y != 0.0 ? n.y < 0.0 : n.x < 0.0;
+  }
+  return flip ? Vec3{-n.x, -n.y, -n.z} : n;
+}
+
+}  // namespace ptdelta

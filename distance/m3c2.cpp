@@ -1,0 +1,72 @@
+// M3C2 (Lague, Brodu and Leroux 2013): the signed change along a local normal and its level of detection.
+#include <algorithm>
+#include <cmath>
+
+#include "core/exact.h"
+#include "distance/method.h"
+
+namespace ptdelta {
+
+namespace {
+
+// The count, mean and population standard deviation of positions along the
+// axis. They are sorted first, so the sums in double do not depend on the
+// order the grid gave them in: mean = sum / n, deviation = sqrt(sum (a - mean)^2 / n).
+struct Spread {
+  std::int32_t count = 0;
+  double mean = 0.0;
+  double deviation = 0.0;
+};
+
+Spread spread_of(std::vector<double>& along) {
+  Spread s;
+  s.count = static_cast<std::int32_t>(along.size());
+  if (s.count == 0) return s;
+  std::sort(along.begin(), along.end());
+  double sum = 0.0;
+  for (const double a : along) sum += a;
+  s.mean = mean_of(sum, s.count);
+  double squares = 0.0;
+  for (const double a : along) squares += (a - s.mean) * (a - s.mean);
+  s.deviation = std::sqrt(mean_of(squares, s.count));
+  return s;
+}
+
+PointMeasure measure_m3c2(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+                          MeasureScratch& scratch) {
+  const SurfaceInput& surface = *in.surface;
+  const SurfaceSettings& o = surface.settings;
+  const auto t = static_cast<std::size_t>(j);
+  const float px = points.x[t], py = points.y[t], pz = points.z[t];
+  PointMeasure m(no_signed_distance, PointOutcome::rejected);
+  if (!is_finite_point(points, t)) return m;
+  const LocalPlane plane =
+      estimate_normal(*surface.reference, px, py, pz, o.m3c2_radius, o.orientation, scratch.neighbours);
+  if (!plane.valid) return m;
+  const Vec3& n = plane.normal;
+  m.surface.normal[0] = static_cast<float>(n.x);
+  m.surface.normal[1] = static_cast<float>(n.y);
+  m.surface.normal[2] = static_cast<float>(n.z);
+  cylinder_positions(*surface.reference, px, py, pz, n, o.cylinder_radius, o.depth, scratch.along);
+  const Spread ref = spread_of(scratch.along);
+  cylinder_positions(*surface.test, px, py, pz, n, o.cylinder_radius, o.depth, scratch.along);
+  const Spread test = spread_of(scratch.along);
+  m.surface.reference_count = ref.count;
+  m.surface.test_count = test.count;
+  if (ref.count < o.min_points || test.count < o.min_points) {
+    m.outcome = PointOutcome::too_few;
+    return m;
+  }
+  m.distance = rounded_distance(test.mean - ref.mean);
+  m.surface.lod95 = level_of_detection(ref.deviation, ref.count, test.deviation, test.count, o.registration_error);
+  m.surface.significant = std::fabs(m.distance) > m.surface.lod95;
+  m.outcome = PointOutcome::accepted;
+  return m;
+}
+
+}  // namespace
+
+const MethodTraits m3c2_traits{"m3c2", "M3C2", false, "Rejected (no normal):", "Rejected (too few points):", false,
+                               measure_m3c2};
+
+}  // namespace ptdelta

@@ -1,0 +1,158 @@
+#include "distance/neighbour_grid.h"
+
+#include <bit>
+#include <limits>
+#include <new>
+
+#include "core/exact.h"
+
+namespace ptdelta {
+
+std::int32_t NeighbourGrid::column_of(int g, double x) const {
+  const std::int32_t n = n_[g];
+  if (n <= 1) return 0;
+  const double t = (x - lo_[g]) * inverse_[g];
+  if (!(t > 0.0)) return 0;
+  if (t >= static_cast<double>(n)) return n - 1;
+  return static_cast<std::int32_t>(t);  // non-decreasing in x: a range maps to a range of columns
+}
+
+Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
+  try {
+    points_.clear();
+    double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
+    std::vector<Point> kept;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
+      if (!is_finite_point(cloud, i)) continue;
+      const Point p{{cloud.x[i], cloud.y[i], cloud.z[i]}, static_cast<std::int32_t>(i)};
+      for (int a = 0; a < 3; ++a) {
+        const auto c = static_cast<double>(p.xyz[a]);
+        if (kept.empty() || c < lo[a]) lo[a] = c;
+        if (kept.empty() || c > hi[a]) hi[a] = c;
+      }
+      kept.push_back(p);
+    }
+    // u and v: the two widest axes (the first of equal ones), w the third.
+    int order[3] = {0, 1, 2};
+    std::stable_sort(order, order + 3, [&](int a, int b) { return hi[a] - lo[a] > hi[b] - lo[b]; });
+    axis_[0] = order[0];
+    axis_[1] = order[1];
+    axis_[2] = order[2];
+    const double count = static_cast<double>(std::max<std::size_t>(kept.size(), 1));
+    const double eu = hi[axis_[0]] - lo[axis_[0]], ev = hi[axis_[1]] - lo[axis_[1]];
+    // About two points per column of a surface spread over eu x ev.
+    double width = std::sqrt(2.0 * std::max(eu * ev, eu * eu / count) / count);
+    if (cell > width) width = cell;
+    width_ = width;
+    const double limit = 4.0 * count + 16.0;  // columns, at most
+    for (int g = 0; g < 2; ++g) {
+      const double extent = g == 0 ? eu : ev;
+      lo_[g] = lo[axis_[g]];
+      double columns = width > 0.0 ? std::floor(extent / width) + 1.0 : 1.0;
+      if (!(columns <= std::sqrt(limit))) columns = std::floor(std::sqrt(limit));
+      n_[g] = static_cast<std::int32_t>(std::max(1.0, columns));
+      inverse_[g] = extent > 0.0 ? static_cast<double>(n_[g]) / extent : 0.0;
+    }
+    const std::size_t columns = static_cast<std::size_t>(n_[0]) * static_cast<std::size_t>(n_[1]);
+    start_.assign(columns + 1, 0);
+    std::vector<std::uint32_t> column(kept.size());
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      const double u = static_cast<double>(kept[i].xyz[axis_[0]]), v = static_cast<double>(kept[i].xyz[axis_[1]]);
+      column[i] = static_cast<std::uint32_t>(static_cast<std::size_t>(column_of(1, v)) * static_cast<std::size_t>(n_[0]) +
+                                             static_cast<std::size_t>(column_of(0, u)));
+      ++start_[column[i] + 1];
+    }
+    for (std::size_t c = 0; c < columns; ++c) start_[c + 1] += start_[c];
+    points_.resize(kept.size());
+    std::vector<std::uint32_t> next(start_.begin(), start_.end() - 1);
+    for (std::size_t i = 0; i < kept.size(); ++i) points_[next[column[i]]++] = kept[i];
+    const int w = axis_[2];
+    for (std::size_t c = 0; c < columns; ++c) {
+      std::sort(points_.begin() + start_[c], points_.begin() + start_[c + 1], [w](const Point& a, const Point& b) {
+        return a.xyz[w] != b.xyz[w] ? a.xyz[w] < b.xyz[w] : a.index < b.index;
+      });
+    }
+  } catch (const std::bad_alloc&) {
+    points_.clear();
+    start_.clear();
+    return Failure::out_of_memory;
+  }
+  return Failure::none;
+}
+
+void points_within(const NeighbourGrid& grid, float px, float py, float pz, double radius,
+                   std::vector<SurfacePoint>& out) {
+  out.clear();
+  const double limit = radius * radius;
+  grid.around(px, py, pz, radius, [&](const NeighbourGrid::Point& q) {
+    if (squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz) <= limit)
+      out.push_back({q.xyz[0], q.xyz[1], q.xyz[2]});
+  });
+}
+
+namespace {
+
+// A point as one number that orders like (point_distance, index): the bits of
+// a non-negative float order as its values do.
+std::uint64_t rank_key(float d, std::int32_t index) {
+  return (static_cast<std::uint64_t>(std::bit_cast<std::uint32_t>(d)) << 32) | static_cast<std::uint32_t>(index);
+}
+
+}  // namespace
+
+void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
+                    std::vector<SurfacePoint>& out) {
+  out.clear();
+  if (k <= 0 || !(h > 0.0f)) return;
+  struct Found {
+    std::uint64_t key;
+    SurfacePoint p;
+  };
+  std::vector<Found> found;
+  const double box = static_cast<double>(h);
+  // Balls of growing radius rho: every in-box point with squared distance at
+  // most rho^2 is collected. A point left out has a larger squared distance,
+  // so a distance at least distance_of_squared(rho^2) (the rounding is
+  // monotonic): when the K-th smallest collected distance is below that, no
+  // point left out can beat or tie it. The last round takes the whole box.
+  const auto kth = static_cast<std::size_t>(k);
+  double rho = std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
+  for (;;) {
+    const bool whole_box = !(rho > 0.0) || rho >= 2.0 * box;
+    const double limit = rho * rho;
+    found.clear();
+    grid.around(px, py, pz, whole_box ? box : rho, [&](const NeighbourGrid::Point& q) {
+      if (!inside_box(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz, h)) return;
+      const double s = squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz);
+      if (!whole_box && s > limit) return;
+      found.push_back({rank_key(distance_of_squared(s), q.index), {q.xyz[0], q.xyz[1], q.xyz[2]}});
+    });
+    const auto by_key = [](const Found& a, const Found& b) { return a.key < b.key; };
+    if (found.size() >= kth) std::nth_element(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kth - 1),
+                                             found.end(), by_key);
+    const bool enough = found.size() >= kth &&
+                        std::bit_cast<float>(static_cast<std::uint32_t>(found[kth - 1].key >> 32)) <
+                            distance_of_squared(limit);
+    if (whole_box || enough) break;
+    rho *= 2.0;
+  }
+  const std::size_t n = std::min(found.size(), kth);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(found[i].p);
+}
+
+void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz, const Vec3& n, double r, double L,
+                        std::vector<double>& out) {
+  out.clear();
+  const double r_sq = r * r;
+  grid.around(px, py, pz, std::sqrt(r * r + L * L), [&](const NeighbourGrid::Point& q) {
+    const double dx = difference(q.xyz[0], static_cast<double>(px));
+    const double dy = difference(q.xyz[1], static_cast<double>(py));
+    const double dz = difference(q.xyz[2], static_cast<double>(pz));
+    const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
+    if (!(std::fabs(a) <= L)) return;
+    const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
+    if (dot3(ex, ey, ez, ex, ey, ez) <= r_sq) out.push_back(a);
+  });
+}
+
+}  // namespace ptdelta

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "distance/comparison_pass.h"
+#include "distance/spatial_index.h"
+#include "support/full_scan.h"
+#include "support/random_clouds.h"
+
+namespace ptdelta {
+namespace {
+
+using testing::Rng;
+
+// Points spread evenly over a sphere of `radius` around the origin.
+PointColumns sphere(std::int32_t n, double radius) {
+  PointColumns c;
+  const double golden = 2.399963229728653;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double z = 1.0 - (2.0 * i + 1.0) / n, r = std::sqrt(1.0 - z * z), a = golden * i;
+    EXPECT_TRUE(c.append(static_cast<float>(radius * r * std::cos(a)), static_cast<float>(radius * r * std::sin(a)),
+                         static_cast<float>(radius * z)));
+  }
+  return c;
+}
+
+// A gently rolling terrain on a grid of `step`, raised by `lift`, with normal noise of `noise` along z.
+PointColumns terrain(Rng& rng, double side, double step, double offset, double lift, double noise) {
+  PointColumns c;
+  for (double x = offset; x < side; x += step)
+    for (double y = offset; y < side; y += step) {
+      const double z = 0.3 * std::sin(0.2 * x) * std::cos(0.15 * y) + lift + noise * rng.normal();
+      EXPECT_TRUE(c.append(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)));
+    }
+  return c;
+}
+
+PassResult run(const PointColumns& ref, const PointColumns& test, Method method, float maxdist,
+               const SurfaceSettings& s, int threads) {
+  PassResult r;
+  PointColumns copy = ref;
+  EXPECT_EQ(comparison_pass(std::move(copy), test, method, maxdist, s, nullptr, threads, no_progress(), r),
+            Failure::none);
+  return r;
+}
+
+std::vector<std::uint32_t> bits(const PassResult& r) {
+  std::vector<std::uint32_t> b;
+  for (std::size_t i = 0; i < r.cd.size(); ++i) {
+    b.push_back(std::bit_cast<std::uint32_t>(r.cd[i]));
+    b.push_back(static_cast<std::uint32_t>(r.outcome[i]));
+    for (const float n : r.surface[i].normal) b.push_back(std::bit_cast<std::uint32_t>(n));
+    b.push_back(std::bit_cast<std::uint32_t>(r.surface[i].lod95));
+    b.push_back(static_cast<std::uint32_t>(r.surface[i].reference_count));
+    b.push_back(static_cast<std::uint32_t>(r.surface[i].test_count));
+  }
+  return b;
+}
+
+TEST(SurfaceMethods, M3C2FindsAKnownShiftAndALevelOfDetectionFromTheNoise) {
+  Rng rng(7);
+  const double noise = 0.01, shift = 0.05;
+  const PointColumns ref = terrain(rng, 12.0, 0.1, 0.0, 0.0, noise);
+  const PointColumns test = terrain(rng, 12.0, 0.1, 0.05, shift, noise);
+  SurfaceSettings s;
+  s.m3c2_radius = 0.8;
+  const PassResult r = run(ref, test, Method::m3c2, 1.0f, s, 2);
+  ASSERT_TRUE(r.is_signed);
+  double sum = 0.0, lod = 0.0;
+  std::int32_t n = 0;
+  for (std::size_t i = 0; i < r.cd.size(); ++i) {
+    if (r.outcome[i] != PointOutcome::accepted) continue;
+    sum += static_cast<double>(r.cd[i]);
+    lod += static_cast<double>(r.surface[i].lod95);
+    EXPECT_TRUE(r.surface[i].significant) << i;
+    ++n;
+  }
+  ASSERT_GT(n, test.count / 2);
+  EXPECT_NEAR(sum / n, shift, 0.002);
+  // Cylinders of radius 0.4 on a 0.1 grid hold about 50 points of each cloud:
+  // 1.96 * sqrt(2 * noise^2 / 50) is about 0.0039.
+  EXPECT_NEAR(lod / n, 1.96 * std::sqrt(2.0 * noise * noise / 50.0), 0.0015);
+}
+
+TEST(SurfaceMethods, SignedDistancesTellInsideFromOutsideOfASphere) {
+  const PointColumns ref = sphere(20000, 1.0);
+  SurfaceSettings s;
+  s.signed_distances = true;
+  s.normal_radius = 0.08;
+  s.orientation = {true, {0.0, 0.0, 0.0}};  // normals point to the centre: inside is +
+  for (const double radius : {0.9, 1.1}) {
+    const PointColumns test = sphere(3000, radius);
+    for (const Method method : {Method::nearest_point, Method::local_plane}) {
+      s.plane_points = 8;
+      const PassResult r = run(ref, test, method, 0.5f, s, 3);
+      for (std::size_t i = 0; i < r.cd.size(); ++i) {
+        ASSERT_EQ(r.outcome[i], PointOutcome::accepted) << i;
+        EXPECT_NEAR(static_cast<double>(r.cd[i]), 1.0 - radius, 0.01) << i;
+      }
+    }
+  }
+}
+
+TEST(SurfaceMethods, EveryThreadCountAndTestOrderGivesTheSameBits) {
+  for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+    Rng rng(seed);
+    const PointColumns ref = testing::surface_cloud(rng, 6000, 30.0, 0.05);
+    PointColumns test = testing::surface_cloud(rng, 3000, 30.0, 0.05);
+    struct Case {
+      Method method;
+      SurfaceSettings s;
+    };
+    SurfaceSettings signed_nearest, plane, m3c2;
+    signed_nearest.signed_distances = true;
+    signed_nearest.normal_radius = 1.5;
+    plane.plane_points = 6;
+    plane.signed_distances = seed % 2 == 0;
+    m3c2.m3c2_radius = 2.0;
+    m3c2.min_points = 3;
+    for (const Case& c : {Case{Method::nearest_point, signed_nearest}, Case{Method::local_plane, plane},
+                          Case{Method::m3c2, m3c2}}) {
+      const std::vector<std::uint32_t> one = bits(run(ref, test, c.method, 2.0f, c.s, 1));
+      for (const int threads : {2, 3, 8})
+        ASSERT_EQ(bits(run(ref, test, c.method, 2.0f, c.s, threads)), one) << "seed=" << seed << " threads=" << threads;
+      // The test points backwards: each keeps its own bits (M3C2's test cylinders included).
+      PointColumns backwards;
+      for (std::int32_t i = test.count - 1; i >= 0; --i) {
+        const auto k = static_cast<std::size_t>(i);
+        ASSERT_TRUE(backwards.append(test.x[k], test.y[k], test.z[k]));
+      }
+      const std::vector<std::uint32_t> back = bits(run(ref, backwards, c.method, 2.0f, c.s, 2));
+      const std::size_t per = one.size() / static_cast<std::size_t>(test.count);
+      for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i)
+        for (std::size_t f = 0; f < per; ++f)
+          ASSERT_EQ(back[(static_cast<std::size_t>(test.count) - 1 - i) * per + f], one[i * per + f]) << "seed=" << seed;
+    }
+  }
+}
+
+TEST(SurfaceMethods, NearestPointOfTheIndexIsTheFullScansTieIncluded) {
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    Rng rng(seed);
+    const PointColumns ref = testing::integer_grid_cloud(rng, 500, 6);
+    const PointColumns test = testing::integer_grid_cloud(rng, 200, 7);
+    const float h = rng.pick({1.0f, 1.7320508f, 3.0f, 10.0f});
+    SpatialIndex index;
+    ASSERT_EQ(build_spatial_index(ref, h, index, 2), Failure::none);
+    const testing::FullScanSearch scan(ref, h);
+    for (std::int32_t j = 0; j < test.count; ++j) {
+      const NearestPoint a = indexed_nearest_point(index, test, j), b = scan.nearest_point(test, j);
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(a.distance), std::bit_cast<std::uint32_t>(b.distance)) << seed;
+      ASSERT_EQ(a.index, b.index) << "seed=" << seed << " j=" << j;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta
