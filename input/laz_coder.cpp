@@ -33,8 +33,9 @@ SymbolModel::SymbolModel(std::uint32_t symbols) : symbols_(std::clamp(symbols, 2
     table_shift_ = 15 - table_bits;
     table_last_ = 1U << table_bits;
   }
-  store_.assign(2 * std::size_t{symbols_} + (table_last_ == 0 ? 0 : table_last_ + 1), 0);
+  store_.assign(2 * std::size_t{symbols_} + 1 + (table_last_ == 0 ? 0 : table_last_ + 1), 0);
   std::fill(count(), count() + symbols_, 1U);
+  cum()[symbols_] = 0xFFFFFFFFU;  // the search's sentinel
   period_ = symbols_;
   rebuild();
   period_ = countdown_ = (symbols_ + 6) >> 1;
@@ -59,7 +60,7 @@ void SymbolModel::rebuild() {
     sum += cnt[k];
   }
   if (table_last_ != 0) {
-    std::uint32_t* t = store_.data() + 2 * symbols_;
+    std::uint32_t* t = store_.data() + 2 * symbols_ + 1;
     std::uint32_t s = 0;
     for (std::uint32_t j = 0; j <= table_last_; ++j) {
       const std::uint32_t x = j << table_shift_;

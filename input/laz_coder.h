@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -37,11 +38,11 @@ class SymbolModel {
   std::uint32_t* count() { return store_.data(); }
   std::uint32_t* cum() { return store_.data() + symbols_; }
   const std::uint32_t* cum() const { return store_.data() + symbols_; }
-  const std::uint32_t* table() const { return store_.data() + 2 * symbols_; }
+  const std::uint32_t* table() const { return store_.data() + 2 * symbols_ + 1; }
 
   std::uint32_t symbols_ = 0, total_ = 0, period_ = 0, countdown_ = 0;
   std::uint32_t table_shift_ = 0, table_last_ = 0;  // table entries 0 .. table_last_ (none if 0)
-  std::vector<std::uint32_t> store_;                // count[S], cum[S], table[table_last_ + 1]
+  std::vector<std::uint32_t> store_;                // count[S], cum[S + 1], table[table_last_ + 1]
 };
 
 // Decodes one arithmetic-coded stream held in [data, data + size). Reading past the end never
@@ -158,7 +159,8 @@ inline std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& m) {
   const std::uint32_t s = m.find(value_ / q);
   const std::uint32_t* cum = m.cum();
   const std::uint32_t lo = cum[s] * q;
-  const std::uint32_t hi = s + 1 == m.symbols_ ? length_ : cum[s + 1] * q;
+  const std::uint32_t next = cum[s + 1] * q;  // wraps for the sentinel, then unused
+  const std::uint32_t hi = s + 1 == m.symbols_ ? length_ : next;
   value_ -= lo;
   length_ = hi - lo;
   renormalise();
@@ -171,13 +173,11 @@ inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
   const std::uint32_t* c = cum();
   std::uint32_t lo = 0, hi = symbols_ - 1;
   if (table_last_ != 0) {
-    const std::uint32_t j = x >> table_shift_;
-    if (j < table_last_) {
-      lo = table()[j];
-      hi = table()[j + 1];
-    } else {
-      lo = table()[table_last_];
-    }
+    // x reaches a little past 2^15 (the last symbol's interval is the rest of the length):
+    // the last table cell still bounds it, as every cum[s] < 2^15.
+    const std::uint32_t j = std::min(x >> table_shift_, table_last_ - 1);
+    lo = table()[j];
+    hi = table()[j + 1];
   }
   // Invariant: cum[lo] <= x, and every s > hi has cum[s] > x. The table leaves a few
   // candidates at most unless the counts are very uneven: halve down to a short scan.
@@ -189,7 +189,8 @@ inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
       hi = mid - 1;
     }
   }
-  while (lo < hi && c[lo + 1] <= x) ++lo;
+  // The sentinel cum[symbols] = 2^32 - 1 ends the scan at the last symbol (x < 2^24).
+  while (c[lo + 1] <= x) ++lo;
   return lo;
 }
 
