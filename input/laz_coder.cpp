@@ -60,13 +60,16 @@ void SymbolModel::rebuild() {
     sum += cnt[k];
   }
   if (table_last_ != 0) {
+    // table[j] is the largest s with cum[s] <= j << shift: symbol s - 1 fills every entry
+    // below the first j whose x reaches cum[s].
     std::uint32_t* t = store_.data() + 2 * symbols_ + 1;
-    std::uint32_t s = 0;
-    for (std::uint32_t j = 0; j <= table_last_; ++j) {
-      const std::uint32_t x = j << table_shift_;
-      while (s + 1 < symbols_ && c[s + 1] <= x) ++s;
-      t[j] = s;
+    const std::uint32_t round_up = (1U << table_shift_) - 1;
+    std::uint32_t j = 0;
+    for (std::uint32_t k = 1; k < symbols_; ++k) {
+      const std::uint32_t end = (c[k] + round_up) >> table_shift_;
+      for (; j < end; ++j) t[j] = k - 1;
     }
+    for (; j <= table_last_; ++j) t[j] = symbols_ - 1;
   }
   period_ = std::min((5 * period_) >> 2, 8 * (symbols_ + 6));
   countdown_ = period_;
