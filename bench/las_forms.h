@@ -9,9 +9,14 @@
 // slowly with a scan direction that flips with it, and one point source.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <span>
 #include <vector>
+
+#include "input/laz_file.h"
 
 namespace ptdelta::bench {
 
@@ -63,6 +68,15 @@ inline std::vector<char> las_header(int point_format, std::uint64_t count) {
 // The fields beside x y z, point after point; deterministic from the point number alone.
 class ScannerFields {
  public:
+  // Appends the record of a text line's x y z (its four decimals as integers).
+  void append_line(std::vector<char>& out, int point_format, const char* line) {
+    std::int32_t xyz[3];
+    char* end = nullptr;
+    for (int axis = 0; axis < 3; ++axis, line = end)
+      xyz[axis] = static_cast<std::int32_t>(std::llround(std::strtod(line, &end) * 10000.0));
+    append(out, point_format, xyz[0], xyz[1], xyz[2]);
+  }
+
   // Appends one record of `point_format` (0, 1 or 6) to `out`.
   void append(std::vector<char>& out, int point_format, std::int32_t x, std::int32_t y, std::int32_t z) {
     put_le<std::int32_t>(out, x);
@@ -116,5 +130,17 @@ class ScannerFields {
   double time_ = 271828.5;  // seconds of the GPS week
   bool second_return_ = false;
 };
+
+// The whole LAS file `las` compressed: pointwise chunks of item version 2 for format 1, layered
+// chunks of version 3 for format 6, 50,000 points a chunk. Empty when the encoder refuses it.
+inline std::vector<char> compress_las(const std::vector<char>& las, int point_format) {
+  laz::LazEncoding encoding;
+  encoding.compressor = point_format == 6 ? laz::Compressor::layered_chunked : laz::Compressor::pointwise_chunked;
+  encoding.item_version = point_format == 6 ? 3 : 2;
+  encoding.chunk_size = 50000;
+  const std::vector<std::uint8_t> laz = laz::encode_laz_from_las(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(las.data()), las.size()), encoding);
+  return {laz.begin(), laz.end()};
+}
 
 }  // namespace ptdelta::bench

@@ -18,16 +18,13 @@
 // so spread through the file) written as 0 0 0, as scanners write missing
 // returns. The file is written under PATH.tmp and renamed, so an interrupted run never leaves a file that looks complete.
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "input/laz_file.h"
 #include "las_forms.h"
 #include "scan_cloud.h"
 
@@ -60,30 +57,13 @@ int las_point_format(const std::string& format) {
 // The three numbers of a formatted text line, as the format stores them.
 void append_record(std::vector<char>& out, const std::string& format, const char* line,
                    ptdelta::bench::ScannerFields& fields) {
-  char* end = nullptr;
-  const char* p = line;
-  if (format == "pcd") {
-    for (int axis = 0; axis < 3; ++axis, p = end) ptdelta::bench::put_le<float>(out, std::strtof(p, &end));
+  if (format != "pcd") {
+    fields.append_line(out, las_point_format(format), line);
     return;
   }
-  std::int32_t xyz[3];
-  for (int axis = 0; axis < 3; ++axis, p = end) {
-    xyz[axis] = static_cast<std::int32_t>(std::llround(std::strtod(p, &end) * 10000.0));
-  }
-  fields.append(out, las_point_format(format), xyz[0], xyz[1], xyz[2]);
-}
-
-// The whole LAS file in `las` compressed: pointwise chunks of item version 2 for format 1,
-// layered chunks of version 3 for format 6, 50,000 points a chunk.
-std::vector<char> compress(const std::vector<char>& las, int point_format) {
-  using namespace ptdelta::laz;
-  LazEncoding encoding;
-  encoding.compressor = point_format == 6 ? Compressor::layered_chunked : Compressor::pointwise_chunked;
-  encoding.item_version = point_format == 6 ? 3 : 2;
-  encoding.chunk_size = 50000;
-  const std::vector<std::uint8_t> laz = encode_laz_from_las(
-      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(las.data()), las.size()), encoding);
-  return {laz.begin(), laz.end()};
+  char* end = nullptr;
+  const char* p = line;
+  for (int axis = 0; axis < 3; ++axis, p = end) ptdelta::bench::put_le<float>(out, std::strtof(p, &end));
 }
 
 }  // namespace
@@ -166,7 +146,7 @@ int main(int argc, char** argv) {
     generate_scan_cloud(cloud_kind, count, static_cast<std::uint64_t>(seed), write_point, side);
   }
   if (whole) {
-    buffer = compress(buffer, point_format);
+    buffer = ptdelta::bench::compress_las(buffer, point_format);
     ok = ok && !buffer.empty();
   }
   ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
