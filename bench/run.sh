@@ -2,9 +2,9 @@
 # run.sh - what `make bench` runs: scan-like clouds, whole-run timings and peak memory,
 # the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer (one and two workers),
 # the loading of 10M points as text, binary PCD, LAS and LAZ (point formats 1 and 6) with -t 1
-# and all threads, what the JSON and HTML reports add to a 1M x 1M run, and the scaling runs: 10M x 10M in random and in scan-line order and 2M x 10M
-# (method B), each with -t 1 and with all threads, whose outputs must be byte-identical; as
-# Markdown tables.
+# and all threads, what the JSON and HTML reports add to a 1M x 1M run, and the scaling runs:
+# 10M x 10M in random and in scan-line order and 2M x 10M (method B), each with -t 1 and with
+# all threads, whose outputs must be byte-identical; as Markdown tables.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
