@@ -178,9 +178,6 @@ inline std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& m) {
 
 inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
   const Entry* c = cum();
-  // Only a damaged stream gives x above 2^15 + 2^6; for any such x the answer is the last
-  // symbol, and it must not pass the sentinel.
-  x = std::min(x, std::uint32_t{sentinel} - 1);
   std::uint32_t lo = 0, hi = symbols_ - 1;
   if (table_last_ != 0) {
     // x reaches a little past 2^15 (the last symbol's interval is the rest of the length):
@@ -189,18 +186,22 @@ inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
     lo = table()[j];
     hi = table()[j + 1];
   }
-  // Invariant: cum[lo] <= x, and every s > hi has cum[s] > x. The table leaves a few
+  // Only a damaged stream gives x above 2^15 + 2^6; the answer is the last symbol all the
+  // same, and the comparisons must not pass the sentinel. (Clamped apart from the table
+  // index, which waits for x alone.)
+  const std::uint32_t y = std::min(x, std::uint32_t{sentinel} - 1);
+  // Invariant: cum[lo] <= y, and every s > hi has cum[s] > y. The table leaves a few
   // candidates at most unless the counts are very uneven: halve down to a short scan.
   while (hi - lo > 8) {
     const std::uint32_t mid = (lo + hi + 1) >> 1;
-    if (c[mid] <= x) {
+    if (c[mid] <= y) {
       lo = mid;
     } else {
       hi = mid - 1;
     }
   }
   // The sentinel ends the scan at the last symbol.
-  while (c[lo + 1] <= x) ++lo;
+  while (c[lo + 1] <= y) ++lo;
   return lo;
 }
 
