@@ -161,7 +161,7 @@ inline std::uint32_t ArithmeticDecoder::decode_bit(BitModel& m) {
   return bit;
 }
 
-inline std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& m) {
+[[gnu::always_inline]] inline std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& m) {
   const std::uint32_t q = length_ >> 15;
   const std::uint32_t s = m.find(value_ / q);
   const SymbolModel::Entry* cum = m.cum();
