@@ -26,14 +26,15 @@ void BitModel::adapt() {
 
 SymbolModel::SymbolModel(std::uint32_t symbols) : symbols_(std::clamp(symbols, 2U, 2048U)) {
   if (symbols_ > 8) {
-    // Twice as many table entries as symbols (at most 2^12): most lookups then land on the
-    // symbol itself or its neighbour.
+    // Twice as many cells as symbols (at most 2^12): most lookups then land on the symbol
+    // itself or its neighbour.
     std::uint32_t table_bits = 1;
     while ((1U << table_bits) < 2 * symbols_) ++table_bits;
     table_shift_ = 15 - table_bits;
     table_last_ = 1U << table_bits;
+    cells_.assign(table_last_, 0);
   }
-  store_.assign(2 * std::size_t{symbols_} + 1 + (table_last_ == 0 ? 0 : table_last_ + 1), 0);
+  store_.assign(2 * std::size_t{symbols_} + 1, 0);
   std::fill(count(), count() + symbols_, Entry{1});
   cum()[symbols_] = sentinel;
   period_ = symbols_;
@@ -60,16 +61,19 @@ void SymbolModel::rebuild() {
     sum += cnt[k];
   }
   if (table_last_ != 0) {
-    // table[j] is the largest s with cum[s] <= j << shift: symbol s - 1 fills every entry
+    // Cell j's symbol is the largest s with cum[s] <= j << shift: symbol s - 1 fills every cell
     // below the first j whose x reaches cum[s].
-    Entry* t = store_.data() + 2 * symbols_ + 1;
+    std::uint64_t* cell = cells_.data();
     const std::uint32_t round_up = (1U << table_shift_) - 1;
     std::uint32_t j = 0;
-    for (std::uint32_t k = 1; k < symbols_; ++k) {
-      const std::uint32_t end = (c[k] + round_up) >> table_shift_;
-      for (; j < end; ++j) t[j] = static_cast<Entry>(k - 1);
+    for (std::uint32_t k = 1; k <= symbols_; ++k) {
+      const std::uint32_t end = k < symbols_ ? std::min((c[k] + round_up) >> table_shift_, table_last_) : table_last_;
+      const std::uint64_t fill = (k - 1) | std::uint64_t{c[k - 1]} << 16 | std::uint64_t{c[k]} << 32;
+      for (; j < end; ++j) cell[j] = fill;
     }
-    for (; j <= table_last_; ++j) t[j] = static_cast<Entry>(symbols_ - 1);
+    // Then each cell learns the next one's symbol (the cell past the last one holds the last symbol).
+    for (j = 0; j + 1 < table_last_; ++j) cell[j] |= (cell[j + 1] & 0xFFFF) << 48;
+    cell[table_last_ - 1] |= std::uint64_t{symbols_ - 1} << 48;
   }
   period_ = std::min((5 * period_) >> 2, 8 * (symbols_ + 6));
   countdown_ = period_;

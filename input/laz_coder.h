@@ -22,8 +22,8 @@ class BitModel {
 };
 
 // Adaptive model of `symbols` symbols (2 .. 2048; other values are clamped into that range).
-// Holds its counts, cumulative frequencies and, above 8 symbols, a table that narrows the
-// symbol search to a few entries; all in one allocation made at construction.
+// Holds its counts and cumulative frequencies in one allocation and, above 8 symbols, a table
+// of cells that narrows the symbol search to a few entries, made at construction.
 class SymbolModel {
  public:
   explicit SymbolModel(std::uint32_t symbols);
@@ -33,20 +33,26 @@ class SymbolModel {
   friend class ArithmeticDecoder;
   friend class ArithmeticEncoder;
   void rebuild();
-  // The largest s with cum[s] <= x (cum[0] = 0, so it exists).
-  std::uint32_t find(std::uint32_t x) const;
-  // 16 bits suffice for every entry: cum[s] < 2^15, table entries < 2048, and a count stays
-  // below 2^15 + 8 * (2048 + 6) between two halvings. Half the bytes keep more models in cache.
+  // The largest s with cum[s] <= x (cum[0] = 0, so it exists), with cum[s] and cum[s + 1].
+  struct Found {
+    std::uint32_t symbol, low, next;
+  };
+  Found find(std::uint32_t x) const;
+  // 16 bits suffice for every entry: cum[s] < 2^15, and a count stays below 2^15 + 8 * (2048 + 6)
+  // between two halvings. Half the bytes keep more models in cache.
   using Entry = std::uint16_t;
   static constexpr Entry sentinel = 0xFFFF;  // cum[symbols]: above every x the search is given
   Entry* count() { return store_.data(); }
   Entry* cum() { return store_.data() + symbols_; }
   const Entry* cum() const { return store_.data() + symbols_; }
-  const Entry* table() const { return store_.data() + 2 * symbols_ + 1; }
 
   std::uint32_t symbols_ = 0, total_ = 0, period_ = 0, countdown_ = 0;
-  std::uint32_t table_shift_ = 0, table_last_ = 0;  // table entries 0 .. table_last_ (none if 0)
-  std::vector<Entry> store_;                        // count[S], cum[S + 1], table[table_last_ + 1]
+  std::uint32_t table_shift_ = 0, table_last_ = 0;  // cells 0 .. table_last_ - 1 (none if 0)
+  std::vector<Entry> store_;                        // count[S], cum[S + 1]
+  // Cell j covers x in [j, j + 1) << shift: its symbol s (the largest with cum[s] <= j << shift)
+  // in bits 0-15, cum[s] in 16-31, cum[s + 1] in 32-47, and the next cell's symbol in 48-63.
+  // One load answers most searches, without waiting for a second one of the frequencies.
+  std::vector<std::uint64_t> cells_;
 };
 
 // Decodes one arithmetic-coded stream held in [data, data + size). Reading past the end never
@@ -163,34 +169,35 @@ inline std::uint32_t ArithmeticDecoder::decode_bit(BitModel& m) {
 
 [[gnu::always_inline]] inline std::uint32_t ArithmeticDecoder::decode_symbol(SymbolModel& m) {
   const std::uint32_t q = length_ >> 15;
-  const std::uint32_t s = m.find(value_ / q);
-  const SymbolModel::Entry* cum = m.cum();
-  const std::uint32_t lo = cum[s] * q;
-  const std::uint32_t next = cum[s + 1] * q;  // unused for the last symbol (its cum is the sentinel)
-  const std::uint32_t hi = s + 1 == m.symbols_ ? length_ : next;
+  const SymbolModel::Found f = m.find(value_ / q);
+  const std::uint32_t lo = f.low * q;
+  const std::uint32_t hi = f.symbol + 1 == m.symbols_ ? length_ : f.next * q;
   value_ -= lo;
   length_ = hi - lo;
   renormalise();
-  ++m.count()[s];
+  ++m.count()[f.symbol];
   if (--m.countdown_ == 0) m.rebuild();
-  return s;
+  return f.symbol;
 }
 
-inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
+inline SymbolModel::Found SymbolModel::find(std::uint32_t x) const {
   const Entry* c = cum();
+  // Only a damaged stream gives x above 2^15 + 2^6; the answer is the last symbol all the
+  // same, and the comparisons must not pass the sentinel. (Clamped apart from the cell
+  // index, which waits for x alone.)
+  const std::uint32_t y = std::min(x, std::uint32_t{sentinel} - 1);
   std::uint32_t lo = 0, hi = symbols_ - 1;
   if (table_last_ != 0) {
     // x reaches a little past 2^15 (the last symbol's interval is the rest of the length):
-    // the last table cell still bounds it, as every cum[s] < 2^15.
-    const std::uint32_t j = std::min(x >> table_shift_, table_last_ - 1);
-    lo = table()[j];
-    hi = table()[j + 1];
+    // the last cell still bounds it, as every cum[s] < 2^15.
+    const std::uint64_t cell = cells_[std::min(x >> table_shift_, table_last_ - 1)];
+    const Found f{static_cast<std::uint32_t>(cell & 0xFFFF), static_cast<std::uint32_t>((cell >> 16) & 0xFFFF),
+                  static_cast<std::uint32_t>((cell >> 32) & 0xFFFF)};
+    if (f.next > y) return f;
+    lo = f.symbol + 1;
+    hi = static_cast<std::uint32_t>(cell >> 48);
   }
-  // Only a damaged stream gives x above 2^15 + 2^6; the answer is the last symbol all the
-  // same, and the comparisons must not pass the sentinel. (Clamped apart from the table
-  // index, which waits for x alone.)
-  const std::uint32_t y = std::min(x, std::uint32_t{sentinel} - 1);
-  // Invariant: cum[lo] <= y, and every s > hi has cum[s] > y. The table leaves a few
+  // Invariant: cum[lo] <= y, and every s > hi has cum[s] > y. The cells leave a few
   // candidates at most unless the counts are very uneven: halve down to a short scan.
   while (hi - lo > 8) {
     const std::uint32_t mid = (lo + hi + 1) >> 1;
@@ -202,7 +209,7 @@ inline std::uint32_t SymbolModel::find(std::uint32_t x) const {
   }
   // The sentinel ends the scan at the last symbol.
   while (c[lo + 1] <= y) ++lo;
-  return lo;
+  return {lo, c[lo], c[lo + 1]};
 }
 
 inline std::uint32_t ArithmeticDecoder::raw_short(std::uint32_t bits) {
