@@ -48,7 +48,7 @@ bench:
 # the target's log is $(FUZZ_BUILD)/<target>.log.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= text_scanner ply_header ply_body whole_run pcd_reader las_reader
+FUZZ_TARGETS ?= text_scanner ply_header ply_body whole_run pcd_reader las_reader scanner_text laz_reader
 FUZZ_FLAGS   ?= -max_len=4096 -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3
 
 fuzz:

@@ -206,4 +206,14 @@ inline double scaled_coordinate(double record_value, double scale, double offset
   return record_value * scale + offset;
 }
 
+// ---- Scanner points in the registered frame ----
+
+// One axis of the row [x y z 1] times a 4 x 4 matrix stored row by row (the
+// translation in its fourth row): ((x * m[0][a] + y * m[1][a]) + z * m[2][a]) + m[3][a],
+// in double, in this grouping, not fused and not rounded: the caller shifts the
+// sum and rounds it to float once. The fourth column (a projective part) is not used.
+inline double registered_coordinate(double x, double y, double z, const double (&m)[16], std::size_t axis) {
+  return ((x * m[axis] + y * m[4 + axis]) + z * m[8 + axis]) + m[12 + axis];
+}
+
 }  // namespace ptdelta

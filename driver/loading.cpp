@@ -47,7 +47,8 @@ namespace {
 
 // What a reader found besides its points, as the lines shown after the cloud's
 // final line: first the points skipped for want of coordinates, then the
-// warnings of the clouds not read to the end of their data, each in list order.
+// warnings of the blocks that differ from their counts and of the clouds not
+// read to the end of their data, each in list order.
 std::vector<std::string> read_fact_lines(const ReadOutcome& outcome) {
   std::vector<std::string> lines;
   const auto number = [](std::int64_t n) { return std::to_string(n); };
@@ -55,6 +56,13 @@ std::vector<std::string> read_fact_lines(const ReadOutcome& outcome) {
     if (file.skipped_points > 0)
       lines.push_back("Skipped " + number(file.skipped_points) + " points without coordinates in " + file.name);
   for (const FileFacts& file : outcome.files) {
+    // In file order: the blocks, then where reading stopped. A file of countless
+    // bad blocks gets a bounded list and one line for the rest.
+    for (const BlockMismatch& b : file.blocks.listed)
+      lines.push_back("Warning: " + file.name + " block at line " + number(b.line) + " has " + number(b.rows) + " of " +
+                      number(b.count) + " points");
+    if (const std::int64_t more = file.blocks.total - static_cast<std::int64_t>(file.blocks.listed.size()); more > 0)
+      lines.push_back("Warning: " + file.name + " has " + number(more) + " more blocks that differ from their counts");
     if (file.stopped_at_line > 0)
       lines.push_back("Warning: stopped reading " + file.name + " at line " + number(file.stopped_at_line));
     if (const std::optional<Shortfall>& s = file.shortfall)

@@ -10,9 +10,14 @@ namespace {
 
 // One row per format. A new format is its own file (reader, recogniser and
 // `extern const FormatRow name_format`), its declaration beside the others in
-// cloud_format.h, and one entry here; no other code changes. LAS comes first: its signature is four bytes that no text
-// line starts with, and it must win over any line rule.
-constexpr const FormatRow* built_in_formats[] = {&las_format, &ply_format, &pcd_format};
+// cloud_format.h, and one entry here; no other code changes. Compressed LAS
+// comes first, so that its records are decoded rather than read as plain ones;
+// then LAS: its signature is four bytes that no text line starts with, and it
+// must win over any line rule. The scanner texts come last: they start with
+// numbers, which none of the others does. PTX goes before PTS, as its header
+// starts with two lines of one whole number.
+constexpr const FormatRow* built_in_formats[] = {&laz_format, &las_format, &ply_format,
+                                                 &pcd_format, &ptx_format, &pts_format};
 
 }  // namespace
 

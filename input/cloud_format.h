@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/failure.h"
 #include "core/point_cloud.h"
@@ -23,6 +24,22 @@ struct Shortfall {
   const char* unit = "points";  // "vertices" for a PLY vertex element, "points" otherwise
 };
 
+// A block of rows whose number differs from the count on the block's first line.
+struct BlockMismatch {
+  std::int64_t line = 0;  // the 1-based line of the count
+  std::int64_t rows = 0;
+  std::int64_t count = 0;
+};
+
+// The blocks of a file that differ from their counts. A hostile file may hold
+// millions of them: only the first `most_listed` are kept (and shown), the rest
+// are counted.
+struct BlockMismatches {
+  static constexpr std::size_t most_listed = 100;
+  std::vector<BlockMismatch> listed;  // in file order
+  std::int64_t total = 0;             // listed and not
+};
+
 // What reading one file found besides the points it stored.
 struct FileFacts {
   std::string name;                   // the file (a list's line, or the input's own name)
@@ -32,6 +49,7 @@ struct FileFacts {
   // before the end of the data; 0 when it ran to the end.
   std::int64_t stopped_at_line = 0;
   std::optional<Shortfall> shortfall;
+  BlockMismatches blocks;  // PTS: the blocks whose rows differ from their counts
 };
 
 // Reads one file of the row's format from byte 0 and appends its points; fills
@@ -54,12 +72,17 @@ using FormatTable = std::span<const FormatRow* const>;
 
 // The rows, each defined with its reader. PLY is also what a -rp or -cpl file and
 // every file of a list are read as when no row recognises them.
+extern const FormatRow laz_format;
 extern const FormatRow las_format;
 extern const FormatRow ply_format;
 extern const FormatRow pcd_format;
+extern const FormatRow ptx_format;
+extern const FormatRow pts_format;
 
-// Every format, in the order they are tried: LAS by its signature, then PLY by
-// its first line, then PCD by its header's looser rules.
+// Every format, in the order they are tried: compressed LAS by its header, LAS
+// by its signature, then PLY by its first line, then PCD by its header's looser
+// rules, then the scanner texts by their numbers: PTX by its header, PTS by its
+// count line.
 FormatTable cloud_formats();
 
 // The first row of `formats` that recognises the buffered bytes of `in`; null

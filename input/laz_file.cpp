@@ -113,6 +113,20 @@ LazRefusal parse_laz_layout(std::span<const std::uint8_t> file, LazLayout& layou
   return LazRefusal::none;
 }
 
+bool marks_compression(std::span<const std::uint8_t> first) {
+  if (first.size() < header_min_size || std::memcmp(first.data(), "LASF", 4) != 0) return false;
+  if (first[104] & 0x80u) return true;
+  const std::uint32_t vlr_count = load_u32(at(first, 100));
+  std::uint64_t offset = load_u16(at(first, 94));
+  for (std::uint32_t i = 0; i < vlr_count && offset + vlr_header_size <= first.size(); ++i) {
+    if (load_u16(at(first, offset + 18)) == laszip_record_id &&
+        std::memcmp(first.data() + offset + 2, laszip_user_id, 16) == 0)
+      return true;
+    offset += vlr_header_size + load_u16(at(first, offset + 20));
+  }
+  return false;
+}
+
 const char* describe(LazRefusal refusal) {
   switch (refusal) {
     case LazRefusal::none: return "compressed LAS";
@@ -214,8 +228,11 @@ TableFailure list_laz_chunks(std::span<const std::uint8_t> file, const LazLayout
     table = load_u64(at(file, file.size() - 8));
   }
   if (table == start || table > file.size() || file.size() - table < 8) return step_through_chunks(file, layout, chunks);
-  if (table < start + 8) return TableFailure::bad_pointer;
-  return read_chunk_table(file, layout, table, chunks);
+  const TableFailure read = table < start + 8 ? TableFailure::bad_pointer : read_chunk_table(file, layout, table, chunks);
+  if (read == TableFailure::none || read == TableFailure::bad_version) return read;
+  // A damaged table: the chunks can still be found one after another, as far as they are whole.
+  chunks.clear();
+  return step_through_chunks(file, layout, chunks) == TableFailure::none ? TableFailure::none : read;
 }
 
 ChunkFailure decode_laz_chunk(std::span<const std::uint8_t> file, const LazLayout& layout, const LazChunk& chunk,

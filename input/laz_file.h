@@ -45,6 +45,11 @@ enum class LazRefusal : std::uint8_t {
 LazRefusal parse_laz_layout(std::span<const std::uint8_t> file, LazLayout& layout);
 const char* describe(LazRefusal refusal);
 
+// True when the first bytes of a file are a LAS header whose format byte has bit 7 set, or whose
+// VLRs, as far as those bytes hold them, include the LASzip VLR: the file is to be decoded, not
+// read as plain records.
+bool marks_compression(std::span<const std::uint8_t> first);
+
 // One chunk: where its bytes start in the file, how many there are, and how many points they hold.
 struct LazChunk {
   std::uint64_t offset = 0;
@@ -61,8 +66,10 @@ enum class TableFailure : std::uint8_t {
 };
 
 // Lists the chunks of the file in order. With a table, from its entries; without one (pointer at
-// the first chunk or beyond the file), by stepping from chunk to chunk as each one ends. Postcondition
-// on none: chunks lie back to back inside the compressed area and their points add up to point_count.
+// the first chunk or beyond the file), or when the table is damaged, by stepping from chunk to chunk
+// as each one ends. Postcondition on none: chunks lie back to back inside the compressed area and
+// their points add up to point_count. On another failure `chunks` holds the whole chunks that
+// stepping found before the damage (none for bad_version and unsupported).
 TableFailure list_laz_chunks(std::span<const std::uint8_t> file, const LazLayout& layout,
                              std::vector<LazChunk>& chunks);
 

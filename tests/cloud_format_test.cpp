@@ -61,7 +61,8 @@ TEST(CloudFormat, RecognisedByTheFirstBytesOnly) {
     const FormatRow* row;
     const char* name;
     const char* key;
-  } names[] = {{&ply_format, "PLY", "ply"}, {&pcd_format, "PCD", "pcd"}, {&las_format, "LAS", "las"}};
+  } names[] = {{&ply_format, "PLY", "ply"}, {&pcd_format, "PCD", "pcd"}, {&las_format, "LAS", "las"},
+               {&pts_format, "PTS", "pts"}, {&ptx_format, "PTX", "ptx"}};
   for (const auto& n : names) {
     EXPECT_STREQ(n.row->name, n.name);
     FileFacts facts;

@@ -1,5 +1,6 @@
 // Compressed LAS files: real files against their twins or CRC-32, x y z alone, refusals, tables, damage, writing.
 #include "input/laz_file.h"
+#include "support/laz_data.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -8,9 +9,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,21 +17,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Beside the clone; a git worktree kept one folder deeper finds it one level further up.
-std::string find_data_dir() {
-  for (const char* dir : {PTDELTA_SOURCE_DIR "/../shared/testdata/laz/", PTDELTA_SOURCE_DIR "/../../shared/testdata/laz/"})
-    if (std::filesystem::exists(dir)) return dir;
-  return PTDELTA_SOURCE_DIR "/../shared/testdata/laz/";
-}
-const std::string data_dir = find_data_dir();
-
-Bytes read_file(const std::string& name) {
-  std::ifstream in(data_dir + name, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+Bytes read_file(const std::string& name) { return testing::laz_data(name); }
 
 #define NEED_TEST_DATA()                                                              \
-  if (!std::filesystem::exists(data_dir)) GTEST_SKIP() << "no test data at " << data_dir
+  if (!testing::have_laz_data()) GTEST_SKIP() << "no test data at " << testing::laz_data_dir()
 
 // Every chunk decoded in file order; `failures` counts chunks that did not decode.
 struct Decoded {

@@ -1,6 +1,7 @@
 // Pointwise LAZ chunks: the real files of compressors 1 and 2 against their LAS twins and
 // CRC-32s, each chunk's stream consumed exactly; encoder round trips of hostile records.
 #include "input/laz_pointwise.h"
+#include "support/laz_data.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -14,25 +15,6 @@
 namespace ptdelta::laz {
 namespace {
 
-std::vector<std::uint8_t> read_whole(const std::string& path);
-
-// The shared test data beside the clone; PTDELTA_LAZ_TESTDATA names another folder (a worktree).
-std::string find_data_dir() {
-  const std::string beside = PTDELTA_SOURCE_DIR "/../shared/testdata/laz/";
-  if (!read_whole(beside + "README.md").empty()) return beside;
-  const char* env = std::getenv("PTDELTA_LAZ_TESTDATA");
-  return env != nullptr ? std::string(env) + "/" : beside;
-}
-
-std::vector<std::uint8_t> read_whole(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    std::uint8_t buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
-    std::fclose(f);
-  }
-  return bytes;
-}
 
 // Test-only framing: just enough of the header, the compression record and the chunk table to
 // find the chunks of the files used here.
@@ -91,8 +73,7 @@ struct RealFile {
 };
 
 TEST(LazPointwise, RealFilesMatchTheirTwins) {
-  const std::string data_dir = find_data_dir();
-  if (read_whole(data_dir + "README.md").empty()) GTEST_SKIP() << "no LAZ test data in " << data_dir;
+  if (!testing::have_laz_data()) GTEST_SKIP() << "no LAZ test data in " << testing::laz_data_dir();
   const RealFile files[] = {
       {"lazrs_point-version-1-point-wise", 1, 0x588ce04d, 1}, {"lazrs_point10", 2, 0x0c07b5d6, 1},
       {"lazperf_point10-1.0", 2, 0x8002cfc7, 1},              {"lazrs_point-time", 2, 0xbc8cd829, 1},
@@ -101,8 +82,8 @@ TEST(LazPointwise, RealFilesMatchTheirTwins) {
   };
   for (const RealFile& rf : files) {
     SCOPED_TRACE(rf.name);
-    const std::vector<std::uint8_t> laz = read_whole(data_dir + rf.name + ".laz");
-    const std::vector<std::uint8_t> las = read_whole(data_dir + rf.name + ".las");
+    const std::vector<std::uint8_t> laz = testing::laz_data(std::string(rf.name) + ".laz");
+    const std::vector<std::uint8_t> las = testing::laz_data(std::string(rf.name) + ".las");
     ASSERT_FALSE(laz.empty());
     ASSERT_FALSE(las.empty());
     const Framing fr = frame(laz);

@@ -49,6 +49,9 @@ const std::string help_text =
     "  a first line \"ply\": PLY; a file starting with LASF: LAS 1.0 to 1.4, point formats 0 to 10\n"
     "  (not compressed); a PCD header (a first line \"# .PCD\", or a first line after comments\n"
     "  starting with VERSION or FIELDS): PCD 0.6/0.7, DATA ascii, binary or binary_compressed.\n"
+    "  LASF with a compressed point format and its LASzip record: LAZ 1.0 to 1.4 (COPC too), x y z\n"
+    "  two lines of one whole number, 3 or 4 of 3 numbers, 4 of 4: PTX scans, x y z moved by their matrix\n"
+    "  a first data line of one whole number, then rows: PTS blocks, x y z of each row\n"
     "  Anything else is read as its option says: -r and -c text, -rp and -cpl PLY, -cp a list\n"
     "  of files (each file of the list is recognised the same way).\n";
 
