@@ -180,7 +180,7 @@ inline std::uint32_t ArithmeticDecoder::decode_bit(BitModel& m) {
   return f.symbol;
 }
 
-inline SymbolModel::Found SymbolModel::find(std::uint32_t x) const {
+[[gnu::always_inline]] inline SymbolModel::Found SymbolModel::find(std::uint32_t x) const {
   const Entry* c = cum();
   // Only a damaged stream gives x above 2^15 + 2^6; the answer is the last symbol all the
   // same, and the comparisons must not pass the sentinel. (Clamped apart from the cell
