@@ -37,7 +37,7 @@ clean:
 # ratio and peer as a Markdown table (also written to $(BUILD)/bench/results.md).
 bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPTDELTA_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS) --target ptdelta bench_make_clouds bench_stages bench_load bench_index
+	cmake --build $(BUILD) -j $(JOBS) --target ptdelta bench_make_clouds bench_stages bench_load bench_index bench_laz_decode
 	bench/run.sh $(BUILD)
 
 # libFuzzer runs (clang; Debian: clang libclang-rt-14-dev), FUZZ_SECONDS per target.

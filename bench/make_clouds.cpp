@@ -1,6 +1,6 @@
-// make_clouds.cpp - writes one deterministic scan-like cloud as a text, PCD or LAS file
+// make_clouds.cpp - writes one deterministic scan-like cloud as a text, PCD, LAS or compressed LAS file
 //
-//   make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las] [area=POINTS] [random]
+//   make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las|laz1|laz6] [area=POINTS] [random]
 //
 // The points come from scan_cloud.h. area=POINTS samples the square that holds
 // POINTS points at the bench's density (1M points per 200 x 200 mm), so area=COUNT
@@ -11,12 +11,13 @@
 // points in memory, 24 bytes each, for the shuffle). Every format holds the same points as the
 // text file: pcd is a binary PCD of float x y z, each the value the text line
 // reads as; las is LAS 1.2, point format 0, with scale 0.0001 (the text's four
-// decimals as integers). "spot" is the text file with a third of the points
-// (picked by a hash of their number, so spread through the file) written as
-// 0 0 0, as scanners write missing returns. The file is written under PATH.tmp
-// and renamed, so an interrupted run never leaves a file that looks complete.
+// decimals as integers); laz1 and laz6 are the same points compressed, from LAS
+// point format 1 and 6 records with scanner-like other fields (see las_forms.h),
+// encoded whole in memory (about 30 bytes a point plus the result). "spot" is
+// the text file with a third of the points (picked by a hash of their number,
+// so spread through the file) written as 0 0 0, as scanners write missing
+// returns. The file is written under PATH.tmp and renamed, so an interrupted run never leaves a file that looks complete.
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "las_forms.h"
 #include "scan_cloud.h"
 
 namespace {
@@ -36,16 +38,8 @@ bool parse_number(const char* text, long long& value) {
 }
 
 int usage() {
-  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las] [area=POINTS] [random]\n", stderr);
+  std::fputs("usage: make_clouds ref|test COUNT SEED PATH [text|spot|pcd|las|laz1|laz6] [area=POINTS] [random]\n", stderr);
   return 2;
-}
-
-template <class T>
-void put_le(std::vector<char>& out, T value) {
-  unsigned char bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  // The benchmark machines are little-endian; the files say so by format.
-  out.insert(out.end(), bytes, bytes + sizeof(T));
 }
 
 std::vector<char> pcd_header(long long count) {
@@ -55,38 +49,21 @@ std::vector<char> pcd_header(long long count) {
   return {h.begin(), h.end()};
 }
 
-std::vector<char> las_header(long long count) {
-  std::vector<char> h = {'L', 'A', 'S', 'F'};
-  h.resize(24, '\0');
-  h.push_back(1);
-  h.push_back(2);
-  h.resize(94, ' ');
-  put_le<std::uint16_t>(h, 227);                                  // header size
-  put_le<std::uint32_t>(h, 227);                                  // offset to point data
-  put_le<std::uint32_t>(h, 0);                                    // variable-length records
-  h.push_back(0);                                                 // point format 0
-  put_le<std::uint16_t>(h, 20);                                   // record length
-  put_le<std::uint32_t>(h, static_cast<std::uint32_t>(count));
-  for (int i = 0; i < 5; ++i) put_le<std::uint32_t>(h, 0);
-  for (int i = 0; i < 3; ++i) put_le<double>(h, 0.0001);
-  for (int i = 0; i < 9; ++i) put_le<double>(h, 0.0);             // offsets, then bounds (not read)
-  h.resize(227, '\0');
-  return h;
+// The LAS point format of a LAS or compressed form; -1 for the others.
+int las_point_format(const std::string& format) {
+  return format == "las" ? 0 : format == "laz1" ? 1 : format == "laz6" ? 6 : -1;
 }
 
 // The three numbers of a formatted text line, as the format stores them.
-void append_record(std::vector<char>& out, const std::string& format, const char* line) {
+void append_record(std::vector<char>& out, const std::string& format, const char* line,
+                   ptdelta::bench::ScannerFields& fields) {
+  if (format != "pcd") {
+    fields.append_line(out, las_point_format(format), line);
+    return;
+  }
   char* end = nullptr;
   const char* p = line;
-  for (int axis = 0; axis < 3; ++axis) {
-    if (format == "pcd") {
-      put_le<float>(out, std::strtof(p, &end));
-    } else {
-      put_le<std::int32_t>(out, static_cast<std::int32_t>(std::llround(std::strtod(p, &end) * 10000.0)));
-    }
-    p = end;
-  }
-  if (format == "las") out.resize(out.size() + 8, '\0');  // intensity, flags, class, angle, user data, source
+  for (int axis = 0; axis < 3; ++axis, p = end) ptdelta::bench::put_le<float>(out, std::strtof(p, &end));
 }
 
 }  // namespace
@@ -100,7 +77,7 @@ int main(int argc, char** argv) {
   bool random_order = false;
   for (int i = 5; i < argc; ++i) {
     const std::string word = argv[i];
-    if (i == 5 && (word == "text" || word == "spot" || word == "pcd" || word == "las")) {
+    if (i == 5 && (word == "text" || word == "spot" || word == "pcd" || las_point_format(word) >= 0)) {
       format = word;
     } else if (word.rfind("area=", 0) == 0 && area == 0) {
       if (!parse_number(argv[i] + 5, area) || area == 0 || area > 2000000000LL) return usage();
@@ -128,7 +105,12 @@ int main(int argc, char** argv) {
   std::vector<char> buffer;
   buffer.reserve(block);
   if (format == "pcd") buffer = pcd_header(count);
-  if (format == "las") buffer = las_header(count);
+  const int point_format = las_point_format(format);
+  // The compressed forms are encoded from the whole LAS file, held in memory (30 bytes a point).
+  const bool whole = point_format > 0;
+  if (point_format >= 0) buffer = ptdelta::bench::las_header(point_format, static_cast<std::uint64_t>(count));
+  if (whole) buffer.reserve(buffer.size() + static_cast<std::size_t>(count) * ptdelta::bench::las_record_length(point_format));
+  ptdelta::bench::ScannerFields fields;
   long long written = 0;
   bool ok = true;
   const auto write_point = [&](const CloudPoint& p) {
@@ -140,10 +122,10 @@ int main(int argc, char** argv) {
     if (format == "text" || spot) {
       buffer.insert(buffer.end(), line, line + n);
     } else {
-      append_record(buffer, format, line);
+      append_record(buffer, format, line, fields);
     }
     ++written;
-    if (buffer.size() > block - sizeof line) {
+    if (!whole && buffer.size() > block - sizeof line) {
       ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
       buffer.clear();
     }
@@ -162,6 +144,10 @@ int main(int argc, char** argv) {
     for (const Position& p : points) write_point(CloudPoint{p.x, p.y, p.z, false});
   } else {
     generate_scan_cloud(cloud_kind, count, static_cast<std::uint64_t>(seed), write_point, side);
+  }
+  if (whole) {
+    buffer = ptdelta::bench::compress_las(buffer, point_format);
+    ok = ok && !buffer.empty();
   }
   ok = ok && std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
   ok = std::fflush(out) == 0 && !std::ferror(out) && ok;

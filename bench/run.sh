@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # run.sh - what `make bench` runs: scan-like clouds, whole-run timings and peak memory,
 # the stage breakdown, the full-scan ratio, the kd-tree-from-Python peer (one and two workers),
-# the loading of 10M points as text, binary PCD and LAS, what the JSON and HTML reports add to
-# a 1M x 1M run, and the scaling runs: 10M x 10M in random and in scan-line order and 2M x 10M
-# (method B), each with -t 1 and with all threads, whose outputs must be byte-identical; as
-# Markdown tables.
+# the loading of 10M points as text, binary PCD, LAS and LAZ (point formats 1 and 6) with -t 1
+# and all threads, what the JSON and HTML reports add to a 1M x 1M run, and the scaling runs:
+# 10M x 10M in random and in scan-line order and 2M x 10M (method B), each with -t 1 and with
+# all threads, whose outputs must be byte-identical; as Markdown tables.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
@@ -96,6 +96,9 @@ cloud_as() {  # cloud_as COUNT SEED FORMAT EXTENSION -> path
 load_txt=$(cloud_as "$n_load" 41 text txt)
 load_pcd=$(cloud_as "$n_load" 41 pcd pcd)
 load_las=$(cloud_as "$n_load" 41 las las)
+# The same points compressed: point format 1 in pointwise chunks, format 6 in layered chunks.
+load_laz1=$(cloud_as "$n_load" 41 laz1 laz1.laz)
+load_laz6=$(cloud_as "$n_load" 41 laz6 laz6.laz)
 
 # The scaling clouds keep the density of the 1M cloud on a larger square (area=COUNT);
 # the 2M reference covers the square of its 10M test cloud, as the 200k reference covers
@@ -237,10 +240,13 @@ fi
 # The 100M exports take gigabytes: kept only until they are compared.
 if [[ $huge == yes ]]; then rm -f "$data/result-huge.ply" "$data/result-huge-t1.ply"; fi
 
-echo "loading $(label "$n_load") points as text, PCD and LAS ($repeat runs each) ..." >&2
-measure load-txt status "$load" "$load_txt"
-measure load-pcd status "$load" "$load_pcd"
-measure load-las status "$load" "$load_las"
+echo "loading $(label "$n_load") points as text, PCD, LAS and LAZ, one thread and all ($repeat runs each) ..." >&2
+declare -A load_file=([txt]=$load_txt [pcd]=$load_pcd [las]=$load_las [laz1]=$load_laz1 [laz6]=$load_laz6)
+load_forms=(txt pcd las laz1 laz6)
+for form in "${load_forms[@]}"; do
+  measure "load-$form" status "$load" "${load_file[$form]}" 1
+  measure "load-$form-all" status "$load" "${load_file[$form]}" "$threads_all"
+done
 
 echo "stage breakdown and full scan ..." >&2
 run_stages() {  # run_stages NAME REF TEST [SAMPLE [THREADS]]; the tool's console text goes to NAME.err
@@ -331,6 +337,15 @@ for format in pcd las; do
     echo "| $size_load points, binary ${format^^} loads faster than text | ≥ 3x | ${status[load-$format]:-not run} | **miss** |"
   fi
 done
+for format in laz1 laz6; do
+  kind=$([[ $format == laz1 ]] && echo "point format 1, pointwise" || echo "point format 6, layered")
+  ratio_goal="$size_load points, LAZ ($kind) on all threads loads in at most the time of text"
+  if ran load-txt-all && ran "load-$format-all"; then
+    echo "| $ratio_goal (${wall[load-txt-all]} s) | ≤ 1x | ${wall[load-$format-all]} s | $(judge "${wall[load-$format-all]} <= ${wall[load-txt-all]}") |"
+  else
+    echo "| $ratio_goal | ≤ 1x | ${status[load-$format-all]:-not run} | **miss** |"
+  fi
+done
 for name in tool-large-t1 tool-mixed-t1; do
   if ran "$name"; then
     threads=$(calc "%.2f" "${cpu[$name]} / ${wall[$name]}")
@@ -414,9 +429,15 @@ row tool-huge "ptdelta $size_huge, random order (method A)"
 row tool-huge-t1 "ptdelta $size_huge, random order (method A), -t 1"
 row tool-clean "ptdelta $size_spot (method A)"
 row tool-spot "ptdelta $size_spot, a third of the points at 0 0 0 (method A)"
-row load-txt "load $size_load points, text ($(du -m "$load_txt" | cut -f1) MB; read alone $(key load-txt.out seconds) s)"
-row load-pcd "load $size_load points, binary PCD ($(du -m "$load_pcd" | cut -f1) MB; read alone $(key load-pcd.out seconds) s)"
-row load-las "load $size_load points, LAS format 0 ($(du -m "$load_las" | cut -f1) MB; read alone $(key load-las.out seconds) s)"
+declare -A load_text=([txt]="text" [pcd]="binary PCD" [las]="LAS format 0" [laz1]="LAZ format 1, pointwise"
+  [laz6]="LAZ format 6, layered")
+for form in "${load_forms[@]}"; do
+  for threads in 1 all; do
+    name=load-$form$([[ $threads == all ]] && echo -all)
+    with=$([[ $threads == all ]] && echo "$threads_all threads" || echo "-t 1")
+    row "$name" "load $size_load points, ${load_text[$form]}, $with ($(du -m "${load_file[$form]}" | cut -f1) MB; read alone $(key "$name.out" seconds) s)"
+  done
+done
 row tool-large-report "ptdelta $size_large (method A) with -json and -html"
 if [[ $have_peer == yes ]]; then
   row peer-small "kd-tree from Python $size_small"

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <span>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -12,7 +15,10 @@
 
 #include "core/point_cloud.h"
 #include "input/byte_source.h"
+#include "input/las_reader.h"
+#include "input/laz_file.h"
 #include "input/text_reader.h"
+#include "las_forms.h"
 
 namespace {
 
@@ -137,6 +143,99 @@ TEST(ScanCloud, ShuffleIsAFixedPermutation) {
   Rng rng(1);
   for (const std::uint64_t n : {1ULL, 2ULL, 3ULL, 0x8000000000000001ULL}) {
     for (int i = 0; i < 100; ++i) ASSERT_LT(rng.below(n), n);
+  }
+}
+
+// The LAS file of a test cloud in point format 0, 1 or 6, as make_clouds writes it.
+std::vector<char> las_file(int point_format, std::int64_t count) {
+  std::vector<char> las = las_header(point_format, static_cast<std::uint64_t>(count));
+  ScannerFields fields;
+  generate_scan_cloud(CloudKind::test, count, 41, [&](const CloudPoint& p) {
+    char line[96];
+    format_cloud_line(line, p);
+    fields.append_line(las, point_format, line);
+  });
+  return las;
+}
+
+// The compressed forms give back the LAS form's records byte for byte, over more than one
+// chunk; x y z are the same in every format, and in format 6 also when only they are decoded.
+TEST(ScanCloud, CompressedFormsDecodeToTheirLasRecords) {
+  const std::int64_t count = 50000 + 1234;  // a full chunk and a short one
+  const std::vector<char> plain = las_file(0, count);
+  for (const int format : {1, 6}) {
+    const std::vector<char> las = las_file(format, count);
+    ptdelta::LasHeader header;
+    ASSERT_TRUE(ptdelta::parse_las_header(las.data(), las.size(), header)) << format;
+    EXPECT_EQ(header.points, count);
+    EXPECT_EQ(header.record_length, las_record_length(format));
+    ASSERT_EQ(las.size(), header.point_data_offset + static_cast<std::size_t>(count) * header.record_length);
+    const std::vector<char> laz = compress_las(las, format);
+    const std::span<const std::uint8_t> file(reinterpret_cast<const std::uint8_t*>(laz.data()), laz.size());
+    ptdelta::laz::LazLayout layout;
+    std::vector<ptdelta::laz::LazChunk> chunks;
+    ASSERT_EQ(ptdelta::laz::parse_laz_layout(file, layout), ptdelta::laz::LazRefusal::none) << format;
+    EXPECT_EQ(layout.compressor, format == 6 ? ptdelta::laz::Compressor::layered_chunked
+                                             : ptdelta::laz::Compressor::pointwise_chunked);
+    ASSERT_EQ(ptdelta::laz::list_laz_chunks(file, layout, chunks), ptdelta::laz::TableFailure::none);
+    ASSERT_EQ(chunks.size(), 2u);
+    for (const ptdelta::laz::LayerSet wanted : {ptdelta::laz::all_layers, ptdelta::laz::xyz_layers}) {
+      std::size_t point = 0;
+      for (const ptdelta::laz::LazChunk& chunk : chunks) {
+        std::vector<std::uint8_t> records(chunk.points * layout.record_length);
+        ASSERT_EQ(ptdelta::laz::decode_laz_chunk(file, layout, chunk, wanted, records.data()),
+                  ptdelta::laz::ChunkFailure::none);
+        for (std::size_t i = 0; i < chunk.points; ++i, ++point) {
+          const std::uint8_t* got = records.data() + i * layout.record_length;
+          const char* want = las.data() + header.point_data_offset + point * header.record_length;
+          const std::size_t compared = wanted == ptdelta::laz::all_layers ? header.record_length : 12;
+          ASSERT_EQ(std::memcmp(got, want, compared), 0) << "format " << format << " point " << point;
+          ASSERT_EQ(std::memcmp(got, plain.data() + 227 + point * 20, 12), 0) << "format " << format << " point " << point;
+        }
+      }
+      EXPECT_EQ(point, static_cast<std::size_t>(count));
+    }
+  }
+}
+
+// The other fields look like a scanner's: a second return follows its first at the same time,
+// time never falls and mostly rises, a few classes, one point source, a slowly drifting angle.
+TEST(ScanCloud, ScannerFieldsAreScannerLike) {
+  const std::int64_t count = 20000;
+  for (const int format : {1, 6}) {
+    const std::vector<char> las = las_file(format, count);
+    const std::size_t length = las_record_length(format), at = format == 6 ? 375 : 227;
+    std::int64_t pairs = 0, classes[256] = {}, angle_changes = 0;
+    double last_time = -1.0;
+    int last_angle = 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+      const char* r = las.data() + at + static_cast<std::size_t>(i) * length;
+      const auto byte = [&](std::size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(r[k])); };
+      const unsigned number = format == 6 ? byte(14) & 15 : byte(14) & 7;
+      const unsigned returns = format == 6 ? byte(14) >> 4 : (byte(14) >> 3) & 7;
+      double time;
+      std::memcpy(&time, r + (format == 6 ? 22 : 20), 8);
+      ASSERT_TRUE((number == 1 && returns == 1) || (number == 1 && returns == 2) || (number == 2 && returns == 2)) << i;
+      if (number == 2) {
+        ++pairs;
+        ASSERT_EQ(time, last_time) << i;
+      } else {
+        ASSERT_GT(time, last_time) << i;
+      }
+      last_time = time;
+      ++classes[byte(format == 6 ? 16 : 15)];
+      const int angle = format == 6 ? static_cast<std::int16_t>(byte(18) | byte(19) << 8) : static_cast<signed char>(r[16]);
+      if (i > 0 && angle != last_angle) ++angle_changes;
+      last_angle = angle;
+      ASSERT_EQ(byte(format == 6 ? 20 : 18), 7u);  // the point source
+    }
+    EXPECT_GT(pairs, count / 20);
+    EXPECT_LT(pairs, count / 5);
+    EXPECT_GT(classes[2], classes[1]);
+    EXPECT_GT(classes[5], 0);
+    EXPECT_EQ(classes[1] + classes[2] + classes[5], count);
+    EXPECT_GT(angle_changes, 0);
+    EXPECT_LT(angle_changes, format == 6 ? count / 20 : 10);
   }
 }
 

@@ -189,7 +189,8 @@ class GpsTimeDecoder {
       : seq_(seed), variant_(variant), ic_(32, 9), steps_(variant == GpsVariant::pointwise ? 516 : 515),
         restarts_(variant == GpsVariant::pointwise ? 6 : 5) {}
 
-  std::uint64_t decode(ArithmeticDecoder& dec) {
+  std::uint64_t decode(ArithmeticDecoder& stream) {
+    ArithmeticDecoder dec = stream;  // a local copy stays in registers (see ArithmeticDecoder)
     // One offset per variant: the layered codes are the pointwise ones minus one.
     const std::uint32_t unchanged_code = variant_ == GpsVariant::pointwise ? 1 : 0;
     // A valid stream switches sequences a few times at most; a damaged one must not loop.
@@ -230,6 +231,7 @@ class GpsTimeDecoder {
       }
       seq_.cur = (c + t - 512) & 3;
     }
+    stream = dec;
     return seq_.time[seq_.cur];
   }
 

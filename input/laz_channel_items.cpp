@@ -60,7 +60,7 @@ ChannelItem<IC, Stream>::ChannelItem(ChannelItem&&) noexcept = default;
 template <class IC, class Stream>
 ChannelItem<IC, Stream>::~ChannelItem() = default;
 
-// The handover of 9.2: on a change of channel an unused context is seeded from the memory being
+// The handover: on a change of channel an unused context is seeded from the memory being
 // left; a context already in use lends its memory only from version 4 on. In version 3 the first
 // point after such a switch predicts from, and updates, the memory of the context being left.
 template <class IC, class Stream>

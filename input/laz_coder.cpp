@@ -26,28 +26,30 @@ void BitModel::adapt() {
 
 SymbolModel::SymbolModel(std::uint32_t symbols) : symbols_(std::clamp(symbols, 2U, 2048U)) {
   if (symbols_ > 8) {
-    // Twice as many table entries as symbols (at most 2^12): most lookups then land on the
-    // symbol itself or its neighbour.
+    // Twice as many cells as symbols (at most 2^12): most lookups then land on the symbol
+    // itself or its neighbour.
     std::uint32_t table_bits = 1;
     while ((1U << table_bits) < 2 * symbols_) ++table_bits;
     table_shift_ = 15 - table_bits;
     table_last_ = 1U << table_bits;
+    cells_.assign(table_last_, 0);
   }
-  store_.assign(2 * std::size_t{symbols_} + (table_last_ == 0 ? 0 : table_last_ + 1), 0);
-  std::fill(count(), count() + symbols_, 1U);
+  store_.assign(2 * std::size_t{symbols_} + 1, 0);
+  std::fill(count(), count() + symbols_, Entry{1});
+  cum()[symbols_] = sentinel;
   period_ = symbols_;
   rebuild();
   period_ = countdown_ = (symbols_ + 6) >> 1;
 }
 
 void SymbolModel::rebuild() {
-  std::uint32_t* cnt = count();
-  std::uint32_t* c = cum();
+  Entry* cnt = count();
+  Entry* c = cum();
   total_ += period_;
   if (total_ > 32768) {
     total_ = 0;
     for (std::uint32_t k = 0; k < symbols_; ++k) {
-      cnt[k] = (cnt[k] + 1) >> 1;
+      cnt[k] = static_cast<Entry>((cnt[k] + 1) >> 1);
       total_ += cnt[k];
     }
   }
@@ -55,17 +57,23 @@ void SymbolModel::rebuild() {
   const std::uint32_t scale = 0x80000000U / total_;
   std::uint32_t sum = 0;
   for (std::uint32_t k = 0; k < symbols_; ++k) {
-    c[k] = (scale * sum) >> 16;
+    c[k] = static_cast<Entry>((scale * sum) >> 16);
     sum += cnt[k];
   }
   if (table_last_ != 0) {
-    std::uint32_t* t = store_.data() + 2 * symbols_;
-    std::uint32_t s = 0;
-    for (std::uint32_t j = 0; j <= table_last_; ++j) {
-      const std::uint32_t x = j << table_shift_;
-      while (s + 1 < symbols_ && c[s + 1] <= x) ++s;
-      t[j] = s;
+    // Cell j's symbol is the largest s with cum[s] <= j << shift: symbol s - 1 fills every cell
+    // below the first j whose x reaches cum[s].
+    std::uint64_t* cell = cells_.data();
+    const std::uint32_t round_up = (1U << table_shift_) - 1;
+    std::uint32_t j = 0;
+    for (std::uint32_t k = 1; k <= symbols_; ++k) {
+      const std::uint32_t end = k < symbols_ ? std::min((c[k] + round_up) >> table_shift_, table_last_) : table_last_;
+      const std::uint64_t fill = (k - 1) | std::uint64_t{c[k - 1]} << 16 | std::uint64_t{c[k]} << 32;
+      for (; j < end; ++j) cell[j] = fill;
     }
+    // Then each cell learns the next one's symbol (the cell past the last one holds the last symbol).
+    for (j = 0; j + 1 < table_last_; ++j) cell[j] |= (cell[j + 1] & 0xFFFF) << 48;
+    cell[table_last_ - 1] |= std::uint64_t{symbols_ - 1} << 48;
   }
   period_ = std::min((5 * period_) >> 2, 8 * (symbols_ + 6));
   countdown_ = period_;
@@ -76,26 +84,6 @@ void SymbolModel::rebuild() {
 ArithmeticDecoder::ArithmeticDecoder(const std::uint8_t* data, std::size_t size)
     : data_(data), size_(size), overrun_(false) {
   for (int i = 0; i < 4; ++i) value_ = (value_ << 8) | next_byte();
-}
-
-std::uint32_t ArithmeticDecoder::raw_short(std::uint32_t bits) {
-  length_ >>= bits;
-  const std::uint32_t v = value_ / length_;
-  value_ -= v * length_;
-  renormalise();
-  // A damaged stream (value >= length) can give a quotient of more than `bits` bits.
-  return v & ((1U << bits) - 1);
-}
-
-std::uint32_t ArithmeticDecoder::read_bits(std::uint32_t bits) {
-  if (bits < 20) return raw_short(bits);
-  const std::uint32_t low = raw_short(16);
-  return (raw_short(bits - 16) << 16) | low;
-}
-
-std::uint64_t ArithmeticDecoder::read_u64() {
-  const std::uint64_t low = read_u32();
-  return (std::uint64_t{read_u32()} << 32) | low;
 }
 
 // ---- encoder ----
@@ -138,7 +126,7 @@ void ArithmeticEncoder::encode_bit(BitModel& m, std::uint32_t bit) {
 
 void ArithmeticEncoder::encode_symbol(SymbolModel& m, std::uint32_t symbol) {
   const std::uint32_t q = length_ >> 15;
-  const std::uint32_t* cum = m.cum();
+  const SymbolModel::Entry* cum = m.cum();
   const std::uint32_t lo = cum[symbol] * q;
   const std::uint32_t hi = symbol + 1 == m.symbols_ ? length_ : cum[symbol + 1] * q;
   add_to_base(lo);
@@ -201,36 +189,6 @@ std::vector<SymbolModel> make_correctors(std::uint32_t cbits) {
 
 IntegerDecompressor::IntegerDecompressor(std::uint32_t bits, std::uint32_t contexts)
     : bits_(corrector_bits(bits)), k_models_(make_k_models(bits_, contexts)), correctors_(make_correctors(bits_)) {}
-
-std::int32_t IntegerDecompressor::decompress(ArithmeticDecoder& dec, std::int32_t prediction,
-                                             std::uint32_t context) {
-  if (context >= k_models_.size()) context = 0;
-  const std::uint32_t k = dec.decode_symbol(k_models_[context]);
-  std::int64_t corr;
-  if (k == 0) {
-    corr = dec.decode_bit(zero_);
-  } else if (k < 32) {
-    std::uint32_t u = dec.decode_symbol(correctors_[k - 1]);
-    if (k > 8) u = (u << (k - 8)) | dec.read_bits(k - 8);
-    const std::int64_t half = std::int64_t{1} << (k - 1);
-    corr = u >= half ? std::int64_t{u} + 1 : std::int64_t{u} - (2 * half - 1);
-  } else {
-    corr = -(std::int64_t{1} << 31);
-  }
-  last_k_ = k;
-  const std::int64_t sum = std::int64_t{prediction} + corr;
-  if (bits_ < 32) {
-    const std::int64_t range = std::int64_t{1} << bits_;
-    std::int64_t r = sum;
-    if (r < 0) {
-      r += range;
-    } else if (r >= range) {
-      r -= range;
-    }
-    return static_cast<std::int32_t>(r);  // in [0, range) for any prediction in it
-  }
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(sum)));
-}
 
 IntegerCompressor::IntegerCompressor(std::uint32_t bits, std::uint32_t contexts)
     : bits_(corrector_bits(bits)), k_models_(make_k_models(bits_, contexts)), correctors_(make_correctors(bits_)) {}

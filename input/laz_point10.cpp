@@ -109,7 +109,8 @@ Point10V2Decoder::Point10V2Decoder(const std::uint8_t* first) {
   mem_.last.intensity = 0;
 }
 
-void Point10V2Decoder::decode(ArithmeticDecoder& dec, std::uint8_t* out) {
+void Point10V2Decoder::decode(ArithmeticDecoder& stream, std::uint8_t* out) {
+  ArithmeticDecoder dec = stream;  // a local copy stays in registers (see ArithmeticDecoder)
   Point10& p = mem_.last;
   const std::uint32_t mask = dec.decode_symbol(m_.mask);
   if (mask & v2_flags) p.flags = dec.decode_symbol(m_.flags[p.flags]);
@@ -136,6 +137,7 @@ void Point10V2Decoder::decode(ArithmeticDecoder& dec, std::uint8_t* out) {
   p.z = m_.z.decompress(dec, mem_.height[l], z_context_v2(n, k));
   mem_.height[l] = p.z;
   p.store(out);
+  stream = dec;
 }
 
 Point10V2Encoder::Point10V2Encoder(const std::uint8_t* first) {

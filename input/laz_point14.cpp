@@ -121,7 +121,7 @@ Point14Decoder::Point14Decoder(const std::uint8_t* raw_record, std::uint16_t ver
 Point14Decoder::~Point14Decoder() = default;
 
 std::uint32_t Point14Decoder::decode(std::array<ArithmeticDecoder*, point14_layers> layers, std::uint8_t* record) {
-  ArithmeticDecoder& xy = *layers[0];
+  ArithmeticDecoder xy = *layers[0];  // a local copy stays in registers (see ArithmeticDecoder)
   Context* c = contexts_[current_].get();
   // Steps 1-3: the change mask from the context being left, then perhaps a switch of channel.
   const std::uint32_t mask = xy.decode_symbol(c->change[change_context(c->last, c->last_time_changed)]);
@@ -163,11 +163,14 @@ std::uint32_t Point14Decoder::decode(std::array<ArithmeticDecoder*, point14_laye
   l.y = wrap_add32(l.y, dy);
   c->median_y[slot].add(dy);
   keys.k_xy = (kx + c->ic_y.last_k()) >> 1;
+  *layers[0] = xy;
 
   // Layers 2-9: each only when active; otherwise the field keeps the memory's value.
   if (layers[1]) {
-    l.z = c->ic_z->decompress(*layers[1], c->heights[keys.level], z_context(keys));
+    ArithmeticDecoder z = *layers[1];
+    l.z = c->ic_z->decompress(z, c->heights[keys.level], z_context(keys));
     c->heights[keys.level] = l.z;
+    *layers[1] = z;
   }
   if (layers[2]) {
     const std::uint32_t j = 2u * (l.classification & 31u) + (keys.kind == 3 ? 1u : 0u);
