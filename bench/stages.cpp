@@ -39,7 +39,6 @@
 #include "report/json_report.h"
 #include "report/output_file.h"
 #include "report/ply_export.h"
-#include "report/run_report.h"
 #include "report/statistics.h"
 #include "support/full_scan.h"
 
