@@ -53,38 +53,61 @@ void decode_chunk(std::span<const std::uint8_t> file, const laz::LazLayout& layo
 }
 
 // Chunks decoded per thread at a time: enough to keep the threads busy while
-// the points of a batch are joined, few enough to keep the memory small.
+// the points of the batch before are joined, few enough to keep the memory small.
 constexpr std::size_t chunks_per_thread = 2;
 
+// Joins one batch's chunks to the cloud in file order; stops at the first chunk
+// that did not decode.
+Failure join_batch(const std::vector<DecodedChunk>& decoded, std::size_t n, PointAppender& out, std::int64_t& read,
+                   bool& ended_early) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const DecodedChunk& d = decoded[k];
+    if (!d.whole) {
+      ended_early = true;
+      return Failure::none;
+    }
+    const std::size_t points = d.xyz.size() / 3;
+    for (std::size_t i = 0; i < points; ++i)
+      if (!out.add_exact(d.xyz[3 * i], d.xyz[3 * i + 1], d.xyz[3 * i + 2])) return Failure::out_of_memory;
+    read += static_cast<std::int64_t>(points);
+  }
+  return Failure::none;
+}
+
+// Batch b decodes while batch b - 1 is joined: the join is the first task of the
+// round (one thread takes it, the others decode), so only one thread ever appends.
 Failure read_chunks(std::span<const std::uint8_t> file, const laz::LazLayout& layout, const LasHeader& header,
                     const std::vector<laz::LazChunk>& chunks, int threads, PointAppender& out, std::int64_t& read,
                     bool& ended_early) {
   const std::size_t batch = chunks_per_thread * static_cast<std::size_t>(std::max(threads, 1));
-  std::vector<DecodedChunk> decoded(std::min(batch, chunks.size()));
-  for (std::size_t first = 0; first < chunks.size(); first += batch) {
-    const std::size_t n = std::min(batch, chunks.size() - first);
+  const std::size_t batches = (chunks.size() + batch - 1) / batch;
+  std::vector<DecodedChunk> decoded[2];
+  for (std::vector<DecodedChunk>& d : decoded) d.resize(std::min(batch, chunks.size()));
+  std::uint64_t planned = 0;  // points of the chunks decoded so far
+  Failure failure = Failure::none;
+  bool stopped = false;
+  for (std::size_t b = 0; b <= batches && !stopped; ++b) {
+    const std::size_t first = b * batch;
+    const std::size_t n = b < batches ? std::min(batch, chunks.size() - first) : 0;
     // The cloud holds at most INT32_MAX points: a larger count is refused before
     // room for its records is asked for.
-    std::uint64_t batch_points = 0;
-    for (std::size_t k = 0; k < n; ++k) batch_points += chunks[first + k].points;
-    if (batch_points > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max() - out.cloud().count))
-      return Failure::out_of_memory;
-    run_chunks(static_cast<std::int64_t>(n), threads, [&](std::int64_t k) {
-      const auto i = static_cast<std::size_t>(k);
-      decode_chunk(file, layout, header, chunks[first + i], decoded[i]);
-    });
-    for (std::size_t k = 0; k < n; ++k) {
-      const DecodedChunk& d = decoded[k];
-      if (!d.whole) {
-        ended_early = true;
-        return Failure::none;
+    for (std::size_t k = 0; k < n; ++k) planned += chunks[first + k].points;
+    if (planned > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return Failure::out_of_memory;
+    const std::size_t joined = b > 0 ? 1 : 0;
+    std::vector<DecodedChunk>& into = decoded[b % 2];
+    const std::vector<DecodedChunk>& previous = decoded[(b + 1) % 2];
+    const std::size_t previous_n = b > 0 ? std::min(batch, chunks.size() - (b - 1) * batch) : 0;
+    run_chunks(static_cast<std::int64_t>(n + joined), threads, [&](std::int64_t task) {
+      const auto k = static_cast<std::size_t>(task);
+      if (k < joined) {
+        failure = join_batch(previous, previous_n, out, read, stopped);
+      } else {
+        decode_chunk(file, layout, header, chunks[first + k - joined], into[k - joined]);
       }
-      const std::size_t points = d.xyz.size() / 3;
-      for (std::size_t i = 0; i < points; ++i)
-        if (!out.add_exact(d.xyz[3 * i], d.xyz[3 * i + 1], d.xyz[3 * i + 2])) return Failure::out_of_memory;
-      read += static_cast<std::int64_t>(points);
-    }
+    });
+    if (failure != Failure::none) return failure;
   }
+  if (stopped) ended_early = true;
   return Failure::none;
 }
 

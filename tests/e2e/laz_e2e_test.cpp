@@ -87,6 +87,9 @@ TEST(LazRun, DamagedAndUnusableFiles) {
   payload += 54;
 
   std::string cut = autzen.substr(0, points_at + (table_at - points_at) / 2);  // inside the second chunk
+  std::string zeroed = autzen;  // the second chunk's stream damaged behind a whole table
+  const std::size_t middle = points_at + 8 + (table_at - points_at) / 2;
+  for (std::size_t i = middle; i < middle + 2000; ++i) zeroed[i] = '\0';
   std::string no_table = autzen;
   put(no_table, points_at, points_at + 3, 8);  // a pointer into the first chunk: the table is not used
   std::string compressor = autzen, item_version = autzen, table_version = autzen;
@@ -96,6 +99,7 @@ TEST(LazRun, DamagedAndUnusableFiles) {
   const std::string evlr = data_text("laspy_1_4_w_evlr.laz");
   write_file(dir / "cut.laz", cut);
   write_file(dir / "no_table.laz", no_table);
+  write_file(dir / "zeroed.laz", zeroed);
   write_file(dir / "whole.laz", autzen);
   write_file(dir / "compressor.laz", compressor);
   write_file(dir / "item_version.laz", item_version);
@@ -107,6 +111,7 @@ TEST(LazRun, DamagedAndUnusableFiles) {
     std::string tail;  // from the test cloud's final line (or the refusal) to the method's line
   } cases[] = {
       {"cut.laz", 0, "\t50000 final\nWarning: cut.laz ends after 50000 of 110000 points\n"},
+      {"zeroed.laz", 0, "\t50000 final\nWarning: zeroed.laz ends after 50000 of 110000 points\n"},
       {"no_table.laz", 0, "\t110000 final\n"},
       {"layered_cut.laz", 1,
        "\t0 final\nWarning: layered_cut.laz ends after 0 of 1000 points\nNo points read from layered_cut.laz\n"},
