@@ -119,7 +119,7 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
   // monotonic): when the K-th smallest collected distance is below that, no
   // point left out can beat or tie it. The last round takes the whole box.
   const auto kth = static_cast<std::size_t>(k);
-  double rho = std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
+  double rho = 0.6 * std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
   for (;;) {
     const bool whole_box = !(rho > 0.0) || rho >= 2.0 * box;
     const double limit = rho * rho;
