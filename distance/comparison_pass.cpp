@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <new>
 
@@ -174,6 +175,48 @@ Failure indexed_pass(const PointColumns& ref, PointColumns* release, const Point
   return Failure::none;
 }
 
+// The normal at each reference point that is the nearest of some test point
+// within maxdist, each computed once: the nearest points first (each test
+// point writes its own entry), then the distinct indices marked in one serial
+// sweep, then their normals in index order, each on its own. Which thread
+// computes one never matters: a normal depends on its point alone.
+Failure estimate_used_normals(const PointColumns& ref, const PointColumns& test, const SpatialIndex& index,
+                              float maxdist, const SurfaceInput& surface, int threads, std::vector<Vec3>& normals) {
+  try {
+    constexpr std::int64_t chunk = 4096;
+    std::vector<std::int32_t> nearest(static_cast<std::size_t>(test.count), -1);
+    run_chunks(chunk_count(test.count, chunk), threads, [&](std::int64_t k) {
+      const std::int64_t last = std::min<std::int64_t>((k + 1) * chunk, test.count);
+      for (std::int64_t j = k * chunk; j < last; ++j) {
+        const NearestPoint q = indexed_nearest_point(index, test, static_cast<std::int32_t>(j));
+        if (q.distance <= maxdist) nearest[static_cast<std::size_t>(j)] = q.index;
+      }
+    });
+    std::vector<std::uint8_t> used(static_cast<std::size_t>(ref.count), 0);
+    for (const std::int32_t i : nearest)
+      if (i >= 0) used[static_cast<std::size_t>(i)] = 1;
+    std::vector<std::int32_t> wanted;
+    for (std::size_t i = 0; i < used.size(); ++i)
+      if (used[i] != 0) wanted.push_back(static_cast<std::int32_t>(i));
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    normals.assign(static_cast<std::size_t>(ref.count), Vec3{none, none, none});
+    const auto count = static_cast<std::int64_t>(wanted.size());
+    run_chunks(chunk_count(count, chunk), threads, [&](std::int64_t k) {
+      std::vector<SurfacePoint> scratch;
+      const std::int64_t last = std::min<std::int64_t>((k + 1) * chunk, count);
+      for (std::int64_t w = k * chunk; w < last; ++w) {
+        const auto r = static_cast<std::size_t>(wanted[static_cast<std::size_t>(w)]);
+        const LocalPlane plane = estimate_normal(*surface.reference, ref.x[r], ref.y[r], ref.z[r],
+                                                 surface.settings.normal_radius, surface.settings.orientation, scratch);
+        if (plane.valid) normals[r] = plane.normal;
+      }
+    });
+  } catch (const std::bad_alloc&) {
+    return Failure::out_of_memory;
+  }
+  return Failure::none;
+}
+
 // The grids a surface run needs, then the indexed pass with them.
 Failure surface_pass(const PointColumns& ref, const PointColumns& test, Method method, float maxdist,
                      const SurfaceSettings& given, const StoredNormals* normals, int threads, ProgressSink& progress,
@@ -202,6 +245,12 @@ Failure surface_pass(const PointColumns& ref, const PointColumns& test, Method m
   if (test.count > 0 && method == Method::nearest_point) {
     if (build_spatial_index(ref, derive_box_half_width(maxdist), index, threads) != Failure::none)
       return Failure::out_of_memory;
+  }
+  std::vector<Vec3> estimated;
+  if (test.count > 0 && method == Method::nearest_point && !stored) {
+    if (estimate_used_normals(ref, test, index, maxdist, surface, threads, estimated) != Failure::none)
+      return Failure::out_of_memory;
+    surface.estimated = &estimated;
   }
   std::vector<std::int32_t> order;
   if (const Failure f = prepare(test, threads, progress, result, order); f != Failure::none) return f;

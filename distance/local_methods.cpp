@@ -32,6 +32,12 @@ PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& 
       m.outcome = PointOutcome::rejected;
       return m;
     }
+  } else if (surface.estimated != nullptr) {
+    n = (*surface.estimated)[r];
+    if (std::isnan(n.x)) {
+      m.outcome = PointOutcome::rejected;
+      return m;
+    }
   } else {
     const LocalPlane plane = estimate_normal(*surface.reference, qx, qy, qz,
                                              surface.settings.normal_radius, surface.settings.orientation,

@@ -70,13 +70,17 @@ Vec3 smallest_eigenvector(const Symmetric3& a) {
 }
 
 LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
-  LocalPlane plane;
-  if (points.size() < 3) return plane;
   std::sort(points.begin(), points.end(), [](const SurfacePoint& a, const SurfacePoint& b) {
     if (a.x != b.x) return a.x < b.x;
     if (a.y != b.y) return a.y < b.y;
     return a.z < b.z;
   });
+  return fit_ordered_plane(points);
+}
+
+LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points) {
+  LocalPlane plane;
+  if (points.size() < 3) return plane;
   const auto n = static_cast<std::int32_t>(points.size());
   double sx = 0.0, sy = 0.0, sz = 0.0;
   for (const SurfacePoint& p : points) {

@@ -56,6 +56,11 @@ struct LocalPlane {
 // A point stored twice is given twice and weighs twice.
 LocalPlane fit_local_plane(std::vector<SurfacePoint>& points);
 
+// The same sums over `points` in the order given, for a neighbourhood that
+// already comes in an order fixed by its coordinates alone (the order of a
+// NeighbourGrid's traversal): fit_local_plane without its sort.
+LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points);
+
 // Which way a normal points: upwards (z > 0; z exactly 0 decided by y, then by x),
 // or towards a viewpoint.
 struct Orientation {

@@ -1,5 +1,4 @@
 // M3C2 (Lague, Brodu and Leroux 2013): the signed change along a local normal and its level of detection.
-#include <algorithm>
 #include <cmath>
 
 #include "core/exact.h"
@@ -10,19 +9,19 @@ namespace ptdelta {
 namespace {
 
 // The count, mean and population standard deviation of positions along the
-// axis. They are sorted first, so the sums in double do not depend on the
-// order the grid gave them in: mean = sum / n, deviation = sqrt(sum (a - mean)^2 / n).
+// axis, summed in the order the grid visits them (fixed by the coordinates
+// alone, whatever the input order or thread): mean = sum / n,
+// deviation = sqrt(sum (a - mean)^2 / n).
 struct Spread {
   std::int32_t count = 0;
   double mean = 0.0;
   double deviation = 0.0;
 };
 
-Spread spread_of(std::vector<double>& along) {
+Spread spread_of(const std::vector<double>& along) {
   Spread s;
   s.count = static_cast<std::int32_t>(along.size());
   if (s.count == 0) return s;
-  std::sort(along.begin(), along.end());
   double sum = 0.0;
   for (const double a : along) sum += a;
   s.mean = mean_of(sum, s.count);

@@ -25,7 +25,7 @@ const MethodTraits& measuring_traits(Method method, const SurfaceSettings& setti
 LocalPlane estimate_normal(const NeighbourGrid& grid, float px, float py, float pz, double radius,
                            const Orientation& orientation, std::vector<SurfacePoint>& scratch) {
   points_within(grid, px, py, pz, radius, scratch);
-  LocalPlane plane = fit_local_plane(scratch);
+  LocalPlane plane = fit_ordered_plane(scratch);  // the grid's order: see points_within
   if (plane.valid) plane.normal = orient_normal(plane.normal, orientation, px, py, pz);
   return plane;
 }

@@ -83,6 +83,10 @@ struct SurfaceInput {
   const NeighbourGrid* reference = nullptr;
   const NeighbourGrid* test = nullptr;
   const StoredNormals* normals = nullptr;
+  // Signed nearest point without stored normals: the oriented normal at every
+  // reference point that is some test point's nearest within maxdist, computed
+  // once before the pass (NaN x where there is none, or none was needed).
+  const std::vector<Vec3>* estimated = nullptr;
 };
 
 // What a method's measurement reads besides the point.

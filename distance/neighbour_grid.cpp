@@ -66,10 +66,13 @@ Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
     points_.resize(kept.size());
     std::vector<std::uint32_t> next(start_.begin(), start_.end() - 1);
     for (std::size_t i = 0; i < kept.size(); ++i) points_[next[column[i]]++] = kept[i];
-    const int w = axis_[2];
+    const int u = axis_[0], v = axis_[1], w = axis_[2];
     for (std::size_t c = 0; c < columns; ++c) {
-      std::sort(points_.begin() + start_[c], points_.begin() + start_[c + 1], [w](const Point& a, const Point& b) {
-        return a.xyz[w] != b.xyz[w] ? a.xyz[w] < b.xyz[w] : a.index < b.index;
+      std::sort(points_.begin() + start_[c], points_.begin() + start_[c + 1], [u, v, w](const Point& a, const Point& b) {
+        if (a.xyz[w] != b.xyz[w]) return a.xyz[w] < b.xyz[w];
+        if (a.xyz[u] != b.xyz[u]) return a.xyz[u] < b.xyz[u];
+        if (a.xyz[v] != b.xyz[v]) return a.xyz[v] < b.xyz[v];
+        return a.index < b.index;
       });
     }
   } catch (const std::bad_alloc&) {
@@ -116,7 +119,7 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
   // monotonic): when the K-th smallest collected distance is below that, no
   // point left out can beat or tie it. The last round takes the whole box.
   const auto kth = static_cast<std::size_t>(k);
-  double rho = std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
+  double rho = 0.6 * std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
   for (;;) {
     const bool whole_box = !(rho > 0.0) || rho >= 2.0 * box;
     const double limit = rho * rho;
@@ -144,7 +147,16 @@ void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz,
                         std::vector<double>& out) {
   out.clear();
   const double r_sq = r * r;
-  grid.around(px, py, pz, std::sqrt(r * r + L * L), [&](const NeighbourGrid::Point& q) {
+  // The cylinder's extent along each axis: a point inside has |d_a| at most
+  // L |n_a| + r sqrt(1 - n_a^2) (its part along n, then the largest share of a
+  // perpendicular part of length r), widened for the roundings of the tests.
+  double reach[3];
+  const double axis[3] = {n.x, n.y, n.z};
+  for (int a = 0; a < 3; ++a) {
+    const double across = std::sqrt(std::max(0.0, 1.0 - axis[a] * axis[a]));
+    reach[a] = (L * std::fabs(axis[a]) + r * across) * (1.0 + 1e-6) + (L + r) * 1e-6;
+  }
+  grid.around(px, py, pz, reach, [&](const NeighbourGrid::Point& q) {
     const double dx = difference(q.xyz[0], static_cast<double>(px));
     const double dy = difference(q.xyz[1], static_cast<double>(py));
     const double dz = difference(q.xyz[2], static_cast<double>(pz));

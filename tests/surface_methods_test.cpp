@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/exact.h"
 #include "distance/comparison_pass.h"
 #include "distance/spatial_index.h"
 #include "support/full_scan.h"
@@ -153,6 +154,48 @@ TEST(SurfaceMethods, NearestPointOfTheIndexIsTheFullScansTieIncluded) {
       const NearestPoint a = indexed_nearest_point(index, test, j), b = scan.nearest_point(test, j);
       ASSERT_EQ(std::bit_cast<std::uint32_t>(a.distance), std::bit_cast<std::uint32_t>(b.distance)) << seed;
       ASSERT_EQ(a.index, b.index) << "seed=" << seed << " j=" << j;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta
+
+namespace ptdelta {
+namespace {
+
+// The normals computed once per nearest reference point are those of a normal
+// estimated for each test point on its own, at the full scan's nearest point:
+// every normal bit, every sign, and the points without a normal (radius too
+// small for 3 neighbours at some places) rejected alike.
+TEST(SurfaceMethods, NormalsComputedOncePerNearestPointAreEachPointsOwn) {
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    Rng rng(seed);
+    const PointColumns ref = testing::surface_cloud(rng, 3000, 20.0, 0.05);
+    const PointColumns test = testing::surface_cloud(rng, 800, 20.0, 0.3);
+    SurfaceSettings s;
+    s.signed_distances = true;
+    s.normal_radius = rng.pick({0.3, 0.8, 1.5});
+    const float maxdist = 1.0f;
+    const PassResult r = run(ref, test, Method::nearest_point, maxdist, s, 2);
+    NeighbourGrid grid;
+    ASSERT_EQ(grid.build(ref, s.normal_radius / 2.0), Failure::none);
+    const testing::FullScanSearch scan(ref, derive_box_half_width(maxdist));
+    std::vector<SurfacePoint> scratch;
+    for (std::int32_t j = 0; j < test.count; ++j) {
+      const auto i = static_cast<std::size_t>(j);
+      const NearestPoint q = scan.nearest_point(test, j);
+      if (!(q.distance <= maxdist)) {
+        ASSERT_EQ(r.outcome[i], PointOutcome::outlier) << "seed=" << seed << " j=" << j;
+        continue;
+      }
+      const auto k = static_cast<std::size_t>(q.index);
+      const LocalPlane p = estimate_normal(grid, ref.x[k], ref.y[k], ref.z[k], s.normal_radius, s.orientation, scratch);
+      ASSERT_EQ(r.outcome[i], p.valid ? PointOutcome::accepted : PointOutcome::rejected) << "seed=" << seed;
+      if (!p.valid) continue;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(r.surface[i].normal[2]),
+                std::bit_cast<std::uint32_t>(static_cast<float>(p.normal.z))) << "seed=" << seed << " j=" << j;
+      ASSERT_EQ(std::fabs(r.cd[i]), q.distance) << "seed=" << seed << " j=" << j;
     }
   }
 }
