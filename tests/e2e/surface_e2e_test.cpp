@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,18 +8,6 @@
 
 namespace ptdelta::testing {
 namespace {
-
-// "%.9g" reads back to the same float.
-std::string cloud_text(const PointColumns& c) {
-  std::string text;
-  char line[64];
-  for (std::size_t i = 0; i < static_cast<std::size_t>(c.count); ++i) {
-    std::snprintf(line, sizeof line, "%.9g %.9g %.9g\n", static_cast<double>(c.x[i]), static_cast<double>(c.y[i]),
-                  static_cast<double>(c.z[i]));
-    text += line;
-  }
-  return text;
-}
 
 TEST(SurfaceRuns, EveryThreadCountWritesTheSameBytes) {
   Rng rng(5);

@@ -1,6 +1,7 @@
 #include "support/random_clouds.h"
 
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 namespace ptdelta::testing {
@@ -96,6 +97,17 @@ void shuffle_points(Rng& rng, PointColumns& cloud) {
     std::swap(cloud.y[a], cloud.y[b]);
     std::swap(cloud.z[a], cloud.z[b]);
   }
+}
+
+std::string cloud_text(const PointColumns& c) {
+  std::string text;
+  char line[64];
+  for (std::size_t i = 0; i < static_cast<std::size_t>(c.count); ++i) {
+    std::snprintf(line, sizeof line, "%.9g %.9g %.9g\n", static_cast<double>(c.x[i]), static_cast<double>(c.y[i]),
+                  static_cast<double>(c.z[i]));
+    text += line;
+  }
+  return text;
 }
 
 }  // namespace ptdelta::testing

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include "core/point_cloud.h"
 
@@ -46,5 +47,8 @@ PointColumns integer_grid_cloud(Rng& rng, std::int32_t n, std::int32_t extent);
 
 // Reorders the points at random.
 void shuffle_points(Rng& rng, PointColumns& cloud);
+
+// The cloud as text lines "x y z" in "%.9g", which reads back to the same floats.
+std::string cloud_text(const PointColumns& cloud);
 
 }  // namespace ptdelta::testing
