@@ -6,20 +6,12 @@
 
 #include <cstdint>
 #include <vector>
+#include "support/random_clouds.h"
 
 namespace ptdelta::laz {
 namespace {
 
-struct Rng {  // splitmix64: fixed seeds, replayable
-  std::uint64_t s;
-  std::uint64_t next() {
-    std::uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-};
+using testing::Rng;
 
 TEST(LazCoder, EmptyStreamAndFirstSteps) {
   ArithmeticEncoder enc;
@@ -48,8 +40,8 @@ enum class Op { bit, symbol, raw, u64, int8, int16, int32 };
 TEST(LazCoder, MixedStreamsRoundTripAndEndExactly) {
   for (std::uint64_t seed = 1; seed <= 40; ++seed) {
     Rng rng{seed};
-    const std::uint32_t steps = rng.below(3000);
-    const std::uint32_t symbols = 2 + rng.below(seed % 3 == 0 ? 2047 : 300);
+    const std::uint32_t steps = rng.below_u32(3000);
+    const std::uint32_t symbols = 2 + rng.below_u32(seed % 3 == 0 ? 2047 : 300);
     struct Step {
       Op op;
       std::uint32_t a;  // bits, context
@@ -58,23 +50,23 @@ TEST(LazCoder, MixedStreamsRoundTripAndEndExactly) {
     };
     std::vector<Step> plan;
     for (std::uint32_t i = 0; i < steps; ++i) {
-      const auto op = static_cast<Op>(rng.below(7));
+      const auto op = static_cast<Op>(rng.below_u32(7));
       Step s{op, 0, 0, 0};
       // Skewed values make the models adapt, rebuild and halve their counts.
-      const bool skew = rng.below(4) != 0;
+      const bool skew = rng.below_u32(4) != 0;
       switch (op) {
-        case Op::bit: s.v = skew ? 0 : rng.below(2); break;
-        case Op::symbol: s.v = skew ? rng.below(3) : rng.below(symbols); break;
-        case Op::raw: s.a = 1 + rng.below(32); s.v = static_cast<std::uint32_t>(rng.next()) >> (32 - s.a); break;
+        case Op::bit: s.v = skew ? 0 : rng.below_u32(2); break;
+        case Op::symbol: s.v = skew ? rng.below_u32(3) : rng.below_u32(symbols); break;
+        case Op::raw: s.a = 1 + rng.below_u32(32); s.v = static_cast<std::uint32_t>(rng.next()) >> (32 - s.a); break;
         case Op::u64: s.v = static_cast<std::int64_t>(rng.next()); break;
-        case Op::int8: s.a = rng.below(3); s.pred = static_cast<std::int32_t>(rng.below(256)); s.v = rng.below(256); break;
-        case Op::int16: s.a = rng.below(3); s.pred = static_cast<std::int32_t>(rng.below(65536)); s.v = skew ? std::int64_t{s.pred} + 3 : std::int64_t{rng.below(65536)};
+        case Op::int8: s.a = rng.below_u32(3); s.pred = static_cast<std::int32_t>(rng.below_u32(256)); s.v = rng.below_u32(256); break;
+        case Op::int16: s.a = rng.below_u32(3); s.pred = static_cast<std::int32_t>(rng.below_u32(65536)); s.v = skew ? std::int64_t{s.pred} + 3 : std::int64_t{rng.below_u32(65536)};
           if (s.v > 65535) s.v -= 65536;
           break;
         case Op::int32: {
-          s.a = rng.below(3);
+          s.a = rng.below_u32(3);
           s.pred = static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()));
-          const std::uint32_t pick = rng.below(5);
+          const std::uint32_t pick = rng.below_u32(5);
           const std::int64_t real = pick == 0 ? s.pred : pick == 1 ? static_cast<std::int64_t>(s.pred) ^ 0x80000000LL
                                                        : static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()));
           s.v = static_cast<std::int32_t>(static_cast<std::uint32_t>(real));

@@ -1,6 +1,5 @@
 // Compressed LAS files: real files against their twins or CRC-32, x y z alone, refusals, tables, damage, writing.
 #include "input/laz_file.h"
-#include "support/laz_data.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "support/laz_data.h"
 
 namespace ptdelta::laz {
 namespace {

@@ -7,20 +7,14 @@
 #include <vector>
 
 #include "input/laz_file.h"
+#include "support/random_clouds.h"
 
 namespace ptdelta::laz {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Rng {
-  std::uint64_t s;
-  std::uint32_t next() {
-    s = s * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<std::uint32_t>(s >> 33);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-};
+using testing::Rng;
 
 void put(std::uint8_t* p, std::uint64_t v, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i, v >>= 8) p[i] = static_cast<std::uint8_t>(v);
@@ -36,53 +30,53 @@ Bytes make_records(Rng& rng, std::size_t count, std::size_t length, std::uint8_t
   std::uint64_t wave_offset = 1000;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint8_t* p = &r[i * length];
-    const std::uint32_t pick = rng.below(8);
+    const std::uint32_t pick = rng.below_u32(8);
     const std::int64_t x = pick == 0 ? INT32_MIN : pick == 1 ? INT32_MAX : static_cast<std::int64_t>(i) * 37 - 5000;
     put(p, static_cast<std::uint64_t>(x), 4);
     put(p + 4, pick < 2 ? rng.next() : static_cast<std::uint32_t>(i * 13), 4);
-    put(p + 8, rng.below(4) == 0 ? rng.next() : static_cast<std::uint32_t>(i / 3), 4);
-    put(p + 12, rng.below(3) == 0 ? rng.below(65536) : 100, 2);
+    put(p + 8, rng.below_u32(4) == 0 ? rng.next() : static_cast<std::uint32_t>(i / 3), 4);
+    put(p + 12, rng.below_u32(3) == 0 ? rng.below_u32(65536) : 100, 2);
     p[14] = static_cast<std::uint8_t>(i % 256);  // all 256 (return, returns) pairs in turn
     std::uint32_t channel = 0;
     if (channels == Channels::alternating) channel = (i / 5) % 4;
-    if (channels == Channels::random) channel = rng.below(4);
-    p[15] = static_cast<std::uint8_t>(rng.below(16) | (channel << 4) | (rng.below(4) << 6));
-    p[16] = static_cast<std::uint8_t>(rng.below(3) == 0 ? rng.below(256) : 2);
-    p[17] = static_cast<std::uint8_t>(rng.below(5) == 0 ? rng.below(256) : 7);
-    put(p + 18, rng.below(4) == 0 ? static_cast<std::uint16_t>(-static_cast<std::int32_t>(rng.below(30000))) : 500, 2);
-    put(p + 20, rng.below(6) == 0 ? rng.below(65536) : 12, 2);
-    switch (rng.below(6)) {
+    if (channels == Channels::random) channel = rng.below_u32(4);
+    p[15] = static_cast<std::uint8_t>(rng.below_u32(16) | (channel << 4) | (rng.below_u32(4) << 6));
+    p[16] = static_cast<std::uint8_t>(rng.below_u32(3) == 0 ? rng.below_u32(256) : 2);
+    p[17] = static_cast<std::uint8_t>(rng.below_u32(5) == 0 ? rng.below_u32(256) : 7);
+    put(p + 18, rng.below_u32(4) == 0 ? static_cast<std::uint16_t>(-static_cast<std::int32_t>(rng.below_u32(30000))) : 500, 2);
+    put(p + 20, rng.below_u32(6) == 0 ? rng.below_u32(65536) : 12, 2);
+    switch (rng.below_u32(6)) {
       case 0: break;                                             // the same time again
       case 1: time += 1000; break;                               // a steady step
       case 2: time += static_cast<std::uint64_t>(rng.next()) << 20; break;  // a jump
       case 3: time -= 3000; break;                               // back in time
-      default: time += 1000 * rng.below(12);
+      default: time += 1000 * rng.below_u32(12);
     }
     put(p + 22, time, 8);
     std::size_t at = 30;
     if (format == 7 || format == 8 || format == 10) {
-      const bool grey = rng.below(3) == 0;
-      const std::uint32_t red = rng.below(65536);
-      for (int c = 0; c < 3; ++c) put(p + at + 2 * c, grey ? red : rng.below(65536), 2);
+      const bool grey = rng.below_u32(3) == 0;
+      const std::uint32_t red = rng.below_u32(65536);
+      for (int c = 0; c < 3; ++c) put(p + at + 2 * c, grey ? red : rng.below_u32(65536), 2);
       at += 6;
       if (format != 7) {
-        put(p + at, rng.below(2) ? rng.below(65536) : 0x1234, 2);
+        put(p + at, rng.below_u32(2) ? rng.below_u32(65536) : 0x1234, 2);
         at += 2;
       }
     }
     if (format == 9 || format == 10) {
-      p[at] = static_cast<std::uint8_t>(rng.below(3));
-      const std::uint32_t kind = rng.below(4);
-      const std::uint32_t size = 64 + rng.below(4);
+      p[at] = static_cast<std::uint8_t>(rng.below_u32(3));
+      const std::uint32_t kind = rng.below_u32(4);
+      const std::uint32_t size = 64 + rng.below_u32(4);
       if (kind == 1) wave_offset += size;
-      if (kind == 2) wave_offset += rng.below(100000);
+      if (kind == 2) wave_offset += rng.below_u32(100000);
       if (kind == 3) wave_offset = static_cast<std::uint64_t>(rng.next()) << 31;
       put(p + at + 1, wave_offset, 8);
       put(p + at + 9, size, 4);
-      for (std::size_t f = 13; f < 29; f += 4) put(p + at + f, rng.below(2) ? rng.next() : 0x3f800000u, 4);
+      for (std::size_t f = 13; f < 29; f += 4) put(p + at + f, rng.below_u32(2) ? rng.next() : 0x3f800000u, 4);
       at += 29;
     }
-    for (; at < length; ++at) p[at] = static_cast<std::uint8_t>(at % 3 == 0 ? rng.below(256) : at);
+    for (; at < length; ++at) p[at] = static_cast<std::uint8_t>(at % 3 == 0 ? rng.below_u32(256) : at);
   }
   return r;
 }
@@ -153,7 +147,7 @@ TEST(LazLayered, DamagedChunksFailCleanly) {
         << "cut " << cut;
   for (int round = 0; round < 200; ++round) {
     Bytes b = chunk;
-    b[41 + 4 + 4 * 14 + rng.below(static_cast<std::uint32_t>(b.size() - 101))] ^= static_cast<std::uint8_t>(1u << rng.below(8));
+    b[41 + 4 + 4 * 14 + rng.below_u32(static_cast<std::uint32_t>(b.size() - 101))] ^= static_cast<std::uint8_t>(1u << rng.below_u32(8));
     (void)decode_layered_chunk(b, items, 300, all_layers, out.data());  // any result but a crash
   }
   const ItemSpec mixed[] = {{item_point14, 30, 3}, {item_rgb12, 6, 2}};

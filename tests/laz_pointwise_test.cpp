@@ -1,7 +1,6 @@
 // Pointwise LAZ chunks: the real files of compressors 1 and 2 against their LAS twins and
 // CRC-32s, each chunk's stream consumed exactly; encoder round trips of hostile records.
 #include "input/laz_pointwise.h"
-#include "support/laz_data.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,6 +10,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "support/laz_data.h"
+#include "support/random_clouds.h"
 
 namespace ptdelta::laz {
 namespace {
@@ -137,16 +139,7 @@ TEST(LazPointwise, RealFilesMatchTheirTwins) {
 namespace ptdelta::laz {
 namespace {
 
-struct Rng {  // splitmix64: fixed seeds, replayable
-  std::uint64_t s;
-  std::uint64_t next() {
-    std::uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-};
+using testing::Rng;
 
 // Hostile values for each item, drawn so that every coding branch is met: coordinates at the
 // 32-bit limits and wrapping, every flag byte, times repeating, stepping, jumping, interleaving
@@ -157,22 +150,22 @@ struct Generator {
   std::uint64_t step = 1000;
 
   std::int32_t coordinate(std::int32_t last) {
-    switch (rng.below(6)) {
+    switch (rng.below_u32(6)) {
       case 0: return INT32_MIN;
       case 1: return INT32_MAX;
       case 2: return static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()));
-      default: return wrap_add32(last, static_cast<std::int32_t>(rng.below(201)) - 100);
+      default: return wrap_add32(last, static_cast<std::int32_t>(rng.below_u32(201)) - 100);
     }
   }
   std::uint64_t time() {
-    std::uint64_t& t = times[rng.below(2)];
-    switch (rng.below(8)) {
+    std::uint64_t& t = times[rng.below_u32(2)];
+    switch (rng.below_u32(8)) {
       case 0: return t;                                                          // repeat
       case 1: return t = rng.next();                                             // anywhere
-      case 2: return t += static_cast<std::uint64_t>(rng.below(3)) * step;       // jump of several steps
-      case 3: return t -= static_cast<std::uint64_t>(rng.below(12)) * step;      // backwards
+      case 2: return t += static_cast<std::uint64_t>(rng.below_u32(3)) * step;       // jump of several steps
+      case 3: return t -= static_cast<std::uint64_t>(rng.below_u32(12)) * step;      // backwards
       case 4: return t += 0x100000000ULL;                                        // beyond 32 bits
-      case 5: return t += rng.below(2) ? 600ULL * step : 7;                      // far / tiny
+      case 5: return t += rng.below_u32(2) ? 600ULL * step : 7;                      // far / tiny
       default: return t += static_cast<std::uint64_t>(step);                     // regular
     }
   }
@@ -182,35 +175,35 @@ struct Generator {
         put32(p, static_cast<std::uint32_t>(coordinate(static_cast<std::int32_t>(get32(last)))));
         put32(p + 4, static_cast<std::uint32_t>(coordinate(static_cast<std::int32_t>(get32(last + 4)))));
         put32(p + 8, static_cast<std::uint32_t>(coordinate(static_cast<std::int32_t>(get32(last + 8)))));
-        put16(p + 12, rng.below(3) == 0 ? get16(last + 12) : rng.below(2) ? 65535 : rng.below(65536));
-        for (int b = 14; b < 20; ++b) p[b] = rng.below(3) == 0 ? last[b] : static_cast<std::uint8_t>(rng.below(256));
+        put16(p + 12, rng.below_u32(3) == 0 ? get16(last + 12) : rng.below_u32(2) ? 65535 : rng.below_u32(65536));
+        for (int b = 14; b < 20; ++b) p[b] = rng.below_u32(3) == 0 ? last[b] : static_cast<std::uint8_t>(rng.below_u32(256));
         break;
       }
       case item_gpstime11: put64(p, time()); break;
       case item_rgb12: {
-        const std::uint32_t red = rng.below(4) == 0 ? 65535 : rng.below(65536);
-        const bool grey = rng.below(3) == 0;
+        const std::uint32_t red = rng.below_u32(4) == 0 ? 65535 : rng.below_u32(65536);
+        const bool grey = rng.below_u32(3) == 0;
         put16(p, red);
-        put16(p + 2, grey ? red : rng.below(2) ? 0 : rng.below(65536));
-        put16(p + 4, grey ? red : rng.below(65536));
-        if (rng.below(4) == 0) std::memcpy(p, last, 6);
+        put16(p + 2, grey ? red : rng.below_u32(2) ? 0 : rng.below_u32(65536));
+        put16(p + 4, grey ? red : rng.below_u32(65536));
+        if (rng.below_u32(4) == 0) std::memcpy(p, last, 6);
         break;
       }
       case item_wavepacket13: {
         std::memcpy(p, last, 29);
-        p[0] = static_cast<std::uint8_t>(rng.below(256));
+        p[0] = static_cast<std::uint8_t>(rng.below_u32(256));
         const std::uint64_t offset = get64(last + 1);
-        switch (rng.below(4)) {
+        switch (rng.below_u32(4)) {
           case 0: break;
           case 1: put64(p + 1, offset + get32(last + 9)); break;
-          case 2: put64(p + 1, offset - rng.below(100000)); break;
+          case 2: put64(p + 1, offset - rng.below_u32(100000)); break;
           default: put64(p + 1, rng.next()); break;
         }
-        for (int f = 9; f < 29; f += 4) put32(p + f, rng.below(2) ? get32(last + f) + rng.below(9) : static_cast<std::uint32_t>(rng.next()));
+        for (int f = 9; f < 29; f += 4) put32(p + f, rng.below_u32(2) ? get32(last + f) + rng.below_u32(9) : static_cast<std::uint32_t>(rng.next()));
         break;
       }
       default:
-        for (std::size_t i = 0; i < it.size; ++i) p[i] = rng.below(2) ? last[i] : static_cast<std::uint8_t>(rng.below(256));
+        for (std::size_t i = 0; i < it.size; ++i) p[i] = rng.below_u32(2) ? last[i] : static_cast<std::uint8_t>(rng.below_u32(256));
         break;
     }
   }
@@ -237,7 +230,7 @@ TEST(LazPointwise, EncoderRoundTripsHostileRecords) {
         SCOPED_TRACE(std::string(c.what) + " points " + std::to_string(points) + " seed " + std::to_string(seed));
         Generator g{Rng{seed * 7919 + points}};
         std::vector<std::uint8_t> records(points * length);
-        for (std::size_t b = 0; b < length; ++b) records[b] = static_cast<std::uint8_t>(g.rng.below(256));
+        for (std::size_t b = 0; b < length; ++b) records[b] = static_cast<std::uint8_t>(g.rng.below_u32(256));
         for (std::uint64_t i = 1; i < points; ++i) {
           std::size_t at = 0;
           for (const ItemSpec& it : c.items) {

@@ -19,6 +19,7 @@ class Rng {
   double uniform();                      // [0, 1), 53 random bits
   double uniform(double lo, double hi);  // [lo, hi)
   std::int32_t below(std::int32_t n);    // [0, n), n > 0
+  std::uint32_t below_u32(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }  // [0, n), n > 0
   bool chance(double p) { return uniform() < p; }
   double normal();  // mean 0, variance 1 (sum of 12 uniforms)
   template <class T>
