@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <vector>
+
 #include "support/random_clouds.h"
 
 namespace ptdelta::laz {
