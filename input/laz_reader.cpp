@@ -151,6 +151,8 @@ extern const FormatRow laz_format = {
     .recognise = is_laz_file,
     .read = read_laz_cloud,
     .help = "LASF with a compressed point format and its LASzip record: LAZ 1.0 to 1.4 (COPC too), x y z",
-    .seeks = true};
+    // The reader takes the whole input into memory itself and never seeks, so a
+    // pipe is copied once, not first by the table and again by the reader.
+    .seeks = false};
 
 }  // namespace ptdelta

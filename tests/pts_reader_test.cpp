@@ -21,9 +21,8 @@ Loaded load(const std::string& bytes, ShiftRule rule = {}, std::size_t block = 0
   return testing::load_cloud_bytes(bytes, pts_format, rule, block);
 }
 
-bool same_shift(const CoordinateShift& a, const CoordinateShift& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-
-const ShiftRule shift_rules[] = {{false, {}}, {true, {}}, {false, {-1000.0, 0.5, 0.0}}};
+using testing::compared_shift_rules;
+using testing::same_shift;
 
 TEST(PtsReader, LayoutsGiveTheBytesOfTheSameRowsAsText) {
   struct Case {
@@ -54,7 +53,7 @@ TEST(PtsReader, LayoutsGiveTheBytesOfTheSameRowsAsText) {
       {"decimal commas", "2\n1 2 3 4\n1,5 2 3 4\n", "1 2 3\n", {{1, 1, 2}}, 3},
   };
   for (const Case& c : cases) {
-    for (const ShiftRule& rule : shift_rules) {
+    for (const ShiftRule& rule : compared_shift_rules) {
       const Loaded got = load(c.pts, rule);
       const Loaded want = load(c.text, rule);
       ASSERT_EQ(got.outcome.failure, Failure::none) << c.name;

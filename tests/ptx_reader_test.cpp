@@ -60,7 +60,8 @@ std::string before(const char* head, const std::string& rest) {
   return s;
 }
 
-const ShiftRule shift_rules[] = {{false, {}}, {true, {}}, {false, {-1000.0, 0.5, 0.0}}};
+using testing::compared_shift_rules;
+using testing::same_shift;
 
 struct Case {
   const char* name;
@@ -72,13 +73,13 @@ struct Case {
 };
 
 void check(const Case& c) {
-  for (const ShiftRule& rule : shift_rules) {
+  for (const ShiftRule& rule : compared_shift_rules) {
     const Loaded got = load(c.ptx, rule);
     const Loaded want = load(c.text, rule);
     ASSERT_EQ(got.outcome.failure, Failure::none) << c.name;
     EXPECT_EQ(got.facts().format, &ptx_format) << c.name;
     EXPECT_EQ(got.bits, want.bits) << c.name;
-    EXPECT_TRUE(got.shift.x == want.shift.x && got.shift.y == want.shift.y && got.shift.z == want.shift.z) << c.name;
+    EXPECT_TRUE(same_shift(got.shift, want.shift)) << c.name;
     EXPECT_EQ(got.facts().skipped_points, c.skipped) << c.name;
     EXPECT_EQ(got.facts().stopped_at_line, c.stopped_at_line) << c.name;
     ASSERT_EQ(got.facts().shortfall.has_value(), c.shortfall.has_value()) << c.name;

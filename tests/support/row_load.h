@@ -20,6 +20,13 @@ struct LoadedCloud {
   const FileFacts& facts() const { return outcome.files.front(); }
 };
 
+// The shift rules readers are compared under: none, automatic, and a fixed one.
+inline constexpr ShiftRule compared_shift_rules[] = {{false, {}}, {true, {}}, {false, {-1000.0, 0.5, 0.0}}};
+
+inline bool same_shift(const CoordinateShift& a, const CoordinateShift& b) {
+  return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+
 // With block == 0 the bytes are read as a -c file is: recognised by content. With
 // block > 0 they are read by `row` from a stream in blocks of that many bytes, so
 // that lines straddle block ends (recognition would see only the first block).
