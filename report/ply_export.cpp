@@ -64,8 +64,7 @@ char* format_shifted_vertex_line(char* out, double x, double y, double z, Rgb co
 }
 
 Rgb diverging_colour(float d, float largest) {
-  const std::int32_t v = diverging_position(d, largest);
-  return d < 0.0f ? Rgb{255 - v, 255 - v, 255} : Rgb{255, 255 - v, 255 - v};
+  return diverging_rgb(diverging_position(d, largest), d < 0.0f);
 }
 
 void write_coloured_ply(OutputFile& file, const RunResult& result) {

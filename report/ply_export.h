@@ -23,11 +23,8 @@ Rgb ramp_colour(float entry, float colour_scale);
 // -+ the largest |d|: blue (0 0 255) at the negative end through white at 0
 // to red (255 0 0) at the positive end, by diverging_position.
 Rgb diverging_colour(float d, float largest);
-// A signed run's point without a distance (rejected, an outlier, or left out
-// by the filter): black, and "nan" in the distance column. An M3C2 change
-// within its level of detection: grey.
-inline constexpr Rgb signed_excluded_colour{0, 0, 0};
-inline constexpr Rgb not_significant_colour{128, 128, 128};
+// A signed run's point left out by the filter is written as one without a
+// distance: signed_excluded_colour, and "nan" in the distance column.
 
 // The 11 header lines for `vertex_count` vertices.
 std::string ply_export_header(std::int32_t vertex_count);
