@@ -67,10 +67,11 @@ EdgeRule choose_bin_width(double top) {
 }
 
 // EdgeRule::bin_of over edges computed once: the product only guesses, the
-// comparisons with the edges decide, and d <= the last bin's edge holds.
+// comparisons with the edges decide, and edges[0] <= d <= the last bin's edge
+// holds. (With edges[0] = 0 the difference is d itself.)
 // Signed conversions throughout: they are one instruction, unsigned ones are not.
 std::int64_t bin_among(const double* edges, std::int64_t bins, double reciprocal_width, double d) {
-  const double guess = std::min(d * reciprocal_width, static_cast<double>(bins - 1));
+  const double guess = std::min((d - edges[0]) * reciprocal_width, static_cast<double>(bins - 1));
   std::int64_t i = guess > 0.0 ? static_cast<std::int64_t>(guess) : 0;  // truncation: the floor of the non-negative
   while (i + 1 < bins && edges[i + 1] <= d) ++i;
   while (i > 0 && edges[i] > d) --i;
@@ -81,10 +82,16 @@ bool is_accepted(const std::vector<PointOutcome>& outcome, std::size_t i) {
   return outcome[i] == PointOutcome::accepted;
 }
 
-// Fine buckets that split [0, top] for the selection of ranks. The bucket of a
-// distance never decreases as the distance grows (one rounded product, then
-// truncation), so every value of a lower bucket is <= every value of a higher one.
+// Fine buckets that split [low, top] for the selection of ranks (low is 0, or
+// -top for signed distances). The bucket of a distance never decreases as the
+// distance grows (a rounded difference, a rounded product, then truncation, each
+// monotonic), so every value of a lower bucket is <= every value of a higher one.
 constexpr std::int64_t rank_buckets = std::int64_t{1} << 14;  // few enough counts to stay in cache
+
+// The order of the selection: by value, and -0 before +0, so that the value
+// picked for a rank (its sign included) does not depend on the order the
+// distances come in.
+bool ranks_below(float a, float b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); }
 
 }  // namespace
 
@@ -102,26 +109,35 @@ Distribution describe_distribution(const PassResult& pass) {
   const std::vector<float>& cd = pass.cd;
   const std::vector<PointOutcome>& outcome = pass.outcome;
   out.count = pass.totals.accepted_count;
-  const double top = static_cast<double>(pass.totals.distance_max);
+  out.is_signed = pass.is_signed;
+  const double top = static_cast<double>(pass.totals.distance_max);  // the largest |d|
   Histogram& h = out.histogram;
   if (out.count == 0 || !std::isfinite(top)) return out;
 
-  // The display histogram; a largest distance of 0 gets the one bin [0, 1).
+  // The display histogram; a largest |d| of 0 gets the one bin [0, 1) (and
+  // [-1, 0) below it when signed).
   const EdgeRule rule = top > 0.0 ? choose_bin_width(top) : EdgeRule(1, 0);
-  const std::int64_t bins = rule.bin_of(top) + 1;
+  const std::int64_t above = rule.bin_of(top) + 1;
+  const std::int64_t mirrored = out.is_signed ? above : 0;  // bins below 0
+  const std::int64_t bins = mirrored + above;
   h.mantissa = rule.mantissa();
   h.exponent = rule.exponent();
-  for (std::int64_t i = 0; i <= bins; ++i) h.edges.push_back(rule.edge(i));
+  h.width = rule.edge(1);
+  h.negative_bins = mirrored;
+  for (std::int64_t i = mirrored; i > 0; --i) h.edges.push_back(-rule.edge(i));  // negation is exact
+  for (std::int64_t i = 0; i <= above; ++i) h.edges.push_back(rule.edge(i));
   h.counts.assign(static_cast<std::size_t>(bins), 0);
 
   // One pass: histogram counts and the fine rank buckets.
-  const double bucket_scale = top > 0.0 ? static_cast<double>(rank_buckets) / top : 0.0;
-  const auto bucket_of = [bucket_scale](double d) -> std::size_t {
-    const double b = std::min(d * bucket_scale, static_cast<double>(rank_buckets - 1));
+  const double low = out.is_signed ? -top : 0.0;
+  const double span = top - low;  // top or 2 top, both exact
+  const double bucket_scale = span > 0.0 ? static_cast<double>(rank_buckets) / span : 0.0;
+  const auto bucket_of = [bucket_scale, low](double d) -> std::size_t {
+    const double b = std::min((d - low) * bucket_scale, static_cast<double>(rank_buckets - 1));
     return static_cast<std::size_t>(b > 0.0 ? static_cast<std::int64_t>(b) : 0);
   };
   std::vector<std::uint32_t> bucket_counts(static_cast<std::size_t>(rank_buckets), 0);  // at most 2^31 - 1 points
-  const double reciprocal_width = 1.0 / h.edges[1];
+  const double reciprocal_width = 1.0 / h.width;
   for (std::size_t i = 0; i < cd.size(); ++i) {
     if (!is_accepted(outcome, i)) continue;
     const double d = static_cast<double>(cd[i]);
@@ -160,7 +176,7 @@ Distribution describe_distribution(const PassResult& pass) {
     while (owner > 0 && bucket[owner - 1] == bucket[k]) --owner;
     std::vector<float>& v = values[owner];
     const auto nth = v.begin() + (rank_inside[k] - 1);
-    std::nth_element(v.begin(), nth, v.end());
+    std::nth_element(v.begin(), nth, v.end(), ranks_below);
     out.percentiles[k] = *nth;
   }
   return out;
