@@ -7,6 +7,7 @@
 
 #include "core/exact.h"
 #include "report/fixed_format.h"
+#include "report/ply_export.h"
 #include "report/png_map.h"
 
 namespace ptdelta {
@@ -28,24 +29,50 @@ char* put_little_endian(char* out, T value) {
 
 }  // namespace
 
-std::string binary_ply_header(std::int32_t vertex_count, bool shifted) {
+PlyExtras ply_extras_of(const PassResult& pass) {
+  if (pass.surface.empty()) return PlyExtras::none;
+  return pass.method == Method::m3c2 ? PlyExtras::m3c2 : PlyExtras::normal;
+}
+
+std::string binary_ply_header(std::int32_t vertex_count, bool shifted, PlyExtras extras) {
   char count[12];
   *format_int(count, vertex_count) = '\0';
   const std::string type = shifted ? "double" : "float";
-  return std::string("ply\nformat binary_little_endian 1.0\nelement vertex ") + count + "\nproperty " + type +
-         " x\nproperty " + type + " y\nproperty " + type +
-         " z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
-         "property float scalar_distance\nend_header\n";
+  std::string header = std::string("ply\nformat binary_little_endian 1.0\nelement vertex ") + count + "\nproperty " +
+                       type + " x\nproperty " + type + " y\nproperty " + type +
+                       " z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+                       "property float scalar_distance\n";
+  if (extras != PlyExtras::none) header += "property float nx\nproperty float ny\nproperty float nz\n";
+  if (extras == PlyExtras::m3c2)
+    header += "property float scalar_lod95\nproperty uchar scalar_significant\n"
+              "property int scalar_n_reference\nproperty int scalar_n_test\n";
+  return header + "end_header\n";
 }
+
+namespace {
+
+// The colour of test point i in the binary PLY.
+Rgb record_colour(const PassResult& pass, std::size_t i, float colour_scale, float largest) {
+  const PointOutcome outcome = pass.outcome[i];
+  if (!pass.is_signed) return map_colour(outcome, pass.cd[i], colour_scale);
+  if (outcome != PointOutcome::accepted) return signed_excluded_colour;
+  if (pass.method == Method::m3c2 && !pass.surface[i].significant) return not_significant_colour;
+  return diverging_colour(pass.cd[i], largest);
+}
+
+}  // namespace
 
 Failure write_binary_ply(OutputFile& file, const RunResult& result) {
   const PointColumns& test = result.test_cloud;
   const PassResult& pass = result.pass;
   const CoordinateShift& shift = result.run.shift;
   const bool shifted = !shift.is_zero();
-  file.write(binary_ply_header(test.count, shifted));
-  const float colour_scale = colour_scale_of(result.summary.totals.distance_max);
-  constexpr std::size_t record_max = 3 * sizeof(double) + 3 + sizeof(float);
+  const PlyExtras extras = ply_extras_of(pass);
+  file.write(binary_ply_header(test.count, shifted, extras));
+  const float largest = result.summary.totals.distance_max;
+  const float colour_scale = colour_scale_of(largest);
+  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr std::size_t record_max = 3 * sizeof(double) + 3 + sizeof(float) + 4 * sizeof(float) + 1 + 2 * 4;
   for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
     char* out = file.reserve(record_max);
     if (shifted) {
@@ -57,13 +84,22 @@ Failure write_binary_ply(OutputFile& file, const RunResult& result) {
       out = put_little_endian(out, test.y[i]);
       out = put_little_endian(out, test.z[i]);
     }
-    const PointOutcome outcome = pass.outcome[i];
-    const Rgb colour = map_colour(outcome, pass.cd[i], colour_scale);
+    const Rgb colour = record_colour(pass, i, colour_scale, largest);
     *out++ = static_cast<char>(static_cast<unsigned char>(colour.red));
     *out++ = static_cast<char>(static_cast<unsigned char>(colour.green));
     *out++ = static_cast<char>(static_cast<unsigned char>(colour.blue));
-    const bool measured = outcome == PointOutcome::accepted && std::isfinite(pass.cd[i]);
-    out = put_little_endian(out, measured ? pass.cd[i] : std::numeric_limits<float>::quiet_NaN());
+    const bool measured = pass.outcome[i] == PointOutcome::accepted && std::isfinite(pass.cd[i]);
+    out = put_little_endian(out, measured ? pass.cd[i] : nan);
+    if (extras != PlyExtras::none) {
+      const SurfaceMeasure& m = pass.surface[i];
+      for (const float n : m.normal) out = put_little_endian(out, n);
+      if (extras == PlyExtras::m3c2) {
+        out = put_little_endian(out, m.lod95);
+        *out++ = static_cast<char>(m.significant ? 1 : 0);
+        out = put_little_endian(out, m.reference_count);
+        out = put_little_endian(out, m.test_count);
+      }
+    }
     file.commit(out);
   }
   return Failure::none;

@@ -30,6 +30,30 @@ Rgb map_colour(PointOutcome outcome, float distance, float colour_scale) {
   return map_palette()[map_index(outcome, distance, colour_scale)];
 }
 
+const SignedMapPalette& signed_map_palette() {
+  static const SignedMapPalette palette = [] {
+    SignedMapPalette p;
+    p[signed_background_index] = signed_background;
+    p[signed_excluded_index] = signed_excluded_colour;
+    p[signed_not_significant_index] = not_significant_colour;
+    for (std::int32_t level = 0; level < diverging_levels; ++level) {
+      const std::int32_t v = std::min(4 * level, 255);
+      const auto at = static_cast<std::size_t>(3 + 2 * level);
+      p[at] = diverging_rgb(v, true);
+      p[at + 1] = diverging_rgb(v, false);
+    }
+    return p;
+  }();
+  return palette;
+}
+
+std::uint8_t signed_map_index(PointOutcome outcome, float distance, bool not_significant, float largest) {
+  if (outcome != PointOutcome::accepted) return signed_excluded_index;
+  if (not_significant) return signed_not_significant_index;
+  const std::int32_t level = (diverging_position(distance, largest) + 3) / 4;  // ceil(v / 4)
+  return static_cast<std::uint8_t>(3 + 2 * level + (distance < 0.0f ? 0 : 1));
+}
+
 namespace {
 
 const std::vector<float>& axis(const PointColumns& cloud, std::int32_t a) {
@@ -81,8 +105,11 @@ TopView render_top_view(const PointColumns& test, const CloudExtent& extent, con
       std::sqrt(static_cast<double>(view.width) * static_cast<double>(view.height) / static_cast<double>(finite));
   view.dot_radius = static_cast<std::int32_t>(std::min(16.0, std::floor(0.75 * spacing)));
 
+  view.diverging = pass.is_signed;
+  const bool judged = pass.method == Method::m3c2 && pass.surface.size() == pass.cd.size();
   const auto w = static_cast<std::size_t>(view.width);
-  view.pixels.assign(w * static_cast<std::size_t>(view.height), map_background_index);
+  view.pixels.assign(w * static_cast<std::size_t>(view.height),
+                     view.diverging ? signed_background_index : map_background_index);
   const std::vector<float>& across_values = axis(test, view.across_axis);
   const std::vector<float>& up_values = axis(test, view.up_axis);
   const float colour_scale = colour_scale_of(distance_max);
@@ -90,7 +117,10 @@ TopView render_top_view(const PointColumns& test, const CloudExtent& extent, con
   const double pixels_per_unit = 1.0 / view.pixel_size;
   for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
     if (!is_finite_point(test, i)) continue;
-    const std::uint8_t index = map_index(pass.outcome[i], pass.cd[i], colour_scale);
+    const std::uint8_t index =
+        view.diverging
+            ? signed_map_index(pass.outcome[i], pass.cd[i], judged && !pass.surface[i].significant, distance_max)
+            : map_index(pass.outcome[i], pass.cd[i], colour_scale);
     const std::int32_t column =
         pixel_of(static_cast<double>(across_values[i]), view.across_min, pixels_per_unit, view.width);
     // Row 0 is the top of the image, the largest coordinate along the up axis.
@@ -155,12 +185,13 @@ bool encode_png(const TopView& view, std::vector<std::uint8_t>& png) {
   png_set_write_fn(writer, &sink, append_bytes, flush_nothing);
   png_set_IHDR(writer, info, static_cast<png_uint_32>(view.width), static_cast<png_uint_32>(view.height), 8,
                PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_color colours[std::tuple_size_v<MapPalette>];
-  for (std::size_t i = 0; i < std::size(colours); ++i) {
-    const Rgb c = map_palette()[i];
+  png_color colours[std::max(std::tuple_size_v<MapPalette>, std::tuple_size_v<SignedMapPalette>)];
+  const std::size_t used = view.diverging ? signed_map_palette().size() : map_palette().size();
+  for (std::size_t i = 0; i < used; ++i) {
+    const Rgb c = view.diverging ? signed_map_palette()[i] : map_palette()[i];
     colours[i] = {static_cast<png_byte>(c.red), static_cast<png_byte>(c.green), static_cast<png_byte>(c.blue)};
   }
-  png_set_PLTE(writer, info, colours, static_cast<int>(std::size(colours)));
+  png_set_PLTE(writer, info, colours, static_cast<int>(used));
   // One byte a pixel, often runs of one index: run-length matches at the
   // fastest level and no filter keep it small at a fraction of the default's time.
   png_set_compression_level(writer, 1);

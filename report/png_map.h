@@ -1,5 +1,5 @@
 // png_map.h - the top view of the test cloud coloured by distance, and its PNG encoding
-// Each pixel takes the largest accepted distance among the points drawn on it; outliers and rejected points are grey.
+// A pixel shows the largest accepted distance (signed runs: the largest |d|) among the points drawn on it.
 #pragma once
 
 #include <array>
@@ -32,6 +32,26 @@ std::uint8_t map_index(PointOutcome outcome, float distance, float colour_scale)
 // map_palette()[map_index(...)]: the colour of a point on the map and in the binary PLY.
 Rgb map_colour(PointOutcome outcome, float distance, float colour_scale);
 
+// A signed run's map: the diverging ramp in 65 levels a side, after a
+// background, a colour for points without a distance and one for M3C2 changes
+// within their LoD95. Level L = ceil(v / 4) of diverging position v is drawn
+// as position min(4 L, 255), so level 0 is exactly 0 (white) and level 64 the
+// full blue or red. An index orders like what it shows: background < no
+// distance < not significant < any significant distance, a larger level never
+// a smaller index, and of one level the positive side above the negative.
+inline constexpr std::uint8_t signed_background_index = 0;  // light grey: no point here (white is a distance of 0)
+inline constexpr std::uint8_t signed_excluded_index = 1;    // signed_excluded_colour: no distance
+inline constexpr std::uint8_t signed_not_significant_index = 2;
+inline constexpr std::int32_t diverging_levels = 65;
+inline constexpr Rgb signed_background{224, 224, 224};
+using SignedMapPalette = std::array<Rgb, 3 + 2 * diverging_levels>;
+const SignedMapPalette& signed_map_palette();
+
+// The palette index of a signed run's test point of distance `distance`, on a
+// ramp symmetric at -+ `largest`; `not_significant` for an M3C2 change within
+// its LoD95.
+std::uint8_t signed_map_index(PointOutcome outcome, float distance, bool not_significant, float largest);
+
 inline constexpr std::int32_t map_target_width = 1000;  // pixels along the longer of the two axes
 
 struct TopView {
@@ -42,6 +62,7 @@ struct TopView {
   double pixel_size = 1.0;             // in the clouds' units
   double across_min = 0.0, up_min = 0.0;
   std::int32_t dot_radius = 0;         // each point covers (2r + 1)^2 pixels
+  bool diverging = false;              // indices into signed_map_palette() rather than map_palette()
 };
 
 // The view over the two axes along which the test cloud's finite points spread
@@ -51,7 +72,8 @@ struct TopView {
 // axis, the last pixel taking the far edge. Each point is a square dot of radius
 // floor(0.75 * sqrt(width * height / points)) pixels, at most 16, so sparse
 // clouds still show as surfaces; a pixel takes the largest index among the dots
-// on it. Throws std::bad_alloc when the image cannot be had.
+// on it. A signed pass is drawn with signed_map_index over -+ distance_max (the
+// largest |d|). Throws std::bad_alloc when the image cannot be had.
 // `extent` is measure_extent(test).
 TopView render_top_view(const PointColumns& test, const CloudExtent& extent, const PassResult& pass,
                         float distance_max, std::int32_t target_width = map_target_width);

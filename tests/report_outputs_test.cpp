@@ -100,6 +100,97 @@ TEST(ReportOutputs, TopViewTakesTheWidestAxesAndTheLargestDistancePerPixel) {
   EXPECT_EQ(measure_extent(cloud).max, (std::array<double, 3>{4, static_cast<double>(5.1f), 2}));
 }
 
+TEST(ReportOutputs, SignedMapIndicesOrderBySignificanceThenLevelThenSign) {
+  struct Case {
+    const char* what;
+    PointOutcome outcome;
+    float d;
+    bool not_significant;
+    std::uint8_t index;
+    Rgb colour;
+  };
+  constexpr auto too_few = PointOutcome::too_few;
+  // Largest |d| 4: v = |d| * 255 / 4 truncated, level ceil(v / 4), drawn at min(4 level, 255).
+  const Case cases[] = {
+      {"rejected", too_few, no_signed_distance, false, signed_excluded_index, signed_excluded_colour},
+      {"not significant, even at the largest |d|", accepted, -4, true, signed_not_significant_index,
+       not_significant_colour},
+      {"zero", accepted, 0, false, 3 + 1, {255, 255, 255}},
+      {"minus zero is white on the positive side", accepted, -0.0f, false, 3 + 1, {255, 255, 255}},
+      {"v 0 below 0, still level 0", accepted, -0.01f, false, 3, {255, 255, 255}},
+      {"v 1: level 1", accepted, 0.02f, false, 3 + 2 + 1, {255, 251, 251}},
+      {"v 4: still level 1", accepted, -0.0628f, false, 3 + 2, {251, 251, 255}},
+      {"v 5: level 2", accepted, -0.08f, false, 3 + 4, {247, 247, 255}},
+      {"v 127: level 32", accepted, 2, false, 3 + 64 + 1, {255, 127, 127}},
+      {"the largest |d| below 0", accepted, -4, false, 3 + 128, {0, 0, 255}},
+      {"the largest |d|", accepted, 4, false, 3 + 129, {255, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::uint8_t index = signed_map_index(c.outcome, c.d, c.not_significant, 4.0f);
+    EXPECT_EQ(index, c.index);
+    const Rgb colour = signed_map_palette()[index];
+    EXPECT_EQ((std::array<int, 3>{colour.red, colour.green, colour.blue}),
+              (std::array<int, 3>{c.colour.red, c.colour.green, c.colour.blue}));
+  }
+  EXPECT_EQ(signed_map_palette().size(), 133u);
+  // The palette's levels are the export's own ramp at those positions (level 0, white, is above).
+  for (std::int32_t level = 1; level < diverging_levels; ++level) {
+    const float d = static_cast<float>(std::min(4 * level, 255));  // of largest 255: position d itself
+    const Rgb below = signed_map_palette()[static_cast<std::size_t>(3 + 2 * level)];
+    const Rgb above = signed_map_palette()[static_cast<std::size_t>(4 + 2 * level)];
+    EXPECT_EQ(below.red, diverging_colour(-d, 255.0f).red) << level;
+    EXPECT_EQ(above.green, diverging_colour(d, 255.0f).green) << level;
+    EXPECT_EQ(signed_map_index(accepted, -d, false, 255.0f), 3 + 2 * level) << level;
+  }
+}
+
+TEST(ReportOutputs, SignedTopViewKeepsTheLargestMagnitudeTiesToThePositive) {
+  // Four pixels in a row, each pair of points on one pixel.
+  const PointColumns cloud = testing::make_cloud({{0, 0, 0}, {0.1f, 0, 0}, {1, 0, 0}, {1.1f, 0, 0}, {2, 0, 0},
+                                                  {2.1f, 0, 0}, {3.9f, 0, 0}, {3.95f, 0, 0}});
+  PassResult pass = pass_of({-3, 2, 1.5f, -1.5f, -4, no_signed_distance, 0.5f, 4},
+                            {accepted, accepted, accepted, accepted, accepted, PointOutcome::rejected, accepted, accepted});
+  pass.is_signed = true;
+  pass.method = Method::m3c2;
+  pass.surface.resize(8);
+  for (SurfaceMeasure& m : pass.surface) m.significant = true;
+  pass.surface[7].significant = false;  // 4 within its LoD95 loses to the significant 0.5
+  const TopView view = render_top_view(cloud, measure_extent(cloud), pass, 4.0f, 4);
+  ASSERT_EQ(view.width, 4);
+  ASSERT_EQ(view.height, 1);
+  EXPECT_TRUE(view.diverging);
+  const auto colour_at = [&view](std::size_t x) {
+    const Rgb c = signed_map_palette()[view.pixels[x]];
+    return std::array<int, 3>{c.red, c.green, c.blue};
+  };
+  EXPECT_EQ(colour_at(0), (std::array<int, 3>{63, 63, 255}));  // -3 over 2: v 191, level 48, position 192
+  EXPECT_EQ(colour_at(1), (std::array<int, 3>{255, 159, 159}));  // 1.5 and -1.5: the positive (v 95, level 24)
+  EXPECT_EQ(colour_at(2), (std::array<int, 3>{0, 0, 255}));    // -4 over a rejected point
+  EXPECT_EQ(colour_at(3), (std::array<int, 3>{255, 223, 223}));  // 0.5: v 31, level 8
+  // The same pixels whatever the order of the points.
+  PointColumns reversed;
+  PassResult back = pass;
+  for (std::size_t i = 8; i-- > 0;) {
+    (void)reversed.append(cloud.x[i], cloud.y[i], cloud.z[i]);
+    back.cd[7 - i] = pass.cd[i];
+    back.outcome[7 - i] = pass.outcome[i];
+    back.surface[7 - i] = pass.surface[i];
+  }
+  EXPECT_EQ(render_top_view(reversed, measure_extent(reversed), back, 4.0f, 4).pixels, view.pixels);
+  // And as a PNG, in the signed palette.
+  std::vector<std::uint8_t> png;
+  ASSERT_TRUE(encode_png(view, png));
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
+  image.format = PNG_FORMAT_RGB;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+  EXPECT_EQ(pixels, (std::vector<std::uint8_t>{63, 63, 255, 255, 159, 159, 0, 0, 255, 255, 223, 223}));
+}
+
 TEST(ReportOutputs, PngDecodesToTheSamePixels) {
   TopView view;
   view.width = 3;
@@ -124,6 +215,30 @@ TEST(ReportOutputs, PngDecodesToTheSamePixels) {
   EXPECT_EQ(image.width, 3u);
   EXPECT_EQ(image.height, 2u);
   EXPECT_EQ(pixels, rgb);
+}
+
+TEST(ReportOutputs, BinaryPlyHeadersOfEachKindOfRun) {
+  const std::string start = "ply\nformat binary_little_endian 1.0\nelement vertex 3\n";
+  const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+  const std::string colours_and_distance =
+      "property uchar red\nproperty uchar green\nproperty uchar blue\nproperty float scalar_distance\n";
+  const std::string normal = "property float nx\nproperty float ny\nproperty float nz\n";
+  const std::string m3c2 = "property float scalar_lod95\nproperty uchar scalar_significant\n"
+                           "property int scalar_n_reference\nproperty int scalar_n_test\n";
+  EXPECT_EQ(binary_ply_header(3, false), start + xyz + colours_and_distance + "end_header\n");
+  EXPECT_EQ(binary_ply_header(3, false, PlyExtras::normal), start + xyz + colours_and_distance + normal + "end_header\n");
+  EXPECT_EQ(binary_ply_header(3, false, PlyExtras::m3c2),
+            start + xyz + colours_and_distance + normal + m3c2 + "end_header\n");
+
+  PassResult pass;
+  EXPECT_EQ(ply_extras_of(pass), PlyExtras::none);
+  pass.surface.resize(1);
+  pass.method = Method::local_plane;  // unsigned, still with its normal
+  EXPECT_EQ(ply_extras_of(pass), PlyExtras::normal);
+  pass.method = Method::nearest_point;
+  EXPECT_EQ(ply_extras_of(pass), PlyExtras::normal);
+  pass.method = Method::m3c2;
+  EXPECT_EQ(ply_extras_of(pass), PlyExtras::m3c2);
 }
 
 template <class T>
