@@ -94,17 +94,22 @@ double nice_at_least(double v) {
   }
 }
 
-// The histogram of the accepted distances: bars, the filtered tail shaded,
-// the mean and the threshold marked.
+// The histogram of the accepted distances: bars, the filtered tail shaded
+// (both tails in a signed run, whose bins are centred on 0), the mean and the
+// threshold marked (and mean - std in a signed run).
 std::string histogram_svg(const RunResult& result) {
   const Histogram& h = result.distribution.histogram;
   if (h.counts.empty()) return "<p class=\"note\">No accepted distance: nothing to draw.</p>\n";
   const Summary& s = result.summary;
+  const bool centred = result.distribution.is_signed;
   constexpr double width = 960, height = 380, left = 70, right = 930, top = 30, bottom = 320;
-  const double x_end = h.edges.back();
+  // x runs from the first edge (0, or -x_end when centred) to the last.
+  const double x_start = h.edges.front(), x_end = h.edges.back();
   const std::int64_t most = *std::max_element(h.counts.begin(), h.counts.end());
   const double y_top = most > 0 ? static_cast<double>(most) : 1.0;
-  const auto x_at = [&](double d) { return left + (right - left) * std::clamp(d / x_end, 0.0, 1.0); };
+  const auto x_at = [&](double d) {
+    return left + (right - left) * std::clamp((d - x_start) / (x_end - x_start), 0.0, 1.0);
+  };
   const auto y_at = [&](double count) { return bottom - (bottom - top) * count / y_top; };
 
   std::string out = "<svg class=\"chart\" viewBox=\"0 0 " + svg(width) + " " + svg(height) +
@@ -116,6 +121,13 @@ std::string histogram_svg(const RunResult& result) {
            "\" height=\"" + svg(bottom - top) + "\" fill=\"#f4d6d6\"/>\n";
     out += "<text x=\"" + svg(right - 4) + "\" y=\"" + svg(top + 14) +
            "\" text-anchor=\"end\" class=\"tail\">dropped by the filter</text>\n";
+  }
+  // A signed run's filter also drops every distance strictly below mean - std.
+  const double low = static_cast<double>(s.low_threshold);
+  if (centred && std::isfinite(low) && low > x_start) {
+    out += "<rect x=\"" + svg(left) + "\" y=\"" + svg(top) + "\" width=\"" + svg(x_at(low) - left) + "\" height=\"" +
+           svg(bottom - top) + "\" fill=\"#f4d6d6\"/>\n";
+    out += "<text x=\"" + svg(left + 4) + "\" y=\"" + svg(top + 14) + "\" class=\"tail\">dropped by the filter</text>\n";
   }
   for (std::size_t i = 0; i < h.counts.size(); ++i) {
     if (h.counts[i] == 0) continue;
@@ -131,7 +143,8 @@ std::string histogram_svg(const RunResult& result) {
          "\" class=\"axis\"/>\n<line x1=\"" + svg(left) + "\" y1=\"" + svg(top) + "\" x2=\"" + svg(left) +
          "\" y2=\"" + svg(bottom) + "\" class=\"axis\"/>\n";
   const std::size_t step = std::max<std::size_t>(1, (h.counts.size() + 7) / 8);
-  for (std::size_t i = 0; i < h.edges.size(); i += step) {
+  // Labels on the edges a whole number of steps from 0, so that 0 is one of them.
+  for (std::size_t i = static_cast<std::size_t>(h.negative_bins) % step; i < h.edges.size(); i += step) {
     const double x = x_at(h.edges[i]);
     out += "<line x1=\"" + svg(x) + "\" y1=\"" + svg(bottom) + "\" x2=\"" + svg(x) + "\" y2=\"" + svg(bottom + 5) +
            "\" class=\"axis\"/><text x=\"" + svg(x) + "\" y=\"" + svg(bottom + 20) + "\" text-anchor=\"middle\">" +
@@ -139,13 +152,13 @@ std::string histogram_svg(const RunResult& result) {
   }
   out += "<text x=\"" + svg(left - 6) + "\" y=\"" + svg(top + 4) + "\" text-anchor=\"end\">" + std::to_string(most) +
          "</text>\n<text x=\"" + svg(left - 6) + "\" y=\"" + svg(bottom) + "\" text-anchor=\"end\">0</text>\n";
-  out += "<text x=\"" + svg((left + right) / 2) + "\" y=\"" + svg(bottom + 44) +
-         "\" text-anchor=\"middle\">distance (in the clouds' units), bins of " + shortest(h.edges[1]) + "</text>\n";
+  out += "<text x=\"" + svg((left + right) / 2) + "\" y=\"" + svg(bottom + 44) + "\" text-anchor=\"middle\">" +
+         (centred ? "signed " : "") + "distance (in the clouds' units), bins of " + shortest(h.width) + "</text>\n";
   out += "<text transform=\"translate(16 " + svg((top + bottom) / 2) +
          ") rotate(-90)\" text-anchor=\"middle\">points</text>\n";
   // The mean and the threshold, labelled at the top.
   const auto marker = [&](double value, const char* css, const std::string& label, double label_y) {
-    if (!std::isfinite(value) || value > x_end) return std::string();
+    if (!std::isfinite(value) || value > x_end || value < x_start) return std::string();
     const double x = x_at(value);
     return "<line x1=\"" + svg(x) + "\" y1=\"" + svg(top - 6) + "\" x2=\"" + svg(x) + "\" y2=\"" + svg(bottom) +
            "\" class=\"" + css + "\"/><text x=\"" + svg(x + 4) + "\" y=\"" + svg(label_y) + "\" class=\"" + css +
@@ -153,10 +166,46 @@ std::string histogram_svg(const RunResult& result) {
   };
   out += marker(static_cast<double>(s.stage1.mean), "mean", "mean " + figure(s.stage1.mean), top + 30);
   out += marker(threshold, "threshold", "mean + std " + figure(s.threshold), top + 48);
+  if (centred) out += marker(low, "threshold", "mean &minus; std " + figure(s.low_threshold), top + 66);
   return out + "</svg>\n";
 }
 
 const char* axis_name(std::int32_t a) { return a == 0 ? "x" : a == 1 ? "y" : "z"; }
+
+// A label of the traits ("Rejected (no normal):") without its colon.
+std::string label_of(const char* traits_label) {
+  std::string label = traits_label;
+  if (label.ends_with(':')) label.pop_back();
+  return label;
+}
+
+// The parameters of a signed or local-surface run that apply to its method, as it used them.
+std::string surface_parameter_rows(const PassResult& pass) {
+  const SurfaceSettings& o = pass.settings;
+  std::string out = row("Signed distances", pass.is_signed ? "yes" : "no");
+  const Orientation& orient = o.orientation;
+  out += row("Normals oriented", orient.towards_viewpoint ? "towards (" + shortest(orient.viewpoint.x) + ", " +
+                                                                shortest(orient.viewpoint.y) + ", " +
+                                                                shortest(orient.viewpoint.z) + ")"
+                                                          : std::string("up (z &gt; 0, then y, then x)"));
+  switch (pass.method) {
+    case Method::nearest_point:
+      if (o.normal_radius > 0.0) out += row("Normal radius", shortest(o.normal_radius));
+      break;
+    case Method::local_plane:
+      out += row("Plane points (K)", std::to_string(o.plane_points));
+      break;
+    case Method::m3c2:
+      out += row("Normal radius (R)", shortest(o.m3c2_radius)) + row("Cylinder radius", shortest(o.cylinder_radius)) +
+             row("Cylinder half-length", shortest(o.depth)) +
+             row("Registration error", shortest(o.registration_error)) +
+             row("Minimum points in a cylinder", std::to_string(o.min_points));
+      break;
+    case Method::plane:
+      break;
+  }
+  return out;
+}
 
 // The map with its colour bar (in the clouds' units) and scale bar, in one SVG
 // so that they scale together.
@@ -167,30 +216,40 @@ std::string map_svg(const RunResult& result, const TopView& view, const std::vec
   const double total_w = w + 190, total_h = h + 70;
   std::string out = "<svg class=\"map\" viewBox=\"0 0 " + svg(total_w) + " " + svg(total_h) +
                     "\" role=\"img\" aria-label=\"Top view coloured by distance\">\n";
-  out += "<defs><linearGradient id=\"ramp\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">"
-         "<stop offset=\"0\" stop-color=\"#00ff00\"/><stop offset=\"0.5\" stop-color=\"#ffff00\"/>"
-         "<stop offset=\"1\" stop-color=\"#ff0000\"/></linearGradient></defs>\n";
+  const bool diverging = view.diverging;
+  out += diverging ? "<defs><linearGradient id=\"ramp\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">"
+                     "<stop offset=\"0\" stop-color=\"#0000ff\"/><stop offset=\"0.5\" stop-color=\"#ffffff\"/>"
+                     "<stop offset=\"1\" stop-color=\"#ff0000\"/></linearGradient></defs>\n"
+                   : "<defs><linearGradient id=\"ramp\" x1=\"0\" y1=\"1\" x2=\"0\" y2=\"0\">"
+                     "<stop offset=\"0\" stop-color=\"#00ff00\"/><stop offset=\"0.5\" stop-color=\"#ffff00\"/>"
+                     "<stop offset=\"1\" stop-color=\"#ff0000\"/></linearGradient></defs>\n";
   out += "<rect x=\"0\" y=\"0\" width=\"" + svg(w) + "\" height=\"" + svg(h) + "\" fill=\"#ffffff\" stroke=\"#999\"/>\n";
   out += "<image x=\"0\" y=\"0\" width=\"" + svg(w) + "\" height=\"" + svg(h) +
          "\" preserveAspectRatio=\"none\" style=\"image-rendering:pixelated\" href=\"data:image/png;base64," +
          base64_encode(png) + "\"/>\n";
 
-  // The colour bar: 0 at the bottom, the largest accepted distance at the top.
+  // The colour bar: 0 at the bottom, the largest accepted distance at the top
+  // (a signed run: -+ the largest |d|, 0 in the middle).
   const float distance_max = result.summary.totals.distance_max;
   out += "<rect x=\"" + svg(bar_x) + "\" y=\"" + svg(bar_y) + "\" width=\"" + svg(bar_w) + "\" height=\"" +
          svg(bar_h) + "\" fill=\"url(#ramp)\" stroke=\"#666\"/>\n";
   const bool measured = result.summary.totals.accepted_count > 0;
   for (int k = 0; k <= 2; ++k) {
     const double y = bar_y + bar_h * (1.0 - k / 2.0);
-    const std::string label =
-        measured ? figure(static_cast<float>(static_cast<double>(distance_max) * k / 2.0)) : std::string("-");
+    const double at = diverging ? static_cast<double>(distance_max) * (k - 1) : static_cast<double>(distance_max) * k / 2.0;
+    const std::string label = measured ? figure(static_cast<float>(at)) : std::string("-");
     out += "<text x=\"" + svg(bar_x + bar_w + 6) + "\" y=\"" + svg(y + 4) + "\">" + label + "</text>\n";
   }
+  const auto swatch = [&](double y, Rgb fill, const char* first, const char* second) {
+    return "<rect x=\"" + svg(bar_x) + "\" y=\"" + svg(y) + "\" width=\"" + svg(bar_w) + "\" height=\"14\" fill=\"" +
+           colour(fill) + "\" stroke=\"#666\"/><text x=\"" + svg(bar_x + bar_w + 6) + "\" y=\"" + svg(y + 11) + "\">" +
+           first + "</text><text x=\"" + svg(bar_x + bar_w + 6) + "\" y=\"" + svg(y + 26) + "\">" + second +
+           "</text>\n";
+  };
   const Rgb grey{excluded_grey, excluded_grey, excluded_grey};
-  out += "<rect x=\"" + svg(bar_x) + "\" y=\"" + svg(bar_y + bar_h + 16) + "\" width=\"" + svg(bar_w) +
-         "\" height=\"14\" fill=\"" + colour(grey) + "\" stroke=\"#666\"/><text x=\"" + svg(bar_x + bar_w + 6) +
-         "\" y=\"" + svg(bar_y + bar_h + 27) + "\">outlier,</text><text x=\"" + svg(bar_x + bar_w + 6) + "\" y=\"" +
-         svg(bar_y + bar_h + 42) + "\">rejected</text>\n";
+  out += swatch(bar_y + bar_h + 16, diverging ? signed_excluded_colour : grey, "outlier,", "rejected");
+  if (diverging && result.pass.method == Method::m3c2)
+    out += swatch(bar_y + bar_h + 50, not_significant_colour, "within", "LoD95");
 
   // The scale bar: a round length of about a fifth of the map's width.
   const double length = nice_at_least(w * view.pixel_size / 5.0);
@@ -233,7 +292,11 @@ std::string html_report(const RunResult& result, const TopView& view, const std:
          row("Method", method_traits(result.run.method).description) +
          row("Coordinate shift", "(" + shortest(result.run.shift.x) + ", " + shortest(result.run.shift.y) + ", " +
                                      shortest(result.run.shift.z) + ")") +
-         row("Threads", std::to_string(result.run.threads)) + "</table>\n";
+         row("Threads", std::to_string(result.run.threads));
+  const PassResult& pass = result.pass;
+  const bool surface_run = !pass.surface.empty();
+  if (surface_run) out += surface_parameter_rows(pass);
+  out += "</table>\n";
   if (!result.run.warnings.empty()) {
     out += "<ul class=\"warn\">\n";
     for (const std::string& w : result.run.warnings) out += "<li>" + html_escape(w) + "</li>\n";
@@ -244,36 +307,68 @@ std::string html_report(const RunResult& result, const TopView& view, const std:
   const auto count_row = [](const char* label, std::int64_t n) {
     return "<tr><td>" + std::string(label) + "</td><td class=\"n\">" + std::to_string(n) + "</td></tr>\n";
   };
-  out += count_row("Test points", result.run.test.point_count) + count_row("Accepted", totals.accepted_count) +
-         count_row("Beyond maxdist (outliers)", totals.outlier_count) +
-         count_row("Rejected (no plane)", totals.rejected_count) +
-         count_row("Non-finite coordinates", result.non_finite_count()) +
+  out += count_row("Test points", result.run.test.point_count) + count_row("Accepted", totals.accepted_count);
+  if (!surface_run) {
+    out += count_row("Beyond maxdist (outliers)", totals.outlier_count) +
+           count_row("Rejected (no plane)", totals.rejected_count);
+  } else {
+    // The lines stage 1 shows for the method.
+    const MethodTraits& traits = *s.traits;
+    if (traits.has_outliers) out += count_row("Beyond maxdist (outliers)", totals.outlier_count);
+    if (traits.rejected_label != nullptr) out += count_row(label_of(traits.rejected_label).c_str(), totals.rejected_count);
+    if (traits.too_few_label != nullptr) out += count_row(label_of(traits.too_few_label).c_str(), totals.too_few_count);
+  }
+  out += count_row("Non-finite coordinates", result.non_finite_count()) +
          count_row("Dropped by the filter", s.stage1.point_count - s.stage2.point_count) + "</table>\n";
 
   const auto figure_row = [](const char* label, const std::string& a, const std::string& b) {
     return "<tr><td>" + std::string(label) + "</td><td class=\"n\">" + a + "</td><td class=\"n\">" + b +
            "</td></tr>\n";
   };
-  out += "<table>\n<tr><th></th><th>Stage 1: accepted</th><th>Stage 2: within mean + std</th></tr>\n";
+  out += s.is_signed ? "<table>\n<tr><th></th><th>Stage 1: accepted</th><th>Stage 2: within mean &plusmn; std</th></tr>\n"
+                     : "<table>\n<tr><th></th><th>Stage 1: accepted</th><th>Stage 2: within mean + std</th></tr>\n";
   out += figure_row("Checked points", std::to_string(s.stage1.point_count), std::to_string(s.stage2.point_count));
-  out += figure_row("Max dist", figure(totals.distance_max), "");
+  if (s.reports_significance) {
+    out += figure_row("Significant changes",
+                      std::to_string(totals.significant_count) + " (" + figure(s.significant_percent) + " %)", "");
+    out += figure_row("Mean LoD95", figure(s.mean_lod95), "");
+  }
+  out += figure_row(s.is_signed ? "Max dist (largest |d|)" : "Max dist", figure(totals.distance_max), "");
   out += figure_row("Mean Dif", figure(s.stage1.mean), figure(s.stage2.mean));
   out += figure_row("Std Dev", figure(s.stage1.std_dev), figure(s.stage2.std_dev));
   out += figure_row("MAD", figure(s.stage1.mad), figure(s.stage2.mad));
   out += figure_row("RMS", figure(s.stage1.rms), figure(s.stage2.rms));
+  if (s.is_signed) out += figure_row("Threshold (mean &minus; std)", figure(s.low_threshold), "");
   out += figure_row("Threshold (mean + std)", figure(s.threshold), "");
-  out += "</table>\n<table>\n<tr><th colspan=\"2\">Percentiles of the accepted distances</th></tr>\n";
+  out += result.distribution.is_signed
+             ? "</table>\n<table>\n<tr><th colspan=\"2\">Percentiles of the signed distances</th></tr>\n"
+             : "</table>\n<table>\n<tr><th colspan=\"2\">Percentiles of the accepted distances</th></tr>\n";
   for (std::size_t k = 0; k < percentile_levels.size(); ++k) {
     const std::string value = result.distribution.count > 0 ? figure(result.distribution.percentiles[k]) : "-";
     out += "<tr><td>" + std::to_string(percentile_levels[k]) + " %</td><td class=\"n\">" + value + "</td></tr>\n";
   }
   out += "</table>\n</div>\n";
 
-  out += "<h2>Distribution of the accepted distances</h2>\n" + histogram_svg(result);
-  out += "<h2>Top view of the test cloud</h2>\n<p class=\"note\">Each pixel shows the largest accepted distance "
-         "among the points on it, on a scale from 0 (green) through half the largest accepted distance (yellow) to "
-         "the largest (red); points with no accepted distance are grey.</p>\n" +
-         map_svg(result, view, png);
+  if (s.reports_significance) {
+    out += "<p><strong>Significant change: " + std::to_string(totals.significant_count) + " of " +
+           std::to_string(totals.accepted_count) + " accepted points (" + figure(s.significant_percent) +
+            " %) changed by more than their level of detection (mean LoD95 " + figure(s.mean_lod95) + ").</strong></p>\n";
+  }
+  if (!view.diverging) {
+    out += "<h2>Distribution of the accepted distances</h2>\n" + histogram_svg(result);
+    out += "<h2>Top view of the test cloud</h2>\n<p class=\"note\">Each pixel shows the largest accepted distance "
+           "among the points on it, on a scale from 0 (green) through half the largest accepted distance (yellow) to "
+           "the largest (red); points with no accepted distance are grey.</p>\n";
+  } else {
+    out += "<h2>Distribution of the signed distances</h2>\n" + histogram_svg(result);
+    out += "<h2>Top view of the test cloud</h2>\n<p class=\"note\">Each pixel shows, of the points on it, the "
+           "accepted distance of largest |d| (in 65 steps a side; of one step, the positive), on a scale from "
+           "minus the largest |d| (blue) through 0 (white) to the largest (red)";
+    if (pass.method == Method::m3c2)
+      out += "; changes within their LoD95 are grey and show only where no significant change falls";
+    out += "; points with no accepted distance are black, pixels with no point light grey.</p>\n";
+  }
+  out += map_svg(result, view, png);
   return out + "</body>\n</html>\n";
 }
 

@@ -134,12 +134,41 @@ std::string input_object(const InputReport& input) {
       .close();
 }
 
-std::string stats_members(ObjectWriter& w, const DistanceStats& s) {
+ObjectWriter& stats_members(ObjectWriter& w, const DistanceStats& s) {
   return w.member("mean", json_number(s.mean))
       .member("std_dev", json_number(s.std_dev))
       .member("mad", json_number(s.mad))
-      .member("rms", json_number(s.rms))
-      .close();
+      .member("rms", json_number(s.rms));
+}
+
+const std::string null = "null";
+
+std::string json_bool(bool v) { return v ? "true" : "false"; }
+
+// A parameter that applies to the run, or null.
+std::string length_or_null(bool applies, double v) { return applies ? json_number(v) : null; }
+std::string count_or_null(bool applies, std::int64_t v) { return applies ? json_integer(v) : null; }
+
+// The parameters of a signed or local-surface run, as it used them (defaults
+// resolved), each null where the method has no such parameter.
+void surface_parameters(ObjectWriter& w, const PassResult& pass) {
+  const SurfaceSettings& o = pass.settings;
+  const bool m3c2 = pass.method == Method::m3c2;
+  const Orientation& orient = o.orientation;
+  const std::string orientation =
+      orient.towards_viewpoint ? json_array(std::vector<double>{orient.viewpoint.x, orient.viewpoint.y, orient.viewpoint.z},
+                                            [](double v) { return json_number(v); })
+                               : json_string("up");
+  w.member("signed", json_bool(pass.is_signed))
+      .member("normal_radius", length_or_null(pass.method == Method::nearest_point && o.normal_radius > 0.0,
+                                              o.normal_radius))
+      .member("orientation", orientation)
+      .member("plane_points", count_or_null(pass.method == Method::local_plane, o.plane_points))
+      .member("m3c2_radius", length_or_null(m3c2, o.m3c2_radius))
+      .member("cylinder_radius", length_or_null(m3c2, o.cylinder_radius))
+      .member("depth", length_or_null(m3c2, o.depth))
+      .member("registration_error", length_or_null(m3c2, o.registration_error))
+      .member("min_points", count_or_null(m3c2, o.min_points));
 }
 
 }  // namespace
@@ -148,40 +177,60 @@ std::string json_report(const RunResult& result) {
   const Summary& summary = result.summary;
   const PassTotals& totals = summary.totals;
   const Distribution& distribution = result.distribution;
+  // A signed or local-surface run adds keys of its own; a plain run's document is as it always was.
+  const PassResult& pass = result.pass;
+  const bool surface_run = !pass.surface.empty();
+  const bool m3c2 = pass.method == Method::m3c2;
 
   const std::string inputs = ObjectWriter("  ")
                                  .member("reference", input_object(result.run.reference))
                                  .member("test", input_object(result.run.test))
                                  .close();
-  const std::string parameters =
-      ObjectWriter("  ")
-          .member("maxdist", json_number(result.run.maxdist))
-          .member("box_half_width", json_number(result.run.box_half_width))
-          .member("method", json_string(method_traits(result.run.method).key))
-          .member("shift", json_array(std::vector<double>{result.run.shift.x, result.run.shift.y, result.run.shift.z},
-                                      [](double v) { return json_number(v); }))
-          .member("threads", json_integer(result.run.threads))
-          .close();
-  const std::string counts = ObjectWriter("  ")
-                                 .member("test_points", json_integer(result.run.test.point_count))
-                                 .member("accepted", json_integer(totals.accepted_count))
-                                 .member("outliers", json_integer(totals.outlier_count))
-                                 .member("rejected", json_integer(totals.rejected_count))
-                                 .member("non_finite", json_integer(result.non_finite_count()))
-                                 .close();
+  ObjectWriter parameter_writer("  ");
+  parameter_writer.member("maxdist", json_number(result.run.maxdist))
+      .member("box_half_width", json_number(result.run.box_half_width))
+      .member("method", json_string(method_traits(result.run.method).key))
+      .member("shift", json_array(std::vector<double>{result.run.shift.x, result.run.shift.y, result.run.shift.z},
+                                  [](double v) { return json_number(v); }))
+      .member("threads", json_integer(result.run.threads));
+  if (surface_run) surface_parameters(parameter_writer, pass);
+  const std::string parameters = parameter_writer.close();
+
+  ObjectWriter count_writer("  ");
+  // In a surface run "rejected" holds every kind of rejection, so that the
+  // counts still add up to the test points; the kinds follow on their own.
+  count_writer.member("test_points", json_integer(result.run.test.point_count))
+      .member("accepted", json_integer(totals.accepted_count))
+      .member("outliers", json_integer(totals.outlier_count))
+      .member("rejected", json_integer(std::int64_t{totals.rejected_count} + totals.too_few_count))
+      .member("non_finite", json_integer(result.non_finite_count()));
+  if (surface_run) {
+    const bool no_plane = pass.method == Method::local_plane;
+    count_writer.member("no_normal", json_integer(no_plane ? 0 : totals.rejected_count))
+        .member("no_plane", json_integer(no_plane ? totals.rejected_count : 0))
+        .member("too_few_points", json_integer(totals.too_few_count));
+  }
+  const std::string counts = count_writer.close();
+
   ObjectWriter stage1_writer("  ");
   stage1_writer.member("checked_points", json_integer(summary.stage1.point_count))
       .member("beyond_maxdist", json_integer(totals.outlier_count))
       .member("max", json_number(totals.distance_max));
-  const std::string stage1 = stats_members(stage1_writer, summary.stage1);
-  const std::string filter =
-      ObjectWriter("  ")
-          .member("threshold", json_number(summary.threshold))
-          .member("removed", json_integer(summary.stage1.point_count - summary.stage2.point_count))
-          .close();
+  stats_members(stage1_writer, summary.stage1);
+  if (surface_run) {
+    stage1_writer.member("significant_changes", count_or_null(m3c2, totals.significant_count))
+        .member("significant_percent", m3c2 ? json_number(summary.significant_percent) : null)
+        .member("mean_lod95", m3c2 ? json_number(summary.mean_lod95) : null);
+  }
+  const std::string stage1 = stage1_writer.close();
+  ObjectWriter filter_writer("  ");
+  filter_writer.member("threshold", json_number(summary.threshold))
+      .member("removed", json_integer(summary.stage1.point_count - summary.stage2.point_count));
+  if (surface_run) filter_writer.member("low_threshold", summary.is_signed ? json_number(summary.low_threshold) : null);
+  const std::string filter = filter_writer.close();
   ObjectWriter stage2_writer("  ");
   stage2_writer.member("checked_points", json_integer(summary.stage2.point_count));
-  const std::string stage2 = stats_members(stage2_writer, summary.stage2);
+  const std::string stage2 = stats_members(stage2_writer, summary.stage2).close();
 
   ObjectWriter percentile_writer("  ");
   for (std::size_t k = 0; k < percentile_levels.size(); ++k) {
@@ -193,12 +242,12 @@ std::string json_report(const RunResult& result) {
   const std::string percentiles = percentile_writer.close();
 
   const Histogram& h = distribution.histogram;
-  const std::string histogram =
-      ObjectWriter("  ")
-          .member("bin_width", h.edges.size() > 1 ? json_number(h.edges[1]) : std::string("null"))
-          .member("edges", json_array(h.edges, [](double v) { return json_number(v); }))
-          .member("counts", json_array(h.counts, json_integer))
-          .close();
+  ObjectWriter histogram_writer("  ");
+  histogram_writer.member("bin_width", h.edges.size() > 1 ? json_number(h.width) : null)
+      .member("edges", json_array(h.edges, [](double v) { return json_number(v); }))
+      .member("counts", json_array(h.counts, json_integer));
+  if (surface_run) histogram_writer.member("centred_on_zero", json_bool(distribution.is_signed));
+  const std::string histogram = histogram_writer.close();
 
   const std::string outputs = ObjectWriter("  ")
                                   .member("export", json_string(result.run.export_name))

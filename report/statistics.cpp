@@ -86,6 +86,8 @@ Summary summarise_signed(const PassResult& pass) {
   s.stage2 = compute_kept_stats(pass.cd, s.kept, count, sum);
   s.reports_significance = pass.method == Method::m3c2;
   s.mean_lod95 = rounded_quotient(lod_sum, rounded_count(pass.totals.accepted_count));
+  if (s.reports_significance)
+    s.significant_percent = percent_of(pass.totals.significant_count, pass.totals.accepted_count);
   return s;
 }
 
@@ -131,7 +133,7 @@ std::string surface_stage1_report(const MethodTraits& traits, const Summary& sum
   if (traits.too_few_label != nullptr) text += format_text("%s\t%d\n", traits.too_few_label, totals.too_few_count);
   if (summary.reports_significance) {
     text += format_text("Significant changes:\t%d\t%f%%\n", totals.significant_count,
-                        static_cast<double>(percent_of(totals.significant_count, totals.accepted_count)));
+                        static_cast<double>(summary.significant_percent));
     text += format_text("Mean LoD95:\t%f\n", static_cast<double>(summary.mean_lod95));
   }
   const DistanceStats& stage1 = summary.stage1;

@@ -52,6 +52,7 @@ struct Summary {
   const MethodTraits* traits = nullptr;  // null: those of the method
   bool reports_significance = false;     // M3C2
   float mean_lod95 = 0.0f;               // over the accepted points, rounded after every addition
+  float significant_percent = 0.0f;      // M3C2: significant changes per cent of the accepted points
 };
 
 // Stage 1, the filter and stage 2 of a pass; the pass is not changed.
