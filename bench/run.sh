@@ -577,7 +577,7 @@ declare -A load_text=([txt]="text" [pcd]="binary PCD" [las]="LAS format 0" [laz1
   [laz6]="LAZ format 6, layered")
 for form in "${load_forms[@]}"; do
   for threads in 1 all; do
-    name=load-$form$([[ $threads == all ]] && echo -all)
+    name=load-$form$([[ $threads == all ]] && echo -all || true)  # a failed substitution would end the report
     with=$([[ $threads == all ]] && echo "$threads_all threads" || echo "-t 1")
     row "$name" "load $size_load points, ${load_text[$form]}, $with ($(du -m "${load_file[$form]}" | cut -f1) MB; read alone $(key "$name.out" seconds) s)"
   done
