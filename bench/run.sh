@@ -257,6 +257,17 @@ surface_report() {
   else
     echo "| export, log and console text of the three runs the same with -t 1 and all threads | identical | **differ: ${surface_differences[*]}** | **miss** |"
   fi
+  # On one thread CPU time is the work itself, which other load on the machine disturbs
+  # far less than the wall time.
+  echo
+  echo "| with -t 1, against the nearest-point run with -t 1 | wall time | CPU time |"
+  echo "|---|---|---|"
+  for name in "${surface_runs[@]}"; do
+    if ran "tool-$name-t1" && ran tool-large-t1; then
+      echo "| \`${surface_options[$name]}\` | $(calc "%.2f" "${wall[tool-$name-t1]} / ${wall[tool-large-t1]}")x |" \
+        "$(calc "%.2f" "${cpu[tool-$name-t1]} / (${cpu[tool-large-t1]} > 0 ? ${cpu[tool-large-t1]} : 0.01)")x |"
+    fi
+  done
   echo
   echo "| run | wall (s) | peak memory (MiB) | CPU, user + system (s) |"
   echo "|---|---|---|---|"
