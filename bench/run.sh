@@ -4,7 +4,9 @@
 # the loading of 10M points as text, binary PCD, LAS and LAZ (point formats 1 and 6) with -t 1
 # and all threads, what the JSON and HTML reports add to a 1M x 1M run, and the scaling runs:
 # 10M x 10M in random and in scan-line order and 2M x 10M (method B), each with -t 1 and with
-# all threads, whose outputs must be byte-identical; as Markdown tables.
+# all threads, whose outputs must be byte-identical; the signed nearest point, the least-squares
+# plane and M3C2 at 1M x 1M with -t 1 and all threads, against the nearest-point run, and
+# M3C2's NumPy/SciPy peer (one and two workers); as Markdown tables.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
@@ -17,9 +19,16 @@
 #   BENCH_LARGE=0                1 adds 100M x 100M (two clouds of about 3 GB of text, generated
 #                                once and kept; skipped with a message when the disk cannot hold
 #                                them and the outputs)
-#   BENCH_SLOW_REPEAT=1          runs of the slow commands: the peer at 10M x 10M and 100M x 100M
+#   BENCH_SLOW_REPEAT=1          runs of the slow commands: the peer at 10M x 10M, the M3C2 peer
+#                                and 100M x 100M
+#   BENCH_PEER_STRIDE=100        the M3C2 peer takes every this many-th test point as a core point;
+#                                its time for all of them is extrapolated from its per-core steps
+#                                (1: every core point, about 20 minutes a run)
+#   BENCH_ONLY=                  "surface": only the signed, least-squares-plane and M3C2 rows and
+#                                the nearest-point runs they are compared with (a few minutes)
 #
-# The report goes to standard output and to BUILD_DIR/bench/results.md.
+# The report goes to standard output and to BUILD_DIR/bench/results.md (results-surface.md
+# with BENCH_ONLY=surface).
 # The clouds are generated once into BUILD_DIR/bench/ and kept (they are regenerated
 # when the generator is newer than them). Nothing is installed: the peer runs only
 # when /usr/bin/python3 can import numpy and scipy (Debian: python3-scipy).
@@ -42,6 +51,10 @@ scale=${BENCH_SCALE:-1}
 time_limit=${BENCH_TIMEOUT:-600}
 large=${BENCH_LARGE:-0}
 slow_repeat=${BENCH_SLOW_REPEAT:-1}
+peer_stride=${BENCH_PEER_STRIDE:-100}
+only=${BENCH_ONLY:-}
+case $only in "" | surface) ;; *) echo "run.sh: BENCH_ONLY is 'surface' or empty, not '$only'" >&2; exit 1 ;; esac
+surface_peer=$root/bench/peer_m3c2.py
 threads_all=$(getconf _NPROCESSORS_ONLN)
 maxdist=5
 
@@ -49,6 +62,89 @@ for f in "$tool" "$make_clouds" "$stages" "$load"; do
   [[ -x $f ]] || { echo "run.sh: $f is missing; build it first (make bench)" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "run.sh: /usr/bin/time (GNU time, Debian package 'time') is needed" >&2; exit 1; }
+
+# ---------------------------------------------------------------- helpers
+declare -A wall mem cpu status
+ran() { [[ ${status[$1]:-} == ok ]]; }
+
+# measure NAME OK_CHECK command...: best wall time of $repeat runs (or $runs, when set) under GNU time.
+# OK_CHECK is "done" (stderr must show "Done.", the tool's last word whatever its
+# exit status) or "status" (exit status 0).
+measure() {
+  local name=$1 check=$2
+  shift 2
+  local best="" peak=0 best_cpu="" i rc line w m u s
+  for ((i = 0; i < ${runs:-$repeat}; i++)); do
+    rc=0
+    timeout "$time_limit" /usr/bin/time -f "%e %M %U %S" -o "$data/$name.time" "$@" \
+      >"$data/$name.out" 2>"$data/$name.err" || rc=$?
+    if ((rc == 124)); then status[$name]="timed out after ${time_limit} s"; return; fi
+    if [[ $check == done ]] && ! grep -q 'Done\.' "$data/$name.err"; then
+      status[$name]="failed (exit $rc, see $data/$name.err)"; return
+    fi
+    if [[ $check == status ]] && ((rc != 0)); then
+      status[$name]="failed (exit $rc, see $data/$name.err)"; return
+    fi
+    line=$(tail -n 1 "$data/$name.time")
+    read -r w m u s <<<"$line"
+    if [[ -z $best ]] || awk -v a="$w" -v b="$best" 'BEGIN { exit !(a < b) }'; then
+      best=$w
+      best_cpu=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+    fi
+    if ((m > peak)); then peak=$m; fi
+  done
+  wall[$name]=$best
+  mem[$name]=$peak
+  cpu[$name]=$best_cpu
+  status[$name]=ok
+}
+
+# Every output byte must be the same whatever the thread count: export, log and console text.
+differ_between_threads() {  # differ_between_threads NAME...: a line for each output of tool-NAME and tool-NAME-t1 that differs
+  local name suffix
+  for name in "$@"; do
+    if ran "tool-$name" && ran "tool-$name-t1"; then
+      for suffix in ply ply.log; do
+        cmp -s "$data/result-$name.$suffix" "$data/result-$name-t1.$suffix" || echo "$name: result-$name.$suffix"
+      done
+      cmp -s "$data/tool-$name.err" "$data/tool-$name-t1.err" || echo "$name: console text"
+    fi
+  done
+}
+
+key() { awk -v k="$2" '$1 == k { print $2 }' "$data/$1"; }
+calc() { awk "BEGIN { printf \"$1\", $2 }"; }
+mib() { calc "%.1f" "$1 / 1024"; }
+judge() {  # judge CONDITION (awk) -> pass / miss / n/a
+  if ((scale != 1)); then echo "n/a (scaled)"
+  elif awk "BEGIN { exit !($1) }"; then echo "pass"
+  else echo "**miss**"; fi
+}
+ratio_row() {  # ratio_row TEXT NUMERATOR_RUN DENOMINATOR_RUN OPERATOR LIMIT: wall time ratio against a goal
+  local text=$1 a=$2 b=$3 op=$4 limit=$5 r target
+  target="$([[ $op == ">=" ]] && echo "≥" || echo "≤") ${limit}x"
+  if ran "$a" && ran "$b"; then
+    r=$(calc "%.2f" "${wall[$a]} / ${wall[$b]}")
+    echo "| $text (${wall[$a]} s against ${wall[$b]} s) | $target | ${r}x | $(judge "$r $op $limit") |"
+  else
+    echo "| $text | $target | not measured: ${status[$a]:-not run} / ${status[$b]:-not run} | **miss** |"
+  fi
+}
+row() {  # row NAME TEXT
+  if ran "$1"; then echo "| $2 | ${wall[$1]} | $(mib "${mem[$1]}") | ${cpu[$1]} |"
+  elif [[ -n ${status[$1]:-} ]]; then echo "| $2 | ${status[$1]} | | |"; fi
+}
+peer_steps() {  # peer_steps RUN -> the steps of its last run (the counts left out)
+  awk '$1 ~ /^peer_/ && $1 !~ /^peer_(within_maxdist|cores|with_distance)$/ { sub(/^peer_/, "", $1); printf "%s%s %s", sep, $1, $2; sep = ", " }' "$data/$1.out"
+}
+machine_header() {  # machine_header SLOW_RUNS: the machine and how the runs were timed
+  local cpu_model
+  cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)
+  echo
+  echo "Machine: $(getconf _NPROCESSORS_ONLN) cores (${cpu_model:-unknown CPU}), $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME"), $(g++ --version 2>/dev/null | head -n 1)."
+  echo "Best wall time of $repeat runs ($slow_repeat for $1); peak resident memory by GNU time (highest of the runs); maxdist $maxdist."
+  echo "All threads: $threads_all. Load average before the runs: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)."
+}
 
 # ---------------------------------------------------------------- clouds
 n_small=$((100000 / scale))
@@ -72,10 +168,144 @@ cloud() {  # cloud KIND COUNT SEED [spot] -> path; generated when missing or old
   echo "$path"
 }
 
-ref_small=$(cloud ref "$n_small" 11)
-test_small=$(cloud test "$n_small" 12)
 ref_large=$(cloud ref "$n_large" 21)
 test_large=$(cloud test "$n_large" 22)
+size_large="$(label "$n_large") x $(label "$n_large")"
+
+# ---------------------------------------------------------------- signed, local plane and M3C2
+# The 1M clouds hold 1M points on 200 x 200 mm, a point spacing of about 0.2 mm: the signed
+# run's normals come from about 3.5 spacings, M3C2's from about 8; M3C2's cylinder (radius
+# R/2, half-length maxdist) and its 5 points of each cloud are the tool's defaults.
+normal_radius=0.7
+m3c2_radius=1.6
+plane_points=6
+surface_runs=(signed plane m3c2)
+declare -A surface_options=([signed]="-signed -normals $normal_radius" [plane]="-plane $plane_points"
+  [m3c2]="-m3c2 $m3c2_radius")
+surface_differences=()
+
+have_peer=no
+if "$python" -c "import numpy, scipy.spatial" 2>/dev/null; then have_peer=yes; fi
+# One thread for the linear-algebra runtime too: the kd-tree peer does not use it (the
+# M3C2 peer's eigen solver is not worth a thread), and idle worker threads would only add
+# to the peers' memory.
+peer_env=(env OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1)
+
+# The M3C2 peer's time for every core point, from its run on every peer_stride-th one: the
+# wall time plus the per-core steps (normals, cylinders, writing) once more for each core
+# point left out; both clouds are loaded and put in trees whole either way.
+whole_peer_run() {  # whole_peer_run RUN -> wall[RUN-whole]
+  local name=$1 cores per_core
+  ran "$name" || return 0
+  cores=$(key "$name.out" peer_cores)
+  per_core=$(awk '$1 == "peer_normals" || $1 == "peer_cylinders" || $1 == "peer_write" { s += $2 } END { print s + 0 }' \
+    "$data/$name.out")
+  wall[$name-whole]=$(calc "%.1f" "${wall[$name]} + $per_core * ($n_large / $cores - 1)")
+  status[$name-whole]=ok
+}
+
+measure_surface() {  # the three runs with all threads and with -t 1, their outputs compared, then the peer
+  local name options workers
+  echo "timing the signed, least-squares-plane and M3C2 runs at $size_large ($repeat runs each) ..." >&2
+  for name in "${surface_runs[@]}"; do
+    read -ra options <<<"${surface_options[$name]}"
+    measure "tool-$name" done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-$name.ply" "${options[@]}"
+    measure "tool-$name-t1" done "$tool" -t 1 -r "$ref_large" -c "$test_large" -o "$data/result-$name-t1.ply" \
+      "${options[@]}"
+  done
+  mapfile -t surface_differences < <(differ_between_threads "${surface_runs[@]}")
+  if ((${#surface_differences[@]} > 0)); then
+    echo "run.sh: OUTPUTS DIFFER BETWEEN -t 1 AND ALL THREADS: ${surface_differences[*]}" >&2
+  fi
+  [[ $have_peer == yes ]] || return 0
+  echo "timing the M3C2 peer on every ${peer_stride}th core point, 1 and 2 workers ($slow_repeat runs each) ..." >&2
+  for workers in 1 2; do
+    runs=$slow_repeat measure "peer-m3c2-w$workers" status "${peer_env[@]}" "$python" "$surface_peer" m3c2 \
+      "$ref_large" "$test_large" "$data/peer-m3c2-w$workers.txt" "$m3c2_radius" "$maxdist" "$workers" "$peer_stride"
+    whole_peer_run "peer-m3c2-w$workers"
+  done
+}
+
+surface_report() {
+  local name text with cores=""
+  ran peer-m3c2-w2 && cores=$(key peer-m3c2-w2.out peer_cores)
+  echo
+  echo "Signed distances, the least-squares plane and M3C2 at $size_large (a point spacing of about $(calc "%.2g" "200 / sqrt($n_large)") mm):"
+  echo "\`-signed -normals $normal_radius\`, \`-plane $plane_points\` and \`-m3c2 $m3c2_radius\` (cylinder radius $(calc "%g" "$m3c2_radius / 2"), half-length $maxdist, 5 points: the defaults),"
+  echo "each against the nearest-point run of this bench run with the same threads."
+  if [[ -n $cores ]]; then
+    echo "The M3C2 peer (bench/peer_m3c2.py) took every ${peer_stride}th test point as a core point ($cores of $n_large);"
+    echo "its time for every core point is its wall time plus its per-core steps once more for each one left out."
+  fi
+  echo
+  echo "| goal | target | measured | result |"
+  echo "|---|---|---|---|"
+  ratio_row "$size_large, M3C2 against the nearest-point run" tool-m3c2 tool-large "<=" 8
+  ratio_row "$size_large with -t 1, M3C2 against the nearest-point run" tool-m3c2-t1 tool-large-t1 "<=" 8
+  if [[ $have_peer == yes ]]; then
+    ratio_row "$size_large, M3C2 faster than the NumPy/SciPy peer with 2 workers (every core point, from the sample)" \
+      peer-m3c2-w2-whole tool-m3c2 ">=" 30
+  else
+    echo "| $size_large, M3C2 faster than the NumPy/SciPy peer with 2 workers | ≥ 30x | peer not installed (python3-scipy) | n/a |"
+  fi
+  ratio_row "$size_large, -signed against the unsigned run" tool-signed tool-large "<=" 1.5
+  ratio_row "$size_large with -t 1, -signed against the unsigned run" tool-signed-t1 tool-large-t1 "<=" 1.5
+  ratio_row "$size_large, -plane $plane_points against the nearest-point run" tool-plane tool-large "<=" 3
+  ratio_row "$size_large with -t 1, -plane $plane_points against the nearest-point run" tool-plane-t1 tool-large-t1 "<=" 3
+  if ((${#surface_differences[@]} == 0)); then
+    echo "| export, log and console text of the three runs the same with -t 1 and all threads | identical | identical | pass |"
+  else
+    echo "| export, log and console text of the three runs the same with -t 1 and all threads | identical | **differ: ${surface_differences[*]}** | **miss** |"
+  fi
+  # On one thread CPU time is the work itself, which other load on the machine disturbs
+  # far less than the wall time.
+  echo
+  echo "| with -t 1, against the nearest-point run with -t 1 | wall time | CPU time |"
+  echo "|---|---|---|"
+  for name in "${surface_runs[@]}"; do
+    if ran "tool-$name-t1" && ran tool-large-t1; then
+      echo "| \`${surface_options[$name]}\` | $(calc "%.2f" "${wall[tool-$name-t1]} / ${wall[tool-large-t1]}")x |" \
+        "$(calc "%.2f" "${cpu[tool-$name-t1]} / (${cpu[tool-large-t1]} > 0 ? ${cpu[tool-large-t1]} : 0.01)")x |"
+    fi
+  done
+  echo
+  echo "| run | wall (s) | peak memory (MiB) | CPU, user + system (s) |"
+  echo "|---|---|---|---|"
+  row tool-large "ptdelta $size_large, nearest point"
+  row tool-large-t1 "ptdelta $size_large, nearest point, -t 1"
+  for name in "${surface_runs[@]}"; do
+    text="ptdelta $size_large, \`${surface_options[$name]}\`"
+    row "tool-$name" "$text"
+    row "tool-$name-t1" "$text, -t 1"
+  done
+  if [[ $have_peer == yes ]]; then
+    for workers in 1 2; do
+      name=peer-m3c2-w$workers
+      with=$([[ $workers == 1 ]] && echo "1 worker" || echo "$workers workers")
+      row "$name" "NumPy/SciPy peer, M3C2, $with, every ${peer_stride}th core point"
+      ran "$name" && echo "| NumPy/SciPy peer, M3C2, $with, every core point (from the sample) | ${wall[$name-whole]} | | |"
+    done
+    if ran peer-m3c2-w2; then
+      echo
+      echo "M3C2 peer with 2 workers, steps of its last run (seconds): $(peer_steps peer-m3c2-w2)."
+    fi
+  else
+    echo "| NumPy/SciPy peer | not run: $python cannot import scipy (Debian: python3-scipy) | | |"
+  fi
+}
+
+# BENCH_ONLY=surface: these rows alone, with the nearest-point runs they are compared with.
+if [[ $only == surface ]]; then
+  load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+  echo "timing ptdelta ($repeat runs each; load average $load_before) ..." >&2
+  measure tool-large done "$tool" -r "$ref_large" -c "$test_large" -o "$data/result-large.ply"
+  measure tool-large-t1 done "$tool" -t 1 -r "$ref_large" -c "$test_large" -o "$data/result-large-t1.ply"
+  measure_surface
+  { machine_header "the M3C2 peer"; surface_report; } | tee "$data/results-surface.md"
+  exit 0
+fi
+ref_small=$(cloud ref "$n_small" 11)
+test_small=$(cloud test "$n_small" 12)
 ref_mixed=$(cloud ref "$n_mixed" 31)
 # The same pair of clouds clean and with a third of their points at 0 0 0.
 ref_clean=$(cloud ref "$n_spot" 41)
@@ -143,41 +373,6 @@ if [[ $large == 1 ]]; then
 fi
 
 # ---------------------------------------------------------------- timed runs
-declare -A wall mem cpu status
-ran() { [[ ${status[$1]:-} == ok ]]; }
-
-# measure NAME OK_CHECK command...: best wall time of $repeat runs (or $runs, when set) under GNU time.
-# OK_CHECK is "done" (stderr must show "Done.", the tool's last word whatever its
-# exit status) or "status" (exit status 0).
-measure() {
-  local name=$1 check=$2
-  shift 2
-  local best="" peak=0 best_cpu="" i rc line w m u s
-  for ((i = 0; i < ${runs:-$repeat}; i++)); do
-    rc=0
-    timeout "$time_limit" /usr/bin/time -f "%e %M %U %S" -o "$data/$name.time" "$@" \
-      >"$data/$name.out" 2>"$data/$name.err" || rc=$?
-    if ((rc == 124)); then status[$name]="timed out after ${time_limit} s"; return; fi
-    if [[ $check == done ]] && ! grep -q 'Done\.' "$data/$name.err"; then
-      status[$name]="failed (exit $rc, see $data/$name.err)"; return
-    fi
-    if [[ $check == status ]] && ((rc != 0)); then
-      status[$name]="failed (exit $rc, see $data/$name.err)"; return
-    fi
-    line=$(tail -n 1 "$data/$name.time")
-    read -r w m u s <<<"$line"
-    if [[ -z $best ]] || awk -v a="$w" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$w
-      best_cpu=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
-    fi
-    if ((m > peak)); then peak=$m; fi
-  done
-  wall[$name]=$best
-  mem[$name]=$peak
-  cpu[$name]=$best_cpu
-  status[$name]=ok
-}
-
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "timing ptdelta ($repeat runs each; load average $load_before) ..." >&2
 measure tool-small done "$tool" -r "$ref_small" -c "$test_small" -o "$data/result-small.ply"
@@ -191,13 +386,8 @@ measure tool-mixed-t1 done "$tool" -t 1 -r "$ref_mixed" -c "$test_large" -o "$da
 measure tool-clean done "$tool" -r "$ref_clean" -c "$test_clean" -o "$data/result-clean.ply"
 measure tool-spot done "$tool" -r "$ref_spot" -c "$test_spot" -o "$data/result-spot.ply"
 
-have_peer=no
-if "$python" -c "import numpy, scipy.spatial" 2>/dev/null; then
-  have_peer=yes
+if [[ $have_peer == yes ]]; then
   echo "timing the kd-tree-from-Python peer ($repeat runs each) ..." >&2
-  # One thread for the linear-algebra runtime too: the peer does not use it, and
-  # idle worker threads would only add to its memory.
-  peer_env=(env OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1)
   measure peer-small status "${peer_env[@]}" "$python" "$peer" "$ref_small" "$test_small" "$data/peer-small.txt" "$maxdist"
   measure peer-large status "${peer_env[@]}" "$python" "$peer" "$ref_large" "$test_large" "$data/peer-large.txt" "$maxdist"
   measure peer-large-w2 status "${peer_env[@]}" "$python" "$peer" "$ref_large" "$test_large" "$data/peer-large-w2.txt" "$maxdist" 2
@@ -205,6 +395,8 @@ if "$python" -c "import numpy, scipy.spatial" 2>/dev/null; then
   runs=$slow_repeat measure peer-wide-w2 status "${peer_env[@]}" "$python" "$peer" "$ref_wide_random" "$test_wide_random" \
     "$data/peer-wide-w2.txt" "$maxdist" 2
 fi
+
+measure_surface
 
 # The scaling runs, each with -t 1 and with all threads (no -t).
 echo "timing the scaling runs ($repeat runs each) ..." >&2
@@ -223,17 +415,7 @@ if [[ $huge == yes ]]; then
   scaling_runs+=(huge)
 fi
 
-# Every output byte must be the same whatever the thread count: export, log and console text.
-thread_differences=()
-for name in large mixed "${scaling_runs[@]}"; do
-  if ran "tool-$name" && ran "tool-$name-t1"; then
-    for suffix in ply ply.log; do
-      cmp -s "$data/result-$name.$suffix" "$data/result-$name-t1.$suffix" ||
-        thread_differences+=("$name: result-$name.$suffix")
-    done
-    cmp -s "$data/tool-$name.err" "$data/tool-$name-t1.err" || thread_differences+=("$name: console text")
-  fi
-done
+mapfile -t thread_differences < <(differ_between_threads large mixed "${scaling_runs[@]}")
 if ((${#thread_differences[@]} > 0)); then
   echo "run.sh: OUTPUTS DIFFER BETWEEN -t 1 AND ALL THREADS: ${thread_differences[*]}" >&2
 fi
@@ -269,25 +451,12 @@ for name in small large mixed large-t1; do
 done
 
 # ---------------------------------------------------------------- report
-key() { awk -v k="$2" '$1 == k { print $2 }' "$data/$1"; }
-calc() { awk "BEGIN { printf \"$1\", $2 }"; }
-mib() { calc "%.1f" "$1 / 1024"; }
-judge() {  # judge CONDITION (awk) -> pass / miss / n/a
-  if ((scale != 1)); then echo "n/a (scaled)"
-  elif awk "BEGIN { exit !($1) }"; then echo "pass"
-  else echo "**miss**"; fi
-}
 size_small="$(label "$n_small") x $(label "$n_small")"
-size_large="$(label "$n_large") x $(label "$n_large")"
 size_mixed="$(label "$n_mixed") x $(label "$n_large")"
 size_spot="$(label "$n_spot") x $(label "$n_spot")"
 
 {
-cpu_model=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)
-echo
-echo "Machine: $(getconf _NPROCESSORS_ONLN) cores (${cpu_model:-unknown CPU}), $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME"), $(g++ --version 2>/dev/null | head -n 1)."
-echo "Best wall time of $repeat runs ($slow_repeat for the peer at $(label "$n_wide") x $(label "$n_wide") and for $(label "$n_huge") x $(label "$n_huge")); peak resident memory by GNU time (highest of the runs); maxdist $maxdist."
-echo "All threads: $threads_all. Load average before the runs: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)."
+machine_header "the peer at $(label "$n_wide") x $(label "$n_wide"), the M3C2 peer and $(label "$n_huge") x $(label "$n_huge")"
 echo
 echo "| goal | target | measured | result |"
 echo "|---|---|---|---|"
@@ -358,16 +527,6 @@ done
 size_wide="$(label "$n_wide") x $(label "$n_wide")"
 size_wide_b="$(label "$n_wide_ref") x $(label "$n_wide")"
 size_huge="$(label "$n_huge") x $(label "$n_huge")"
-ratio_row() {  # ratio_row TEXT NUMERATOR_RUN DENOMINATOR_RUN OPERATOR LIMIT: wall time ratio against a goal
-  local text=$1 a=$2 b=$3 op=$4 limit=$5 r target
-  target="$([[ $op == ">=" ]] && echo "≥" || echo "≤") ${limit}x"
-  if ran "$a" && ran "$b"; then
-    r=$(calc "%.2f" "${wall[$a]} / ${wall[$b]}")
-    echo "| $text (${wall[$a]} s against ${wall[$b]} s) | $target | ${r}x | $(judge "$r $op $limit") |"
-  else
-    echo "| $text | $target | not measured: ${status[$a]:-not run} / ${status[$b]:-not run} | **miss** |"
-  fi
-}
 ratio_row "$size_large, all $threads_all threads faster than -t 1" tool-large-t1 tool-large ">=" 1.7
 if [[ $have_peer == yes ]]; then
   ratio_row "$size_large, faster than the kd-tree from Python with 2 workers" peer-large-w2 tool-large ">=" 8
@@ -410,10 +569,6 @@ fi
 echo
 echo "| run | wall (s) | peak memory (MiB) | CPU, user + system (s) |"
 echo "|---|---|---|---|"
-row() {  # row NAME TEXT
-  if ran "$1"; then echo "| $2 | ${wall[$1]} | $(mib "${mem[$1]}") | ${cpu[$1]} |"
-  elif [[ -n ${status[$1]:-} ]]; then echo "| $2 | ${status[$1]} | | |"; fi
-}
 row tool-small "ptdelta $size_small (method A)"
 row tool-large "ptdelta $size_large (method A)"
 row tool-mixed "ptdelta $size_mixed (method B)"
@@ -433,7 +588,7 @@ declare -A load_text=([txt]="text" [pcd]="binary PCD" [las]="LAS format 0" [laz1
   [laz6]="LAZ format 6, layered")
 for form in "${load_forms[@]}"; do
   for threads in 1 all; do
-    name=load-$form$([[ $threads == all ]] && echo -all)
+    name=load-$form$([[ $threads == all ]] && echo -all || true)  # a failed substitution would end the report
     with=$([[ $threads == all ]] && echo "$threads_all threads" || echo "-t 1")
     row "$name" "load $size_load points, ${load_text[$form]}, $with ($(du -m "${load_file[$form]}" | cut -f1) MB; read alone $(key "$name.out" seconds) s)"
   done
@@ -480,9 +635,6 @@ else
   echo "**bench/stages wrote another export or log than ptdelta: $same_outputs.**"
 fi
 
-peer_steps() {  # peer_steps RUN -> the steps of its last run
-  awk '$1 ~ /^peer_/ && $1 != "peer_within_maxdist" { sub(/^peer_/, "", $1); printf "%s%s %s", sep, $1, $2; sep = ", " }' "$data/$1.out"
-}
 if [[ $have_peer == yes ]] && ran peer-large; then
   echo
   echo "kd-tree from Python, steps of its last $size_large run (seconds): $(peer_steps peer-large)."
@@ -512,4 +664,6 @@ if [[ -n $full_points ]]; then
     echo "**$mismatches of the sampled full-scan distances (both orders) differ from the indexed ones.**"
   fi
 fi
+
+surface_report
 } | tee "$data/results.md"
