@@ -17,7 +17,6 @@
 #include "core/exact.h"
 #include "input/fixed_records.h"
 #include "input/header_line.h"
-#include "input/text_tokens.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
 #include "input/scalar_types.h"
@@ -209,25 +208,17 @@ float normal_of(const char* bytes, ScalarType scalar) { return single_of(decode_
 // Whether the normals are read: the file has them and the caller asked.
 bool reads_normals(const Layout& layout, const PointAppender& out) { return layout.has_normals && out.wants_normals(); }
 
-Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
-  const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
-                                 layout.fields[layout.axis[1].field].offset,
-                                 layout.fields[layout.axis[2].field].offset};
-  if (!reads_normals(layout, out)) {
-    return read_fixed_records(in, out, layout.point_size, layout.points, facts, [&](const char* record) {
-      const double x = decode_scalar(record + offset[0], layout.axis[0].scalar, ByteOrder::little);
-      const double y = decode_scalar(record + offset[1], layout.axis[1].scalar, ByteOrder::little);
-      const double z = decode_scalar(record + offset[2], layout.axis[2].scalar, ByteOrder::little);
-      if (has_coordinates(x, y, z)) return emit(out, x, y, z);
-      ++facts.skipped_points;
-      return true;
-    });
+// The records in place; with normals, each stored point's as well. A template,
+// so that the loop of a run without normals carries nothing for them.
+template <bool with_normals>
+Failure read_binary_records(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
+  std::size_t offset[3], normal_offset[3] = {0, 0, 0};
+  for (std::size_t a = 0; a < 3; ++a) {
+    offset[a] = layout.fields[layout.axis[a].field].offset;
+    if (with_normals) normal_offset[a] = layout.fields[layout.normal[a].field].offset;
   }
-  // The same records with the normal of every point stored (a skipped point has none).
-  const std::size_t normal_offset[3] = {layout.fields[layout.normal[0].field].offset,
-                                        layout.fields[layout.normal[1].field].offset,
-                                        layout.fields[layout.normal[2].field].offset};
-  if (!out.reserve_normals(in.records_that_fit(layout.points, static_cast<std::int64_t>(layout.point_size))))
+  if (with_normals &&
+      !out.reserve_normals(in.records_that_fit(layout.points, static_cast<std::int64_t>(layout.point_size))))
     return Failure::out_of_memory;
   return read_fixed_records(in, out, layout.point_size, layout.points, facts, [&](const char* record) {
     const double x = decode_scalar(record + offset[0], layout.axis[0].scalar, ByteOrder::little);
@@ -237,10 +228,18 @@ Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, Fi
       ++facts.skipped_points;
       return true;
     }
-    return emit(out, x, y, z) && out.add_normal(normal_of(record + normal_offset[0], layout.normal[0].scalar),
-                                                normal_of(record + normal_offset[1], layout.normal[1].scalar),
-                                                normal_of(record + normal_offset[2], layout.normal[2].scalar));
+    if (!emit(out, x, y, z)) return false;
+    if constexpr (with_normals)
+      return out.add_normal(normal_of(record + normal_offset[0], layout.normal[0].scalar),
+                            normal_of(record + normal_offset[1], layout.normal[1].scalar),
+                            normal_of(record + normal_offset[2], layout.normal[2].scalar));
+    return true;
   });
+}
+
+Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
+  return reads_normals(layout, out) ? read_binary_records<true>(in, layout, out, facts)
+                                    : read_binary_records<false>(in, layout, out, facts);
 }
 
 // The compressed body: two 32-bit sizes, then one LZF block that holds the
@@ -292,27 +291,20 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
     complete = std::min(complete, r.produced > start ? (r.produced - start) / bytes : 0);
   }
   const char* base = reinterpret_cast<const char*>(block.data());
-  const Field* axis[3] = {&layout.fields[layout.axis[0].field], &layout.fields[layout.axis[1].field],
-                          &layout.fields[layout.axis[2].field]};
+  const bool normals = reads_normals(layout, out);
   // Offsets, not pointers: a column past the decoded bytes is never formed as an
   // address, since only points below `complete` are read.
-  std::size_t column[3], step_of[3];
+  std::size_t column[3], step_of[3], normal_column[3] = {0, 0, 0}, normal_step[3] = {0, 0, 0};
   for (std::size_t a = 0; a < 3; ++a) {
-    column[a] = points * axis[a]->offset;
-    step_of[a] = axis[a]->size * axis[a]->count;
+    const Field& f = layout.fields[layout.axis[a].field];
+    column[a] = points * f.offset;
+    step_of[a] = f.size * f.count;
+    const Field& n = layout.fields[layout.normal[a].field];  // field 0 when there are no normals: unused
+    normal_column[a] = normals ? points * n.offset : 0;
+    normal_step[a] = normals ? n.size * n.count : 0;
   }
-  if (!out.reserve(static_cast<std::int64_t>(complete)))
-    return Failure::out_of_memory;
-  const bool normals = reads_normals(layout, out);
-  std::size_t normal_column[3] = {0, 0, 0}, normal_step[3] = {0, 0, 0};
-  if (normals) {
-    for (std::size_t a = 0; a < 3; ++a) {
-      const Field& f = layout.fields[layout.normal[a].field];
-      normal_column[a] = points * f.offset;
-      normal_step[a] = f.size * f.count;
-    }
-    if (!out.reserve_normals(static_cast<std::int64_t>(complete))) return Failure::out_of_memory;
-  }
+  if (!out.reserve(static_cast<std::int64_t>(complete))) return Failure::out_of_memory;
+  if (normals && !out.reserve_normals(static_cast<std::int64_t>(complete))) return Failure::out_of_memory;
   for (std::uint64_t i = 0; i < complete; ++i) {
     const double x = decode_scalar(base + column[0] + i * step_of[0], layout.axis[0].scalar, ByteOrder::little);
     const double y = decode_scalar(base + column[1] + i * step_of[1], layout.axis[1].scalar, ByteOrder::little);
