@@ -187,7 +187,8 @@ bool PointAppender::finish() {
   if (normals_ != nullptr) {
     // A file without normals gave none; one of a list that had them for only
     // some of its files cannot say which point a normal belongs to: none kept.
-    if (normals_->x.size() != static_cast<std::size_t>(cloud_->count - first_point_)) {
+    const auto points = static_cast<std::size_t>(cloud_->count - first_point_);
+    if (normals_->x.size() != points || normals_->y.size() != points || normals_->z.size() != points) {
       *normals_ = StoredNormals{};
     } else {
       release_spare_room(normals_->x);
