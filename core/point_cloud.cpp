@@ -46,6 +46,7 @@ bool reserve_points(PointColumns& cloud, std::int64_t n) noexcept {
 PointAppender::PointAppender(PointColumns& cloud, ProgressSink& progress, ShiftRule rule)
     : cloud_(&cloud),
       progress_(&progress),
+      first_point_(cloud.count),
       shift_(rule.automatic ? CoordinateShift{} : rule.value),
       precision_(rule.automatic        ? ReadPrecision::both
                  : shift_.is_zero()    ? ReadPrecision::single
@@ -101,6 +102,43 @@ bool PointAppender::add_exact(double x, double y, double z) {
   return add_reading({single_of(x), x}, {single_of(y), y}, {single_of(z), z});
 }
 
+bool PointAppender::add_normal(float nx, float ny, float nz) noexcept {
+  try {
+    normals_->x.push_back(nx);
+    normals_->y.push_back(ny);
+    normals_->z.push_back(nz);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool PointAppender::add_normal_block(const float* n, std::size_t count) noexcept {
+  try {
+    for (std::size_t i = 0; i < count; ++i) {
+      normals_->x.push_back(n[3 * i]);
+      normals_->y.push_back(n[3 * i + 1]);
+      normals_->z.push_back(n[3 * i + 2]);
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool PointAppender::reserve_normals(std::int64_t n) noexcept {
+  if (n <= 0 || normals_ == nullptr) return true;
+  const auto wanted = normals_->x.size() + static_cast<std::size_t>(std::min<std::int64_t>(n, max_point_count));
+  try {
+    normals_->x.reserve(wanted);
+    normals_->y.reserve(wanted);
+    normals_->z.reserve(wanted);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 bool PointAppender::add_pending(const CoordinateReading (&p)[3]) {
   const double x = p[0].wide, y = p[1].wide, z = p[2].wide;
   if (std::isfinite(x) && std::isfinite(y) && std::isfinite(z)) {
@@ -146,6 +184,18 @@ bool PointAppender::finish() {
   release_spare_room(cloud_->x);
   release_spare_room(cloud_->y);
   release_spare_room(cloud_->z);
+  if (normals_ != nullptr) {
+    // A file without normals gave none; one of a list that had them for only
+    // some of its files cannot say which point a normal belongs to: none kept.
+    const auto points = static_cast<std::size_t>(cloud_->count - first_point_);
+    if (normals_->x.size() != points || normals_->y.size() != points || normals_->z.size() != points) {
+      *normals_ = StoredNormals{};
+    } else {
+      release_spare_room(normals_->x);
+      release_spare_room(normals_->y);
+      release_spare_room(normals_->z);
+    }
+  }
   return true;
 }
 

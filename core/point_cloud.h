@@ -22,6 +22,14 @@ struct PointColumns {
   [[nodiscard]] bool append(float px, float py, float pz) noexcept;
 };
 
+// Normals stored with the points (one per point, in point order), when a file
+// had them and the caller asked for them; empty otherwise. Kept as read: never
+// shifted, never made unit length or turned.
+struct StoredNormals {
+  std::vector<float> x, y, z;
+  bool present() const { return !x.empty(); }
+};
+
 inline constexpr std::int32_t max_point_count = std::numeric_limits<std::int32_t>::max();
 
 // Whether point i has three finite coordinates. Any other point fails every box
@@ -128,6 +136,19 @@ class PointAppender {
   // Room for `n` more points (a reader's declared count, bounded by its data).
   [[nodiscard]] bool reserve(std::int64_t n) { return reserve_points(*cloud_, n); }
 
+  // Normals are kept only when asked for (into an empty sink): then a reader
+  // whose file holds them gives each point's normal right after the point
+  // (add_normal), and a point it skips gives none. finish() keeps them only
+  // when every point added has one, so they stay aligned with the points.
+  void keep_normals(StoredNormals& sink) { normals_ = &sink; }
+  bool wants_normals() const { return normals_ != nullptr; }
+  // The normal of the point added last; false when memory runs out.
+  [[nodiscard]] bool add_normal(float nx, float ny, float nz) noexcept;
+  // The normals of the `n` points added last (a block), nx ny nz after one another.
+  [[nodiscard]] bool add_normal_block(const float* n, std::size_t count) noexcept;
+  // Room for `n` more normals; false when memory runs out.
+  [[nodiscard]] bool reserve_normals(std::int64_t n) noexcept;
+
   const PointColumns& cloud() const { return *cloud_; }
 
  private:
@@ -136,6 +157,8 @@ class PointAppender {
 
   PointColumns* cloud_;
   ProgressSink* progress_;
+  StoredNormals* normals_ = nullptr;
+  std::int32_t first_point_;  // the cloud's count when the appender began
   CoordinateShift shift_;
   ReadPrecision precision_;
   // Points read before the automatic shift was decided, both readings each.

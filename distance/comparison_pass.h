@@ -57,7 +57,9 @@ Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method met
 
 // The pass of a signed or local-surface method: `settings` as given on the
 // command line (a cylinder or depth below 0 takes its default), `normals` the
-// reference's stored normals or null. The grids it needs are built first;
+// reference's stored normals or null: the signed nearest-point method uses them
+// in place of -normals when they are there, the other methods never. The grids
+// it needs are built first;
 // Failure::out_of_memory when they cannot be had.
 Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method method, float maxdist,
                         const SurfaceSettings& settings, const StoredNormals* normals, int threads,

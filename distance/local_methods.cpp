@@ -26,9 +26,12 @@ PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& 
   const float qx = in.ref.x[r], qy = in.ref.y[r], qz = in.ref.z[r];
   Vec3 n;
   if (surface.normals != nullptr && surface.normals->present()) {
+    // Used as stored: the file's orientation is its own, and only the sign of
+    // the product is taken, so neither its length nor its direction is changed.
     n = {static_cast<double>(surface.normals->x[r]), static_cast<double>(surface.normals->y[r]),
          static_cast<double>(surface.normals->z[r])};
-    if (!std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z)) {
+    const bool zero = n.x == 0.0 && n.y == 0.0 && n.z == 0.0;
+    if (zero || !std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z)) {
       m.outcome = PointOutcome::rejected;
       return m;
     }

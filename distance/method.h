@@ -42,12 +42,6 @@ struct SurfaceSettings {
   std::int32_t min_points = 5;      // -minpoints N
 };
 
-// Normals stored with the reference points (one per point), when its file had them.
-struct StoredNormals {
-  std::vector<float> x, y, z;
-  bool present() const { return !x.empty(); }
-};
-
 // The nearest reference point by the nearest-point method's rule: the smallest
 // point_distance inside the box, the smallest index among equals.
 struct NearestPoint {

@@ -77,11 +77,12 @@ std::vector<std::string> read_fact_lines(const ReadOutcome& outcome) {
 // The loading frame: banner, the reader for `kind`, close, final line with the
 // count, what the reader found.
 LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind, ShiftRule shift,
-                      int threads, PointColumns& cloud) {
+                      int threads, PointColumns& cloud, StoredNormals* normals) {
   std::fputs(banner, stderr);
   LoadingCounter counter;
   LoadResult loaded;
   PointAppender appender(cloud, counter, shift);
+  if (normals != nullptr) appender.keep_normals(*normals);
   {
     ByteSource source(in);
     loaded.read = read_cloud(kind, source, appender, threads);

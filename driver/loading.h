@@ -21,9 +21,11 @@ struct LoadResult {
 };
 
 // The loading frame: banner, the reader for `kind`, close, final line with the
-// count, what the reader found. `in` is closed.
+// count, what the reader found. `in` is closed. With `normals` (empty), the
+// normals the file stores are kept there, one per point; it stays empty when
+// the file has none.
 LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind, ShiftRule shift,
-                      int threads, PointColumns& cloud);
+                      int threads, PointColumns& cloud, StoredNormals* normals = nullptr);
 
 // What the reports say of one loaded input.
 InputReport input_report(const char* option, const std::string& name, const LoadResult& loaded, std::int32_t points);

@@ -97,6 +97,11 @@ Method chosen_method(const RunOptions& options, std::int32_t reference_count, st
   return method_for(reference_count, test_count);
 }
 
+bool reads_stored_normals(const RunOptions& options) {
+  const SurfaceSettings& s = options.surface;
+  return s.signed_distances && !(s.m3c2_radius > 0.0) && s.plane_points == 0;
+}
+
 bool parse_thread_count(const char* text, int& threads) {
   int n = 0;
   for (const char* p = text; *p != '\0'; ++p) {

@@ -42,6 +42,12 @@ struct RunOptions {
 // least-squares plane when -plane is, else the one the point counts choose.
 Method chosen_method(const RunOptions& options, std::int32_t reference_count, std::int32_t test_count);
 
+// Whether the reference's stored normals are read: only for a signed run that
+// -m3c2 or -plane does not give to a method of its own, since only the signed
+// nearest point uses them (a run of these options that the point counts give
+// the three-point plane stops before its pass).
+bool reads_stored_normals(const RunOptions& options);
+
 // A length value (-normals, -m3c2, -cylinder, -depth, -regerror): converted
 // whole by strtod, finite, not negative, and for a radius greater than 0.
 bool parse_length(const char* text, bool radius, double& value);

@@ -41,7 +41,9 @@ std::string parameter_text(double v) {
 }
 
 // The console's "Method: %s" of a run, with the parameters of the newer methods.
-std::string method_description(Method method, const SurfaceSettings& s, float maxdist) {
+// `stored`: the reference's stored normals sign a nearest-point run, as stored
+// (no radius, and no orientation applies to them).
+std::string method_description(Method method, const SurfaceSettings& s, float maxdist, bool stored) {
   const std::string orient =
       s.orientation.towards_viewpoint
           ? ", normals towards " + parameter_text(s.orientation.viewpoint.x) + "," +
@@ -59,6 +61,7 @@ std::string method_description(Method method, const SurfaceSettings& s, float ma
              parameter_text(s.registration_error) + ", at least " + std::to_string(s.min_points) + " points" + orient;
     }
     case Method::nearest_point:
+      if (s.signed_distances && stored) return "nearest reference point, signed by the stored normals";
       if (s.signed_distances)
         return std::string("nearest reference point, signed by the normal within ") + parameter_text(s.normal_radius) +
                " of it" + orient;
@@ -113,8 +116,11 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   StageSeconds seconds;
   auto clock = std::chrono::steady_clock::now();
   PointColumns reference, test;
+  // Normals are kept only for the run that uses them, so no other run pays for them.
+  StoredNormals normals;
   LoadResult loaded = load_cloud("Loading Reference points ................", reference_file, reference_name,
-                                 options.reference_kind, options.shift, threads, reference);
+                                 options.reference_kind, options.shift, threads, reference,
+                                 reads_stored_normals(options) ? &normals : nullptr);
   if (loaded.read.failure != Failure::none) return stop(loaded.read);
   if (reference.count == 0) {
     std::fclose(test_file);
@@ -179,19 +185,20 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   what.method = chosen_method(options, reference.count, test.count);
   const SurfaceSettings& surface = options.surface;
   const bool surface_run = uses_surface(what.method, surface);
-  const StoredNormals* normals = nullptr;  // no reader keeps normals yet
   if (surface.signed_distances && what.method == Method::plane) {
     std::fputs("-signed needs the nearest-point method (a reference with at least as many points as the test "
                "cloud), -plane or -m3c2\n",
                stderr);
     return exit_usage;
   }
-  if (surface.signed_distances && what.method == Method::nearest_point && normals == nullptr &&
+  // Stored normals win over -normals.
+  const bool stored = what.method == Method::nearest_point && normals.present();
+  if (surface.signed_distances && what.method == Method::nearest_point && !stored &&
       !(surface.normal_radius > 0.0)) {
     std::fputs("-signed needs normals: the reference has none stored; give -normals R\n", stderr);
     return exit_usage;
   }
-  const std::string description = method_description(what.method, surface, options.maxdist);
+  const std::string description = method_description(what.method, surface, options.maxdist, stored);
   what.shift = shift;
   what.threads = threads;
   what.export_name = export_name;
@@ -199,10 +206,11 @@ int run(int argc, const char* const* argv, std::span<const OptionalOutput> outpu
   ProcessingCounter counter(description.c_str());
   PassResult pass;
   // The reference cloud is not needed after the pass, which may let it go early.
-  if (const Failure f = comparison_pass(std::move(reference), test, what.method, options.maxdist, surface, normals,
-                                        threads, counter, pass);
+  if (const Failure f = comparison_pass(std::move(reference), test, what.method, options.maxdist, surface,
+                                        stored ? &normals : nullptr, threads, counter, pass);
       f != Failure::none)
     return stop(f, "");
+  normals = StoredNormals{};  // the pass was their one use
   seconds.comparison = lap(clock);
   RunResult result(std::move(what), test, std::move(pass), describe);
   result.seconds = seconds;

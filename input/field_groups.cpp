@@ -1,5 +1,7 @@
 #include "input/field_groups.h"
 
+#include <algorithm>
+
 #include "core/exact.h"
 #include "core/parallel.h"
 #include "input/scan_number.h"
@@ -17,6 +19,7 @@ struct GroupChunk {
   std::int64_t first_token = 0;    // the window's tokens before the chunk
   std::vector<float> single;       // x y z of every group read, as the precision asks
   std::vector<double> wide;
+  std::vector<float> normal;       // nx ny nz of every group read, when the fields have them
   std::int64_t groups = 0;
   // The first group not read: it did not convert token by token (broken), or
   // it runs past the window's cut (open); `stopped_at` is its first byte.
@@ -29,6 +32,7 @@ struct GroupChunk {
     tokens = first_token = groups = 0;
     single.clear();
     wide.clear();
+    normal.clear();
     broken = open = out_of_memory = false;
   }
 };
@@ -47,7 +51,7 @@ std::int64_t count_tokens(const char* b, const char* e) {
 
 // One field converted whole from the token at `p`, as its type asks.
 bool convert_field(const GroupField& f, bool wide_values, const char* p, const char* cut, float* single,
-                   double* wide, ScanResult& r) {
+                   double* wide, float* normal, ScanResult& r) {
   if (f.integer) {
     int value = 0;
     r = scan_int(p, cut, value);
@@ -55,6 +59,9 @@ bool convert_field(const GroupField& f, bool wide_values, const char* p, const c
       single[f.axis] = single_of(static_cast<double>(value));
       wide[f.axis] = static_cast<double>(value);
     }
+    if (r.converted && f.normal >= 0) normal[f.normal] = single_of(static_cast<double>(value));
+  } else if (f.normal >= 0) {
+    r = scan_float(p, cut, normal[f.normal]);
   } else if (f.axis < 0) {
     float ignored = 0.0f;
     r = scan_float(p, cut, ignored);
@@ -73,6 +80,7 @@ class GroupReader {
       : out_(out),
         fields_(fields),
         wide_(out.precision() == ReadPrecision::shifted),
+        normals_(std::any_of(fields.begin(), fields.end(), [](const GroupField& f) { return f.normal >= 0; })),
         most_groups_(most_groups),
         threads_(threads) {}
 
@@ -109,6 +117,7 @@ class GroupReader {
       if (start >= c.end) return;  // the next group begins in a later chunk
       float single[3] = {0.0f, 0.0f, 0.0f};
       double wide[3] = {0.0, 0.0, 0.0};
+      float normal[3] = {0.0f, 0.0f, 0.0f};
       for (const GroupField& f : fields_) {
         while (p != cut && is_text_space(*p)) ++p;
         if (p == cut) {
@@ -117,7 +126,7 @@ class GroupReader {
           return;
         }
         ScanResult r;
-        if (!convert_field(f, wide_, p, cut, single, wide, r)) {
+        if (!convert_field(f, wide_, p, cut, single, wide, normal, r)) {
           c.broken = true;
           c.out_of_memory = r.out_of_memory;
           c.stopped_at = start;
@@ -130,6 +139,7 @@ class GroupReader {
       } else {
         c.single.insert(c.single.end(), single, single + 3);
       }
+      if (normals_) c.normal.insert(c.normal.end(), normal, normal + 3);
       ++c.groups;
     }
   }
@@ -139,6 +149,7 @@ class GroupReader {
     const auto groups = static_cast<std::size_t>(c.groups);
     if (!(wide_ ? out_.add_double_block(c.wide.data(), groups) : out_.add_block(c.single.data(), groups)))
       return WindowStep::done(Failure::out_of_memory);
+    if (normals_ && !out_.add_normal_block(c.normal.data(), groups)) return WindowStep::done(Failure::out_of_memory);
     groups_ += c.groups;
     if (c.out_of_memory) return WindowStep::done(Failure::out_of_memory);
     if (c.broken) return WindowStep::put_back(c.stopped_at);
@@ -155,6 +166,7 @@ class GroupReader {
   PointAppender& out_;
   const std::vector<GroupField>& fields_;
   bool wide_;
+  bool normals_;  // the fields hold nx ny nz
   std::int64_t most_groups_;
   int threads_;
   std::int64_t groups_ = 0;  // appended so far

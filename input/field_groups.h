@@ -15,7 +15,8 @@ namespace ptdelta {
 // One field of a group: how it converts and which coordinate it gives, if any.
 struct GroupField {
   bool integer = false;  // "%d"; otherwise "%f" ("%lf" for a coordinate read shifted)
-  int axis = -1;         // 0, 1, 2 for x, y, z; otherwise only taken
+  int axis = -1;         // 0, 1, 2 for x, y, z
+  int normal = -1;       // 0, 1, 2 for nx, ny, nz (as float, never shifted); neither: only taken
 };
 
 struct FieldGroupsEnd {
@@ -24,7 +25,8 @@ struct FieldGroupsEnd {
 };
 
 // Reads groups of `fields` (x, y and z each once among them) from `in`, at most
-// `most_groups`, and appends their points through `out`, whose precision must
+// `most_groups`, and appends their points through `out` (with their normals
+// when nx, ny and nz are each once among them too), whose precision must
 // be single or shifted (not both). The bytes are read in windows of
 // `window_bytes` parsed on `threads` threads; the points are appended in order.
 // Where every field of a group is one white-space-separated token that converts

@@ -17,7 +17,6 @@
 #include "core/exact.h"
 #include "input/fixed_records.h"
 #include "input/header_line.h"
-#include "input/text_tokens.h"
 #include "input/little_endian.h"
 #include "input/lzf.h"
 #include "input/scalar_types.h"
@@ -51,6 +50,10 @@ struct Layout {
   std::size_t point_size = 0;  // bytes of one binary record
   std::size_t tokens = 0;      // values on one ascii line
   Axis axis[3];
+  // Fields normal_x, normal_y and normal_z, all three (each of at least one
+  // value: its first is the component) or none.
+  bool has_normals = false;
+  Axis normal[3];
 };
 
 // Header lines are short; a longer one is not a PCD header.
@@ -149,13 +152,19 @@ bool make_layout(const RawHeader& h, Layout& layout) {
   }
   layout.point_size = offset;
   layout.tokens = token;
-  static constexpr std::string_view axis_names[3] = {"x", "y", "z"};
-  for (std::size_t a = 0; a < 3; ++a) {
+  const auto find_field = [&](std::string_view name, Axis& axis) {
     const auto it = std::find_if(layout.fields.begin(), layout.fields.end(),
-                                 [&](const Field& f) { return f.name == axis_names[a]; });
+                                 [&](const Field& f) { return f.name == name; });
     if (it == layout.fields.end() || it->count == 0) return false;
-    layout.axis[a] = {it->scalar, static_cast<std::size_t>(it - layout.fields.begin())};
-  }
+    axis = {it->scalar, static_cast<std::size_t>(it - layout.fields.begin())};
+    return true;
+  };
+  static constexpr std::string_view axis_names[3] = {"x", "y", "z"};
+  for (std::size_t a = 0; a < 3; ++a)
+    if (!find_field(axis_names[a], layout.axis[a])) return false;
+  static constexpr std::string_view normal_names[3] = {"normal_x", "normal_y", "normal_z"};
+  layout.has_normals = true;
+  for (std::size_t a = 0; a < 3; ++a) layout.has_normals = find_field(normal_names[a], layout.normal[a]) && layout.has_normals;
   if (h.points) {
     layout.points = *h.points;
   } else if (h.width) {
@@ -193,18 +202,44 @@ bool reserve_declared(const ByteSource& in, PointAppender& out, std::int64_t dec
 
 // ---- bodies ----
 
-Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
-  const std::size_t offset[3] = {layout.fields[layout.axis[0].field].offset,
-                                 layout.fields[layout.axis[1].field].offset,
-                                 layout.fields[layout.axis[2].field].offset};
+// A normal component as stored, rounded once to float.
+float normal_of(const char* bytes, ScalarType scalar) { return single_of(decode_scalar(bytes, scalar, ByteOrder::little)); }
+
+// Whether the normals are read: the file has them and the caller asked.
+bool reads_normals(const Layout& layout, const PointAppender& out) { return layout.has_normals && out.wants_normals(); }
+
+// The records in place; with normals, each stored point's as well. A template,
+// so that the loop of a run without normals carries nothing for them.
+template <bool with_normals>
+Failure read_binary_records(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
+  std::size_t offset[3], normal_offset[3] = {0, 0, 0};
+  for (std::size_t a = 0; a < 3; ++a) {
+    offset[a] = layout.fields[layout.axis[a].field].offset;
+    if (with_normals) normal_offset[a] = layout.fields[layout.normal[a].field].offset;
+  }
+  if (with_normals &&
+      !out.reserve_normals(in.records_that_fit(layout.points, static_cast<std::int64_t>(layout.point_size))))
+    return Failure::out_of_memory;
   return read_fixed_records(in, out, layout.point_size, layout.points, facts, [&](const char* record) {
     const double x = decode_scalar(record + offset[0], layout.axis[0].scalar, ByteOrder::little);
     const double y = decode_scalar(record + offset[1], layout.axis[1].scalar, ByteOrder::little);
     const double z = decode_scalar(record + offset[2], layout.axis[2].scalar, ByteOrder::little);
-    if (has_coordinates(x, y, z)) return emit(out, x, y, z);
-    ++facts.skipped_points;
+    if (!has_coordinates(x, y, z)) {
+      ++facts.skipped_points;
+      return true;
+    }
+    if (!emit(out, x, y, z)) return false;
+    if constexpr (with_normals)
+      return out.add_normal(normal_of(record + normal_offset[0], layout.normal[0].scalar),
+                            normal_of(record + normal_offset[1], layout.normal[1].scalar),
+                            normal_of(record + normal_offset[2], layout.normal[2].scalar));
     return true;
   });
+}
+
+Failure read_binary(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
+  return reads_normals(layout, out) ? read_binary_records<true>(in, layout, out, facts)
+                                    : read_binary_records<false>(in, layout, out, facts);
 }
 
 // The compressed body: two 32-bit sizes, then one LZF block that holds the
@@ -256,17 +291,20 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
     complete = std::min(complete, r.produced > start ? (r.produced - start) / bytes : 0);
   }
   const char* base = reinterpret_cast<const char*>(block.data());
-  const Field* axis[3] = {&layout.fields[layout.axis[0].field], &layout.fields[layout.axis[1].field],
-                          &layout.fields[layout.axis[2].field]};
+  const bool normals = reads_normals(layout, out);
   // Offsets, not pointers: a column past the decoded bytes is never formed as an
   // address, since only points below `complete` are read.
-  std::size_t column[3], step_of[3];
+  std::size_t column[3], step_of[3], normal_column[3] = {0, 0, 0}, normal_step[3] = {0, 0, 0};
   for (std::size_t a = 0; a < 3; ++a) {
-    column[a] = points * axis[a]->offset;
-    step_of[a] = axis[a]->size * axis[a]->count;
+    const Field& f = layout.fields[layout.axis[a].field];
+    column[a] = points * f.offset;
+    step_of[a] = f.size * f.count;
+    const Field& n = layout.fields[layout.normal[a].field];  // field 0 when there are no normals: unused
+    normal_column[a] = normals ? points * n.offset : 0;
+    normal_step[a] = normals ? n.size * n.count : 0;
   }
-  if (!out.reserve(static_cast<std::int64_t>(complete)))
-    return Failure::out_of_memory;
+  if (!out.reserve(static_cast<std::int64_t>(complete))) return Failure::out_of_memory;
+  if (normals && !out.reserve_normals(static_cast<std::int64_t>(complete))) return Failure::out_of_memory;
   for (std::uint64_t i = 0; i < complete; ++i) {
     const double x = decode_scalar(base + column[0] + i * step_of[0], layout.axis[0].scalar, ByteOrder::little);
     const double y = decode_scalar(base + column[1] + i * step_of[1], layout.axis[1].scalar, ByteOrder::little);
@@ -276,6 +314,10 @@ Failure read_compressed(ByteSource& in, const Layout& layout, PointAppender& out
       continue;
     }
     if (!emit(out, x, y, z)) return Failure::out_of_memory;
+    if (normals && !out.add_normal(normal_of(base + normal_column[0] + i * normal_step[0], layout.normal[0].scalar),
+                                   normal_of(base + normal_column[1] + i * normal_step[1], layout.normal[1].scalar),
+                                   normal_of(base + normal_column[2] + i * normal_step[2], layout.normal[2].scalar)))
+      return Failure::out_of_memory;
   }
   if (complete < points) note_short_body(facts, static_cast<std::int64_t>(complete), layout.points);
   return Failure::none;
@@ -297,9 +339,20 @@ bool convert(std::string_view token, ScalarType scalar, CoordinateReading& value
   return true;
 }
 
+// A normal component of an ascii line: its float as convert() gives it; a token
+// that does not convert is no number (the point is kept: only its coordinates
+// decide whether it is read).
+float ascii_normal(std::string_view token, ScalarType scalar) {
+  CoordinateReading value;
+  return convert(token, scalar, value) ? value.single : std::numeric_limits<float>::quiet_NaN();
+}
+
 Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, FileFacts& facts) {
-  std::size_t token_of[3];
+  std::size_t token_of[3], normal_token[3];
   for (std::size_t a = 0; a < 3; ++a) token_of[a] = layout.fields[layout.axis[a].field].token;
+  const bool normals = reads_normals(layout, out);
+  for (std::size_t a = 0; a < 3; ++a)
+    normal_token[a] = normals ? layout.fields[layout.normal[a].field].token : 0;
   std::string line;
   std::vector<std::string_view> tokens;
   std::int64_t i = 0;
@@ -326,6 +379,10 @@ Failure read_ascii(ByteSource& in, const Layout& layout, PointAppender& out, Fil
       continue;
     }
     if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
+    if (normals && !out.add_normal(ascii_normal(tokens[normal_token[0]], layout.normal[0].scalar),
+                                   ascii_normal(tokens[normal_token[1]], layout.normal[1].scalar),
+                                   ascii_normal(tokens[normal_token[2]], layout.normal[2].scalar)))
+      return Failure::out_of_memory;
   }
   if (i < layout.points) note_short_body(facts, i, layout.points);
   return end_of_body(in);
@@ -336,6 +393,9 @@ Failure read_body(ByteSource& in, const Layout& layout, PointAppender& out, File
     case DataKind::ascii:
       // The shortest ascii point is one character and a blank per value.
       if (!reserve_declared(in, out, layout.points, static_cast<std::int64_t>(2 * layout.tokens)))
+        return Failure::out_of_memory;
+      if (reads_normals(layout, out) &&
+          !out.reserve_normals(in.records_that_fit(layout.points, static_cast<std::int64_t>(2 * layout.tokens))))
         return Failure::out_of_memory;
       return read_ascii(in, layout, out, facts);
     case DataKind::binary:

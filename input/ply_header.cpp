@@ -167,14 +167,23 @@ std::optional<PlyVertexLayout> find_vertex_layout(const PlyHeader& header) {
     const PlyElement& element = header.elements[e];
     if (!element.understood) return std::nullopt;
     if (element.name != "vertex") continue;
-    std::optional<std::size_t> axis[3];
-    static constexpr std::string_view axis_names[3] = {"x", "y", "z"};
+    // x y z, then nx ny nz: the first property of each name.
+    std::optional<std::size_t> axis[6];
+    static constexpr std::string_view axis_names[6] = {"x", "y", "z", "nx", "ny", "nz"};
     for (std::size_t p = 0; p < element.properties.size(); ++p)
-      for (std::size_t a = 0; a < 3; ++a)
+      for (std::size_t a = 0; a < 6; ++a)
         if (!axis[a] && element.properties[p].name == axis_names[a]) axis[a] = p;
-    for (const auto& a : axis)
-      if (!a || element.properties[*a].is_list) return std::nullopt;
-    return PlyVertexLayout{e, *axis[0], *axis[1], *axis[2]};
+    const auto scalar = [&](const std::optional<std::size_t>& a) { return a && !element.properties[*a].is_list; };
+    for (std::size_t a = 0; a < 3; ++a)
+      if (!scalar(axis[a])) return std::nullopt;
+    PlyVertexLayout layout{e, *axis[0], *axis[1], *axis[2]};
+    if (scalar(axis[3]) && scalar(axis[4]) && scalar(axis[5])) {
+      layout.has_normals = true;
+      layout.nx = *axis[3];
+      layout.ny = *axis[4];
+      layout.nz = *axis[5];
+    }
+    return layout;
   }
   return std::nullopt;
 }

@@ -48,6 +48,9 @@ struct PlyHeader {
 struct PlyVertexLayout {
   std::size_t element = 0;       // index into PlyHeader::elements
   std::size_t x = 0, y = 0, z = 0;  // property indices within that element
+  // Scalar properties nx, ny and nz (the first of each name), all three or none.
+  bool has_normals = false;
+  std::size_t nx = 0, ny = 0, nz = 0;
 };
 
 // Declaration lines longer than this are not kept whole (and are not understood);
@@ -75,7 +78,8 @@ void parse_ply_header_line(std::string_view line, PlyHeader& header);
 
 // The vertex layout when the header is understood, its format is known, and its
 // first element named "vertex" has scalar properties x, y and z (the first of
-// each name) and follows only elements that were understood.
+// each name) and follows only elements that were understood; with its normal
+// properties when nx, ny and nz are all there and none of them is a list.
 std::optional<PlyVertexLayout> find_vertex_layout(const PlyHeader& header);
 
 }  // namespace ptdelta

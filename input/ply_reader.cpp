@@ -26,7 +26,8 @@ struct PropertyPlan {
   bool is_list = false;
   ScalarType count_type = ScalarType::uint8;
   std::size_t count_size = 0;
-  int axis = no_axis;                   // 0, 1, 2 for x, y, z; otherwise only skipped
+  int axis = no_axis;                   // 0, 1, 2 for x, y, z
+  int normal = no_axis;                 // 0, 1, 2 for nx, ny, nz when normals are kept; neither: only skipped
 };
 
 // How to read (or skip) one item of an element.
@@ -37,11 +38,17 @@ struct ElementPlan {
   std::size_t stride = 0;
   std::size_t offset[3] = {0, 0, 0};  // fixed vertices: where x, y, z start within the item
   ScalarType axis_type[3] = {ScalarType::float32, ScalarType::float32, ScalarType::float32};
+  bool normals = false;  // nx ny nz are kept, one normal per vertex
+  std::size_t normal_offset[3] = {0, 0, 0};
+  ScalarType normal_type[3] = {ScalarType::float32, ScalarType::float32, ScalarType::float32};
 };
 
-ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) {
+// `layout` null: an element only skipped. Normals are planned only when the
+// layout has them and `with_normals` asks for them.
+ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout, bool with_normals = false) {
   ElementPlan plan;
   plan.count = element.count;
+  plan.normals = layout != nullptr && layout->has_normals && with_normals;
   for (std::size_t i = 0; i < element.properties.size(); ++i) {
     const PlyProperty& property = element.properties[i];
     PropertyPlan p;
@@ -54,12 +61,22 @@ ElementPlan make_plan(const PlyElement& element, const PlyVertexLayout* layout) 
       if (i == layout->x) p.axis = 0;
       if (i == layout->y) p.axis = 1;
       if (i == layout->z) p.axis = 2;
+      if (plan.normals) {
+        if (i == layout->nx) p.normal = 0;
+        if (i == layout->ny) p.normal = 1;
+        if (i == layout->nz) p.normal = 2;
+      }
     }
     if (p.is_list) plan.fixed = false;
     if (p.axis != no_axis) {
       const auto a = static_cast<std::size_t>(p.axis);
       plan.offset[a] = plan.stride;
       plan.axis_type[a] = p.type;
+    }
+    if (p.normal != no_axis) {
+      const auto a = static_cast<std::size_t>(p.normal);
+      plan.normal_offset[a] = plan.stride;
+      plan.normal_type[a] = p.type;
     }
     plan.stride += p.size;
     plan.properties.push_back(p);
@@ -71,9 +88,12 @@ Failure end_of_body(const ByteSource& in) { return in.end_state(); }
 
 // ---- binary bodies ----
 
+// A normal component as stored, rounded once to float.
+float normal_of(const char* bytes, ScalarType type, ByteOrder order) { return single_of(decode_scalar(bytes, type, order)); }
+
 // One item of any layout, property by property. False at a truncated body or at
 // a list count that is negative or beyond the signed 32-bit range.
-bool read_binary_item(ByteSource& in, const ElementPlan& plan, ByteOrder order, double* xyz) {
+bool read_binary_item(ByteSource& in, const ElementPlan& plan, ByteOrder order, double* xyz, float* normal) {
   char bytes[8];
   for (const PropertyPlan& p : plan.properties) {
     if (p.is_list) {
@@ -81,11 +101,12 @@ bool read_binary_item(ByteSource& in, const ElementPlan& plan, ByteOrder order, 
       const std::int64_t n = decode_count(bytes, p.count_type, order);
       if (n < 0 || n > std::numeric_limits<std::int32_t>::max()) return false;
       if (!in.skip_bytes(static_cast<std::uint64_t>(n) * p.size)) return false;
-    } else if (p.axis == no_axis) {
+    } else if (p.axis == no_axis && p.normal == no_axis) {
       if (!in.skip_bytes(p.size)) return false;
     } else {
       if (in.read_bytes(bytes, p.size) != p.size) return false;
-      xyz[p.axis] = decode_scalar(bytes, p.type, order);
+      if (p.axis != no_axis) xyz[p.axis] = decode_scalar(bytes, p.type, order);
+      if (p.normal != no_axis) normal[p.normal] = normal_of(bytes, p.type, order);
     }
   }
   return true;
@@ -103,23 +124,16 @@ bool skip_binary_element(ByteSource& in, const ElementPlan& plan, ByteOrder orde
     return in.skip_bytes(total);
   }
   for (std::int64_t i = 0; i < plan.count; ++i)
-    if (!read_binary_item(in, plan, order, nullptr)) return false;
+    if (!read_binary_item(in, plan, order, nullptr, nullptr)) return false;
   return true;
 }
 
-// The vertices of a declared element; `read` counts those stored.
-Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, ByteOrder order, PointAppender& out,
-                             std::int64_t& read) {
-  if (!plan.fixed) {
-    for (; read < plan.count; ++read) {
-      double xyz[3] = {0.0, 0.0, 0.0};
-      if (!read_binary_item(in, plan, order, xyz)) break;
-      if (!out.add_exact(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
-    }
-    return end_of_body(in);
-  }
-  // Fixed records: decode in place from the buffer, copying only a record that
-  // straddles two blocks.
+// Fixed records: decoded in place from the buffer, copying only a record that
+// straddles two blocks. The normals' loop is its own, so the points' loop
+// carries nothing for them.
+template <bool with_normals>
+Failure read_fixed_vertices(ByteSource& in, const ElementPlan& plan, ByteOrder order, PointAppender& out,
+                            std::int64_t& read) {
   std::vector<char> straddling;
   for (; read < plan.count; ++read) {
     const char* record = in.next_record(plan.stride, straddling);
@@ -128,6 +142,28 @@ Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, ByteOrder 
                        decode_scalar(record + plan.offset[1], plan.axis_type[1], order),
                        decode_scalar(record + plan.offset[2], plan.axis_type[2], order)))
       return Failure::out_of_memory;
+    if constexpr (with_normals) {
+      if (!out.add_normal(normal_of(record + plan.normal_offset[0], plan.normal_type[0], order),
+                          normal_of(record + plan.normal_offset[1], plan.normal_type[1], order),
+                          normal_of(record + plan.normal_offset[2], plan.normal_type[2], order)))
+        return Failure::out_of_memory;
+    }
+  }
+  return end_of_body(in);
+}
+
+// The vertices of a declared element; `read` counts those stored.
+Failure read_binary_vertices(ByteSource& in, const ElementPlan& plan, ByteOrder order, PointAppender& out,
+                             std::int64_t& read) {
+  if (plan.fixed)
+    return plan.normals ? read_fixed_vertices<true>(in, plan, order, out, read)
+                        : read_fixed_vertices<false>(in, plan, order, out, read);
+  for (; read < plan.count; ++read) {
+    double xyz[3] = {0.0, 0.0, 0.0};
+    float normal[3] = {0.0f, 0.0f, 0.0f};
+    if (!read_binary_item(in, plan, order, xyz, normal)) break;
+    if (!out.add_exact(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
+    if (plan.normals && !out.add_normal(normal[0], normal[1], normal[2])) return Failure::out_of_memory;
   }
   return end_of_body(in);
 }
@@ -148,15 +184,31 @@ bool read_ascii_scalar(ByteSource& in, ScalarType type, ReadPrecision precision,
   return scan_float(in, ignored);
 }
 
+// A normal component: "%d" for integer types, then to float; "%f" for floating
+// types. The same scan as a skipped field of its type, so keeping normals takes
+// the same characters.
+bool read_ascii_normal(ByteSource& in, ScalarType type, float& value) {
+  if (scalar_is_integer(type)) {
+    int n = 0;
+    if (!scan_int(in, n)) return false;
+    value = single_of(static_cast<double>(n));
+    return true;
+  }
+  return scan_float(in, value);
+}
+
 // One item field by field; a list gives its count by "%d", then its items.
 // False at the first field that does not convert or at a negative list count.
-bool read_ascii_item(ByteSource& in, const ElementPlan& plan, ReadPrecision precision, CoordinateReading* xyz) {
+bool read_ascii_item(ByteSource& in, const ElementPlan& plan, ReadPrecision precision, CoordinateReading* xyz,
+                     float* normal) {
   for (const PropertyPlan& p : plan.properties) {
     if (p.is_list) {
       int n = 0;
       if (!scan_int(in, n) || n < 0) return false;
       for (int k = 0; k < n; ++k)
         if (!read_ascii_scalar(in, p.type, precision, nullptr)) return false;
+    } else if (p.normal != no_axis) {
+      if (!read_ascii_normal(in, p.type, normal[p.normal])) return false;
     } else {
       CoordinateReading* out = p.axis == no_axis ? nullptr : &xyz[p.axis];
       if (!read_ascii_scalar(in, p.type, precision, out)) return false;
@@ -172,8 +224,10 @@ Failure read_ascii_vertices_serially(ByteSource& in, const ElementPlan& plan, Po
   for (; read < plan.count; ++read) {
     if (only_undecided && out.precision() != ReadPrecision::both) break;
     CoordinateReading xyz[3];
-    if (!read_ascii_item(in, plan, out.precision(), xyz)) break;
+    float normal[3] = {0.0f, 0.0f, 0.0f};
+    if (!read_ascii_item(in, plan, out.precision(), xyz, normal)) break;
     if (!out.add_reading(xyz[0], xyz[1], xyz[2])) return Failure::out_of_memory;
+    if (plan.normals && !out.add_normal(normal[0], normal[1], normal[2])) return Failure::out_of_memory;
   }
   return end_of_body(in);
 }
@@ -187,7 +241,7 @@ Failure read_ascii_vertices(ByteSource& in, const ElementPlan& plan, PointAppend
       [&](bool only_undecided) { return read_ascii_vertices_serially(in, plan, out, read, only_undecided); },
       [&]() -> std::optional<Failure> {
         std::vector<GroupField> fields;
-        for (const PropertyPlan& p : plan.properties) fields.push_back({scalar_is_integer(p.type), p.axis});
+        for (const PropertyPlan& p : plan.properties) fields.push_back({scalar_is_integer(p.type), p.axis, p.normal});
         const FieldGroupsEnd end = read_field_groups(in, out, fields, plan.count - read, threads, options.window);
         read += end.groups;
         // What the threads left (a vertex that does not read token by token, the end) is read by one thread.
@@ -213,11 +267,11 @@ PlyReadResult read_declared_body(ByteSource& in, const PlyHeader& header, const 
       if (!skip_binary_element(in, plan, order)) return {end_of_body(in), 0, result.vertices_declared, 0};
     } else {
       for (std::int64_t i = 0; i < plan.count; ++i)
-        if (!read_ascii_item(in, plan, ReadPrecision::single, nullptr))
+        if (!read_ascii_item(in, plan, ReadPrecision::single, nullptr, nullptr))
           return {end_of_body(in), 0, result.vertices_declared, 0};
     }
   }
-  const ElementPlan vertices = make_plan(header.elements[layout.element], &layout);
+  const ElementPlan vertices = make_plan(header.elements[layout.element], &layout, out.wants_normals());
   result.failure = binary ? read_binary_vertices(in, vertices, order, out, result.vertices_read)
                           : read_ascii_vertices(in, vertices, out, result.vertices_read, options);
   return result;

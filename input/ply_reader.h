@@ -32,7 +32,9 @@ struct PlyReadOptions {
   std::size_t window = text_window_bytes;
 };
 
-// Reads one PLY stream (header, then body) and appends its vertices through `out`.
+// Reads one PLY stream (header, then body) and appends its vertices through `out`,
+// with their normals when `out` wants them and the vertex element declares
+// scalar nx, ny and nz (any type, each rounded once to float).
 // Failure::out_of_memory, Failure::read_error, Failure::unsupported (a binary
 // body without an x y z vertex declaration; or a stream that may never end, such
 // as /dev/zero, whose first line is not "ply" or whose header does not end within

@@ -150,6 +150,17 @@ TEST(CommandLine, SurfaceOptionsAreCheckedAndReportedByTheirWord) {
   EXPECT_EQ(chosen_method(parse({}), 1, 10), Method::plane);
 }
 
+TEST(CommandLine, StoredNormalsAreReadOnlyForASignedNearestPointRun) {
+  struct Case {
+    std::vector<const char*> args;
+    bool reads;
+  };
+  const Case cases[] = {{{"-signed"}, true},           {{"-signed", "-normals", "2"}, true}, {{}, false},
+                        {{"-normals", "2"}, false},    {{"-signed", "-plane", "5"}, false},
+                        {{"-signed", "-m3c2", "1"}, false}, {{"-m3c2", "1"}, false}};
+  for (const Case& c : cases) EXPECT_EQ(reads_stored_normals(parse(c.args)), c.reads) << c.args.size();
+}
+
 TEST(BoxHalfWidth, DerivedFromMaxdistWithFloatRoundings) {
   EXPECT_EQ(std::bit_cast<std::uint32_t>(derive_box_half_width(5.0f)), std::bit_cast<std::uint32_t>(8.66025448f));
   EXPECT_EQ(derive_box_half_width(3.0f), 5.196152f);

@@ -1,10 +1,13 @@
 // ply_body_fuzz.cpp - whole PLY streams (header and ASCII or binary body) on arbitrary bytes
 // The first byte picks a ready-made header or none (the input is then the whole stream), so the
 // body readers are reached at once instead of only after the fuzzer finds a valid header.
-// Every stream is read again on three threads in small windows: the same outcome bit for bit.
+// Every stream is read again on three threads in small windows, keeping normals, and once more on
+// one thread keeping normals: the same outcome and points bit for bit, and the same normals, one
+// per point or none. (Seeds with normals declared start with byte 0: their header is their own.)
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/point_cloud.h"
 #include "fuzz_support.h"
@@ -12,6 +15,13 @@
 #include "input/ply_reader.h"
 
 namespace {
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) return false;
+  return true;
+}
 
 const char* const headers[] = {
     "",
@@ -49,18 +59,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // No point is made of fewer bytes than its three coordinates' smallest encoding.
   PTDELTA_FUZZ_CHECK(static_cast<std::size_t>(cloud.count) <= stream.size());
 
-  PointColumns threaded;
-  ByteSource again(stream.data(), stream.size());
-  PointAppender out_threaded(threaded, no_progress());
-  const PlyReadResult split = read_ply_cloud(again, out_threaded, {3, 16 + size % 61});
-  PTDELTA_FUZZ_CHECK(split.failure == r.failure && split.stopped_at_line == r.stopped_at_line &&
-                     split.vertices_read == r.vertices_read && split.vertices_declared == r.vertices_declared);
-  PTDELTA_FUZZ_CHECK(out_threaded.finish() == out.finish());
-  PTDELTA_FUZZ_CHECK(threaded.count == cloud.count);
-  for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i) {
-    PTDELTA_FUZZ_CHECK(std::bit_cast<std::uint32_t>(threaded.x[i]) == std::bit_cast<std::uint32_t>(cloud.x[i]));
-    PTDELTA_FUZZ_CHECK(std::bit_cast<std::uint32_t>(threaded.y[i]) == std::bit_cast<std::uint32_t>(cloud.y[i]));
-    PTDELTA_FUZZ_CHECK(std::bit_cast<std::uint32_t>(threaded.z[i]) == std::bit_cast<std::uint32_t>(cloud.z[i]));
+  const bool finished = out.finish();
+
+  // Again keeping normals: on three threads in small windows, then on one.
+  StoredNormals normals[2];
+  for (int k = 0; k < 2; ++k) {
+    PointColumns again_cloud;
+    ByteSource again(stream.data(), stream.size());
+    PointAppender again_out(again_cloud, no_progress());
+    again_out.keep_normals(normals[k]);
+    const PlyReadResult split = read_ply_cloud(again, again_out, k == 0 ? PlyReadOptions{3, 16 + size % 61}
+                                                                          : PlyReadOptions{});
+    PTDELTA_FUZZ_CHECK(split.failure == r.failure && split.stopped_at_line == r.stopped_at_line &&
+                       split.vertices_read == r.vertices_read && split.vertices_declared == r.vertices_declared);
+    PTDELTA_FUZZ_CHECK(again_out.finish() == finished);
+    PTDELTA_FUZZ_CHECK(same_bits(again_cloud.x, cloud.x) && same_bits(again_cloud.y, cloud.y) &&
+                       same_bits(again_cloud.z, cloud.z));
+    const std::size_t n = normals[k].x.size();
+    PTDELTA_FUZZ_CHECK(n == 0 || n == static_cast<std::size_t>(cloud.count));
+    PTDELTA_FUZZ_CHECK(normals[k].y.size() == n && normals[k].z.size() == n);
   }
+  PTDELTA_FUZZ_CHECK(same_bits(normals[0].x, normals[1].x) && same_bits(normals[0].y, normals[1].y) &&
+                     same_bits(normals[0].z, normals[1].z));
   return 0;
 }

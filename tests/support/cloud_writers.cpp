@@ -6,14 +6,18 @@
 
 namespace ptdelta::testing {
 
-ReadBack read_back(const FormatRow& format, const std::string& bytes, CoordinateShift shift) {
+ReadBack read_back(const FormatRow& format, const std::string& bytes, CoordinateShift shift, bool normals) {
   ReadBack r;
   PointColumns cloud;
+  StoredNormals kept;
   ByteSource source(bytes.data(), bytes.size());
   PointAppender out(cloud, no_progress(), {false, shift});
+  if (normals) out.keep_normals(kept);
   r.failure = read_by_row(format, source, out, r.facts, 1);
+  if (r.failure == Failure::none && !out.finish()) r.failure = Failure::out_of_memory;
   for (std::size_t i = 0; i < static_cast<std::size_t>(cloud.count); ++i)
     r.points.push_back({cloud.x[i], cloud.y[i], cloud.z[i]});
+  for (std::size_t i = 0; i < kept.x.size(); ++i) r.normals.push_back({kept.x[i], kept.y[i], kept.z[i]});
   return r;
 }
 
@@ -44,6 +48,10 @@ double field_value(const PcdField& f, const Xyz& p, std::size_t index) {
   if (f.name == "x") return p.x;
   if (f.name == "y") return p.y;
   if (f.name == "z") return p.z;
+  // Normals are the point's coordinates turned round, so each shows which point it came with.
+  if (f.name == "normal_x") return p.y;
+  if (f.name == "normal_y") return p.z;
+  if (f.name == "normal_z") return p.x;
   return static_cast<double>(index % 100);
 }
 

@@ -14,13 +14,16 @@
 
 namespace ptdelta::testing {
 
-// What one reader stored and found in `bytes` (read from memory, with `shift`).
+// What one reader stored and found in `bytes` (read from memory, with `shift`;
+// with `normals`, asking for the normals it stores).
 struct ReadBack {
   Failure failure = Failure::none;
   std::vector<std::array<float, 3>> points;
+  std::vector<std::array<float, 3>> normals;
   FileFacts facts;
 };
-ReadBack read_back(const FormatRow& format, const std::string& bytes, CoordinateShift shift = {});
+ReadBack read_back(const FormatRow& format, const std::string& bytes, CoordinateShift shift = {},
+                   bool normals = false);
 
 // A value stored least significant byte first, whatever the host.
 template <class T>
@@ -34,7 +37,8 @@ struct PcdField {
 };
 
 struct PcdFileShape {
-  std::vector<PcdField> fields;  // x, y and z get the point's coordinates, other fields the point's index
+  // x, y and z get the point's coordinates, normal_x normal_y normal_z its y z x, other fields the point's index
+  std::vector<PcdField> fields;
   std::string data = "ascii";    // ascii, binary, binary_compressed, or anything to be refused
   std::int64_t width = -1;       // -1: the number of points
   std::int64_t height = 1;
