@@ -234,6 +234,7 @@ Failure surface_pass(const PointColumns& ref, const PointColumns& test, Method m
   result.settings = o;
   result.surface.assign(1, SurfaceMeasure{});  // marks the run as one with extras; sized with the columns
   const bool stored = normals != nullptr && normals->present() && method == Method::nearest_point;
+  result.stored_normals = stored;
   const double cell = method == Method::m3c2 ? o.m3c2_radius / 2.0 : method == Method::local_plane ? 0.0
                                                                                                      : o.normal_radius / 2.0;
   NeighbourGrid reference_grid, test_grid;

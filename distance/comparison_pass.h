@@ -31,6 +31,7 @@ struct PassResult {
   // since any other value may be a distance.
   bool is_signed = false;
   SurfaceSettings settings;               // as the run used them (defaults resolved)
+  bool stored_normals = false;            // a signed nearest-point run signed by the reference's stored normals
   std::vector<SurfaceMeasure> surface;    // one per test point for a signed or local-surface run, else empty
 };
 

@@ -190,7 +190,10 @@ std::string surface_parameter_rows(const PassResult& pass) {
                                                           : std::string("up (z &gt; 0, then y, then x)"));
   switch (pass.method) {
     case Method::nearest_point:
-      if (o.normal_radius > 0.0) out += row("Normal radius", shortest(o.normal_radius));
+      if (pass.stored_normals)
+        out += row("Normals", "stored with the reference, used as stored");
+      else if (o.normal_radius > 0.0)
+        out += row("Normal radius", shortest(o.normal_radius));
       break;
     case Method::local_plane:
       out += row("Plane points (K)", std::to_string(o.plane_points));

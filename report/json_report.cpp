@@ -160,7 +160,9 @@ void surface_parameters(ObjectWriter& w, const PassResult& pass) {
                                             [](double v) { return json_number(v); })
                                : json_string("up");
   w.member("signed", json_bool(pass.is_signed))
-      .member("normal_radius", length_or_null(pass.method == Method::nearest_point && o.normal_radius > 0.0,
+      .member("stored_normals", json_bool(pass.stored_normals))
+      .member("normal_radius", length_or_null(pass.method == Method::nearest_point && !pass.stored_normals &&
+                                                  o.normal_radius > 0.0,
                                               o.normal_radius))
       .member("orientation", orientation)
       .member("plane_points", count_or_null(pass.method == Method::local_plane, o.plane_points))

@@ -63,10 +63,12 @@ std::string ascii_pcd(const std::vector<GridPoint>& g) {
 }
 
 // The scalar_distance of every point of a binary export (x y z, three bytes of colour, the distance).
+// The binary PLY of a signed run: x y z, red green blue, scalar_distance, nx ny nz.
 std::vector<float> exported_distances(const std::string& ply) {
+  EXPECT_NE(ply.find("property float scalar_distance\nproperty float nx\n"), std::string::npos);
   const std::size_t body = ply.find("end_header\n") + 11;
   std::vector<float> d;
-  for (std::size_t at = body; at + 19 <= ply.size(); at += 19) {
+  for (std::size_t at = body; at + 31 <= ply.size(); at += 31) {
     float v = 0.0f;
     std::memcpy(&v, ply.data() + at + 15, sizeof v);
     d.push_back(v);

@@ -138,7 +138,7 @@ def r32(v):
 def f(v):
     return "%f" % r32(v)
 p, c, s1, fl, h, q = d["parameters"], d["counts"], d["stage1"], d["filter"], d["histogram"], d["percentiles"]
-assert p["method"] == "m3c2" and p["signed"] is True and p["orientation"] == "up"
+assert p["method"] == "m3c2" and p["signed"] is True and p["orientation"] == "up" and p["stored_normals"] is False
 assert p["m3c2_radius"] == 0.4 and p["cylinder_radius"] == 0.2 and p["depth"] == 1
 assert p["registration_error"] == 0.001 and p["min_points"] == 8
 assert p["normal_radius"] is None and p["plane_points"] is None
