@@ -201,16 +201,16 @@ std::string plan_path(const std::string& dir) { return dir + "/plan"; }
 std::string tasks_path(const std::string& dir) { return dir + "/tasks"; }
 std::string test_points_path(const std::string& dir) { return dir + "/test-points"; }
 std::string non_finite_path(const std::string& dir) { return dir + "/non-finite.test"; }
-std::string tile_path(const std::string& dir, std::int64_t task, bool reference) {
-  return dir + "/tile-" + std::to_string(task) + (reference ? ".ref" : ".test");
+std::string tile_path(const std::string& dir, const TileTask& tile, bool reference) {
+  return dir + "/tile_" + std::to_string(tile.column) + "_" + std::to_string(tile.row) + (reference ? ".ref" : ".test");
 }
 std::string result_path(const std::string& dir, std::int64_t task) { return dir + "/result-" + std::to_string(task); }
 
 bool is_work_file(std::string_view name) {
   for (const std::string_view whole : {"plan", "tasks", "test-points", "non-finite.test"})
     if (name == whole) return true;
-  // Tiles, results, the cells a plan is split into, and a temporary of any of them.
-  for (const std::string_view start : {"tile-", "result-", "cell_", ".ptdelta"})
+  // Tiles, results, and a temporary of either.
+  for (const std::string_view start : {"tile_", "result-", ".ptdelta"})
     if (name.substr(0, start.size()) == start) return true;
   return false;
 }

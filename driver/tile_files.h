@@ -63,7 +63,7 @@ std::string plan_path(const std::string& dir);
 std::string tasks_path(const std::string& dir);
 std::string test_points_path(const std::string& dir);  // every test point in input order, x y z
 std::string non_finite_path(const std::string& dir);
-std::string tile_path(const std::string& dir, std::int64_t task, bool reference);
+std::string tile_path(const std::string& dir, const TileTask& tile, bool reference);
 std::string result_path(const std::string& dir, std::int64_t task);
 // Whether a name in a work folder is one of ours (the plan's files, tiles,
 // results and the temporaries of either).

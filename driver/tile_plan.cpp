@@ -55,10 +55,6 @@ TileSplitter::~TileSplitter() {
   if (test_points_ != nullptr) std::fclose(test_points_);
 }
 
-std::string TileSplitter::cell_path(const Key& key, bool reference) const {
-  return dir_ + "/cell_" + std::to_string(key.first) + "_" + std::to_string(key.second) + (reference ? ".ref" : ".test");
-}
-
 bool TileSplitter::append(const std::string& path, std::string& bytes) {
   if (bytes.empty()) return true;
   std::FILE* f = std::fopen(path.c_str(), "ab");
@@ -77,6 +73,7 @@ bool TileSplitter::append(const std::string& path, std::string& bytes) {
 bool TileSplitter::flush(std::size_t limit) {
   if (buffered_ <= limit) return true;
   for (auto& [key, tile] : tiles_) {
+    tile.reference_written = tile.reference_written || !tile.reference.empty();
     if (!append(cell_path(key, true), tile.reference)) return false;
     if (!append(cell_path(key, false), tile.test)) return false;
   }
@@ -146,7 +143,21 @@ bool TileSplitter::take_test(const PointColumns& block, std::int64_t first) {
   return flush(flush_limit);
 }
 
+bool TileSplitter::touch(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "ab");
+  if (f != nullptr && std::fclose(f) == 0) return true;
+  failed_ = path;
+  return false;
+}
+
 bool TileSplitter::finish(TilePlan& plan) {
+  // Reference points of tiles without test points are needed by no task.
+  for (auto& [key, tile] : tiles_)
+    if (tile.test_points == 0) {
+      buffered_ -= tile.reference.size();
+      tile.reference = std::string();
+      if (tile.reference_written) std::remove(cell_path(key, true).c_str());
+    }
   if (!flush(0)) return false;
   if (test_points_ != nullptr) {
     const bool ok = std::fclose(test_points_) == 0;
@@ -160,37 +171,17 @@ bool TileSplitter::finish(TilePlan& plan) {
   plan.non_finite_points = non_finite_points_;
   plan.tasks.clear();
   for (const auto& [key, tile] : tiles_) {
-    const std::string reference = cell_path(key, true), test = cell_path(key, false);
-    if (tile.test_points == 0) {
-      if (tile.reference_points > 0) std::remove(reference.c_str());
-      continue;
-    }
-    const auto n = static_cast<std::int64_t>(plan.tasks.size());
-    for (const auto& [from, to] : {std::pair{reference, tile_path(dir_, n, true)}, {test, tile_path(dir_, n, false)}}) {
-      // A tile that no reference point reaches has no file of them: it gets an empty one.
-      if (from == reference && tile.reference_points == 0) {
-        std::FILE* f = std::fopen(to.c_str(), "wb");
-        if (f == nullptr || std::fclose(f) != 0) {
-          failed_ = to;
-          return false;
-        }
-      } else if (std::rename(from.c_str(), to.c_str()) != 0) {
-        failed_ = to;
-        return false;
-      }
-    }
-    plan.tasks.push_back({key.first, key.second, tile.reference_points, tile.test_points});
+    if (tile.test_points == 0) continue;
+    const TileTask task{key.first, key.second, tile.reference_points, tile.test_points};
+    // A tile that no reference point reaches has no file of them yet.
+    if (!tile.reference_written && tile.reference_points == 0 && !touch(cell_path(key, true))) return false;
+    plan.tasks.push_back(task);
   }
   if (plan.tasks.empty()) {
-    // Only non-finite test points: one task, with no reference point, measures them all.
-    for (const bool reference : {true, false}) {
-      std::FILE* f = std::fopen(tile_path(dir_, 0, reference).c_str(), "wb");
-      if (f == nullptr || std::fclose(f) != 0) {
-        failed_ = tile_path(dir_, 0, reference);
-        return false;
-      }
-    }
-    plan.tasks.push_back({0, 0, 0, 0});
+    // Only non-finite test points: one task, with no point of either cloud in its tile, measures them all.
+    const TileTask task{0, 0, 0, 0};
+    if (!touch(tile_path(dir_, task, true)) || !touch(tile_path(dir_, task, false))) return false;
+    plan.tasks.push_back(task);
   }
   tiles_.clear();
   return true;

@@ -59,8 +59,9 @@ class TileSplitter {
   TileSink& test_sink() { return test_; }
 
   // After both clouds: the last buffers written, the tiles with test points
-  // numbered in (column, row) order as tasks and their files renamed to them,
-  // the rest removed. False (failed_name() set) on a write error.
+  // numbered in (column, row) order as tasks, the reference points of the
+  // others dropped (only those written before are files to remove). False
+  // (failed_name() set) on a write error.
   bool finish(TilePlan& plan);
   const std::string& failed_name() const { return failed_; }
   const TileGrid& grid() const { return grid_; }
@@ -69,6 +70,7 @@ class TileSplitter {
   struct Tile {
     std::string reference, test;  // records not yet written
     std::int64_t reference_points = 0, test_points = 0;
+    bool reference_written = false;  // its reference file exists
   };
   using Key = std::pair<std::int64_t, std::int64_t>;
 
@@ -90,7 +92,11 @@ class TileSplitter {
   // Every buffer appended to its file once more than `limit` bytes wait.
   bool flush(std::size_t limit);
   bool append(const std::string& path, std::string& bytes);
-  std::string cell_path(const Key& key, bool reference) const;
+  // Writes an empty file: a tile without points of one cloud still has its file.
+  bool touch(const std::string& path);
+  std::string cell_path(const Key& key, bool reference) const {
+    return tile_path(dir_, TileTask{key.first, key.second, 0, 0}, reference);
+  }
 
   std::string dir_;
   TileGrid grid_;

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -123,22 +125,94 @@ int write_whole(const std::string& path, const std::string& bytes) {
 }
 
 // The processing counter over all tasks, as over one pass of every test point:
-// the method line once, then the counts of the tasks one after another.
-class TasksProgress final : public ProgressSink {
+// the method line once, then the points done by all tasks together. The
+// counter prints each count it passes once, in order, so the console is the
+// same however the tasks interleave.
+class TasksProgress {
  public:
   explicit TasksProgress(ProgressSink& counter) : counter_(counter) {}
-  void started() override {
+
+  // What one task's pass reports, added to the others'.
+  class Task final : public ProgressSink {
+   public:
+    explicit Task(TasksProgress& all) : all_(all) {}
+    void started() override { all_.start(); }
+    void reached(std::int64_t done) override {
+      all_.add(done - seen_);
+      seen_ = done;
+    }
+
+   private:
+    TasksProgress& all_;
+    std::int64_t seen_ = 0;
+  };
+
+ private:
+  void start() {
+    const std::lock_guard<std::mutex> hold(lock_);
     if (!started_) counter_.started();
     started_ = true;
   }
-  void reached(std::int64_t done) override { counter_.reached(base_ + done); }
-  void next_task(std::int64_t points) { base_ += points; }
+  void add(std::int64_t points) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    done_ += points;
+    counter_.reached(done_);
+  }
 
- private:
   ProgressSink& counter_;
-  std::int64_t base_ = 0;
+  std::mutex lock_;
+  std::int64_t done_ = 0;
   bool started_ = false;
 };
+
+// Every task of the plan in this process, their results straight into the
+// pass's columns (each task writes the entries of its own test points). With
+// more tasks than threads they run side by side, one thread each; else one
+// after another on all the threads. The results never depend on which.
+int run_all_tasks(const std::string& dir, const TilePlan& plan, int threads, TasksProgress& progress,
+                  PassResult& pass) {
+  try {
+    pass = PassResult{};
+    pass.method = plan.method;
+    pass.cd.assign(static_cast<std::size_t>(plan.test.point_count), excluded_distance);
+    pass.outcome.assign(static_cast<std::size_t>(plan.test.point_count), PointOutcome::outlier);
+  } catch (const std::bad_alloc&) {
+    return stop(Failure::cd_out_of_memory, "");
+  }
+  const auto tasks = static_cast<std::int64_t>(plan.tasks.size());
+  const int side_by_side = tasks >= threads ? threads : 1;
+  const int each = side_by_side == 1 ? threads : 1;
+  std::mutex lock;
+  Failure failure = Failure::none;
+  std::string failed_name;
+  run_chunks(tasks, side_by_side, [&](std::int64_t n) {
+    {
+      const std::lock_guard<std::mutex> hold(lock);
+      if (failure != Failure::none) return;
+    }
+    TasksProgress::Task sink(progress);
+    PassResult task_pass;
+    std::vector<std::int32_t> index;
+    std::string failed;
+    const Failure f = compare_task(dir, plan, n, each, sink, task_pass, index, failed);
+    if (f != Failure::none) {
+      const std::lock_guard<std::mutex> hold(lock);
+      if (failure == Failure::none) {
+        failure = f;
+        failed_name = failed;
+      }
+      return;
+    }
+    for (std::size_t k = 0; k < index.size(); ++k) {
+      const auto i = static_cast<std::size_t>(index[k]);
+      pass.cd[i] = task_pass.cd[k];
+      pass.outcome[i] = task_pass.outcome[k];
+    }
+  });
+  if (failure != Failure::none) return stop(failure, failed_name);
+  gather_totals(pass);
+  return keep_going;
+}
 
 // What a run's reports say of it, from its plan.
 RunDescription described_run(const TilePlan& plan, int threads, const ClaimedOutputs& claimed) {
@@ -183,9 +257,7 @@ int gather(const std::string& dir, const TilePlan& plan, std::uint64_t hash, Pas
   return exit_failure;
 }
 
-int task_failure(Failure f, const std::string& name) {
-  return stop(f == Failure::read_error && !name.empty() ? Failure::read_error : f, name);
-}
+int task_failure(Failure f, const std::string& name) { return stop(f, name); }
 
 }  // namespace
 
@@ -260,7 +332,6 @@ int run_tiled(const RunOptions& options, int argc, const char* const* argv, std:
   for (const std::string& name : inputs) plan.inputs.push_back(stamp_input(name));
   if (!splitter.finish(plan)) return stop(Failure::write_error, splitter.failed_name());
   const std::string plan_bytes = encode_plan(plan);
-  const std::uint64_t hash = checksum(plan_bytes.data(), plan_bytes.size());
   std::string task_lines;
   const std::string command = shell_word(own_executable()) + " -work " + shell_word(dir) + " -task ";
   for (std::size_t n = 0; n < plan.tasks.size(); ++n) task_lines += command + std::to_string(n) + "\n";
@@ -272,23 +343,16 @@ int run_tiled(const RunOptions& options, int argc, const char* const* argv, std:
     return std::fflush(stdout) == 0 ? exit_complete : stop(Failure::write_error, "standard output");
   }
 
-  // Every task on the threads, one after another, then the merge.
+  // Every task on the threads, then the merge.
   ClaimedOutputs claimed;
   if (const int s = claim_outputs(options, argv, outputs, inputs, claimed); s != keep_going) return s;
   const std::string description = method_description(plan.method, surface, options.maxdist);
   ProcessingCounter counter(description.c_str());
   TasksProgress progress(counter);
-  for (std::size_t n = 0; n < plan.tasks.size(); ++n) {
-    std::string failed;
-    if (const Failure f = run_task(dir, plan, hash, static_cast<std::int64_t>(n), threads, progress, failed);
-        f != Failure::none)
-      return task_failure(f, failed);
-    progress.next_task(plan.tasks[n].test_points + (n == 0 ? plan.non_finite_points : 0));
-  }
+  PassResult pass;
+  if (const int s = run_all_tasks(dir, plan, threads, progress, pass); s != keep_going) return s;
   StageSeconds seconds = loaded.seconds;
   seconds.comparison = lap(clock);
-  PassResult pass;
-  if (const int s = gather(dir, plan, hash, pass); s != keep_going) return s;
   return present_tiles(dir, plan, std::move(pass), threads, claimed, outputs, seconds, clock);
 }
 

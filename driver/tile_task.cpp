@@ -26,7 +26,7 @@ namespace {
 // those with a non-finite coordinate merged in by index.
 bool load_task_test(const std::string& dir, const TilePlan& plan, std::int64_t task, PointColumns& test,
                     std::vector<std::int32_t>& index, std::string& failed) {
-  failed = tile_path(dir, task, false);
+  failed = tile_path(dir, plan.tasks[static_cast<std::size_t>(task)], false);
   if (!read_point_records(failed, plan.tasks[static_cast<std::size_t>(task)].test_points, test, index)) return false;
   if (task != 0 || plan.non_finite_points == 0) return true;
   PointColumns aside;
@@ -50,29 +50,34 @@ bool load_task_test(const std::string& dir, const TilePlan& plan, std::int64_t t
 
 }  // namespace
 
-Failure run_task(const std::string& dir, const TilePlan& plan, std::uint64_t hash, std::int64_t task, int threads,
-                 ProgressSink& progress, std::string& failed) {
+Failure compare_task(const std::string& dir, const TilePlan& plan, std::int64_t task, int threads,
+                     ProgressSink& progress, PassResult& pass, std::vector<std::int32_t>& index, std::string& failed) {
   const TileTask& tile = plan.tasks[static_cast<std::size_t>(task)];
   PointColumns reference, test;
-  std::vector<std::int32_t> reference_index, test_index;
+  index.clear();
   try {
-    failed = tile_path(dir, task, true);
-    if (!read_point_records(failed, tile.reference_points, reference, reference_index)) return Failure::read_error;
+    std::vector<std::int32_t> reference_index;
+    failed = tile_path(dir, tile, true);
     // Only their order matters to the pass (ties go to the smaller index), and it is input order.
-    reference_index = {};
-    if (!load_task_test(dir, plan, task, test, test_index, failed)) return Failure::read_error;
+    if (!read_point_records(failed, tile.reference_points, reference, reference_index)) return Failure::read_error;
+    if (!load_task_test(dir, plan, task, test, index, failed)) return Failure::read_error;
   } catch (const std::bad_alloc&) {
     failed.clear();
     return Failure::out_of_memory;
   }
   failed.clear();
+  return comparison_pass(std::move(reference), test, plan.method, plan.maxdist, threads, progress, pass);
+}
+
+Failure run_task(const std::string& dir, const TilePlan& plan, std::uint64_t hash, std::int64_t task, int threads,
+                 ProgressSink& progress, std::string& failed) {
   PassResult pass;
-  if (const Failure f = comparison_pass(std::move(reference), test, plan.method, plan.maxdist, threads, progress, pass);
-      f != Failure::none)
+  std::vector<std::int32_t> index;
+  if (const Failure f = compare_task(dir, plan, task, threads, progress, pass, index, failed); f != Failure::none)
     return f;
   std::string bytes;
   try {
-    bytes = encode_result(hash, task, test_index, pass.cd, pass.outcome);
+    bytes = encode_result(hash, task, index, pass.cd, pass.outcome);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
   }

@@ -19,9 +19,13 @@ bool read_plan(const std::string& dir, TilePlan& plan, std::uint64_t& hash);
 
 // Compares task `task` of the plan: its reference and test points loaded in
 // input order (task 0 also takes the test points with a non-finite coordinate),
-// the pass of `plan.method` on up to `threads` threads, its result written to
-// result_path(dir, task), complete or not at all. On a failure `failed` names
-// the file it is about (empty for memory).
+// then the pass of `plan.method` on up to `threads` threads. `index` is each
+// result entry's test point. On a failure `failed` names the file it is about
+// (empty for memory).
+Failure compare_task(const std::string& dir, const TilePlan& plan, std::int64_t task, int threads,
+                     ProgressSink& progress, PassResult& pass, std::vector<std::int32_t>& index, std::string& failed);
+
+// compare_task, then its result written to result_path(dir, task), complete or not at all.
 Failure run_task(const std::string& dir, const TilePlan& plan, std::uint64_t hash, std::int64_t task, int threads,
                  ProgressSink& progress, std::string& failed);
 
