@@ -299,7 +299,9 @@ int run_tiled(const RunOptions& options, int argc, const char* const* argv, std:
 
   // Plan: both clouds split into tiles as they stream in.
   auto clock = std::chrono::steady_clock::now();
-  TileSplitter splitter(dir, grid, options.memory_budget);
+  // A run in one process compares up to `threads` tiles at once, so each has its share of the budget.
+  const std::int64_t budget = options.plan_only ? options.memory_budget : options.memory_budget / threads;
+  TileSplitter splitter(dir, grid, budget > 0 ? budget : 1);
   PointColumns reference_block, test_block;
   LoadedInputs loaded;
   if (const int s = load_inputs(options, argv, threads, reference_block, test_block, &splitter.reference_sink(),
