@@ -52,9 +52,28 @@ PointAppender::PointAppender(PointColumns& cloud, ProgressSink& progress, ShiftR
                  : shift_.is_zero()    ? ReadPrecision::single
                                        : ReadPrecision::shifted) {}
 
+bool PointAppender::step_reached() {
+  progress_->reached(total());
+  if (sink_ != nullptr && cloud_->count >= stream_block_points) return hand_over();
+  return true;
+}
+
+bool PointAppender::hand_over() {
+  // Indices stay within the signed 32-bit range, as a cloud held whole does.
+  if (total() > max_point_count) return false;
+  if (!sink_->take(*cloud_, handed_)) return false;
+  handed_ += cloud_->count;
+  cloud_->x.clear();
+  cloud_->y.clear();
+  cloud_->z.clear();
+  cloud_->count = 0;
+  return true;
+}
+
 bool PointAppender::add_block(const float* xyz, std::size_t n) {
   PointColumns& c = *cloud_;
   const std::int32_t before = c.count;
+  const std::int64_t total_before = total();
   if (n > static_cast<std::size_t>(max_point_count - before)) return false;
   const auto have = static_cast<std::size_t>(before);
   if (have + n > c.x.capacity() || have + n > c.y.capacity() || have + n > c.z.capacity()) {
@@ -68,9 +87,10 @@ bool PointAppender::add_block(const float* xyz, std::size_t n) {
     c.z.push_back(xyz[3 * i + 2]);
   }
   c.count = static_cast<std::int32_t>(have + n);
-  for (std::int64_t k = (before / progress_report_step + 1) * std::int64_t{progress_report_step}; k <= c.count;
-       k += progress_report_step)
+  for (std::int64_t k = (total_before / progress_report_step + 1) * std::int64_t{progress_report_step};
+       k <= total(); k += progress_report_step)
     progress_->reached(k);
+  if (sink_ != nullptr && c.count >= stream_block_points) return hand_over();
   return true;
 }
 
@@ -147,7 +167,7 @@ bool PointAppender::add_pending(const CoordinateReading (&p)[3]) {
     if (!settle({automatic_axis_shift(x), automatic_axis_shift(y), automatic_axis_shift(z)})) return false;
     return add_reading(p[0], p[1], p[2]);
   }
-  if (static_cast<std::int64_t>(pending_.size()) + cloud_->count >= max_point_count) return false;
+  if (static_cast<std::int64_t>(pending_.size()) + total() >= max_point_count) return false;
   try {
     pending_.push_back({p[0], p[1], p[2]});
   } catch (const std::bad_alloc&) {
@@ -181,6 +201,7 @@ void release_spare_room(std::vector<float>& column) noexcept {
 
 bool PointAppender::finish() {
   if (precision_ == ReadPrecision::both && !settle({})) return false;
+  if (sink_ != nullptr && cloud_->count > 0 && !hand_over()) return false;
   release_spare_room(cloud_->x);
   release_spare_room(cloud_->y);
   release_spare_room(cloud_->z);

@@ -58,6 +58,20 @@ ProgressSink& no_progress();
 // since the sink is told the final count once more when the reader returns.
 inline constexpr std::int32_t progress_report_step = 1 << 16;
 
+// Takes a cloud's points a block at a time as they are read, so that a cloud
+// need not be held whole (a run split into tiles).
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  // Points first .. first + block.count - 1 of the cloud, in input order, stored
+  // (shifted) as in memory. False stops the reading; the sink keeps its own reason.
+  virtual bool take(const PointColumns& block, std::int64_t first) = 0;
+};
+
+// How many points an appender that streams holds before it hands them on: a
+// multiple of the progress step, so the hand-over rides on the step's test.
+inline constexpr std::int32_t stream_block_points = 16 * progress_report_step;
+
 // Added to every coordinate (in double) before it is rounded to float, and taken
 // off again where coordinates are written out, so that large georeferenced
 // coordinates keep their small differences. Zero leaves every value as read.
@@ -100,11 +114,17 @@ class PointAppender {
   // The shift points are stored with; zero while it is still undecided.
   const CoordinateShift& shift() const { return shift_; }
 
+  // From now on the points go to `sink` in blocks of stream_block_points (the
+  // last one at finish()); the cloud holds one block at most, and reserve() is a no-op.
+  void stream_to(BlockSink& sink) { sink_ = &sink; }
+  // Every point stored so far, those handed on included.
+  std::int64_t total() const { return handed_ + cloud_->count; }
+
   // precision() == single: the point as read.
   // False (the point not stored) when the cloud cannot take another point.
   [[nodiscard]] bool add(float x, float y, float z) {
     if (!cloud_->append(x, y, z)) return false;
-    if ((cloud_->count & (progress_report_step - 1)) == 0) progress_->reached(cloud_->count);
+    if ((cloud_->count & (progress_report_step - 1)) == 0) return step_reached();
     return true;
   }
 
@@ -134,7 +154,7 @@ class PointAppender {
   [[nodiscard]] bool finish();
 
   // Room for `n` more points (a reader's declared count, bounded by its data).
-  [[nodiscard]] bool reserve(std::int64_t n) { return reserve_points(*cloud_, n); }
+  [[nodiscard]] bool reserve(std::int64_t n) { return sink_ != nullptr || reserve_points(*cloud_, n); }
 
   // Normals are kept only when asked for (into an empty sink): then a reader
   // whose file holds them gives each point's normal right after the point
@@ -154,6 +174,11 @@ class PointAppender {
  private:
   bool add_pending(const CoordinateReading (&p)[3]);
   bool settle(const CoordinateShift& shift);
+  // The count reached a multiple of the progress step: the sink hears it, and a
+  // full block is handed on.
+  bool step_reached();
+  // The held points to the block sink, then the columns emptied (their room kept).
+  bool hand_over();
 
   PointColumns* cloud_;
   ProgressSink* progress_;
@@ -163,6 +188,8 @@ class PointAppender {
   ReadPrecision precision_;
   // Points read before the automatic shift was decided, both readings each.
   std::vector<std::array<CoordinateReading, 3>> pending_;
+  BlockSink* sink_ = nullptr;
+  std::int64_t handed_ = 0;  // points already handed to sink_
 };
 
 }  // namespace ptdelta

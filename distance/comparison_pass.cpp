@@ -121,25 +121,7 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
     progress.reached(done);
   });
 
-  // The order-dependent part, serial and in test order.
-  PassTotals& totals = result.totals = PassTotals{};
-  for (std::size_t i = 0; i < result.cd.size(); ++i) {
-    switch (result.outcome[i]) {
-      case PointOutcome::accepted:
-        accept(totals, result.cd[i]);
-        if (extras && result.surface[i].significant) ++totals.significant_count;
-        break;
-      case PointOutcome::too_few:
-        ++totals.too_few_count;
-        break;
-      case PointOutcome::outlier:
-        ++totals.outlier_count;
-        break;
-      case PointOutcome::rejected:
-        ++totals.rejected_count;
-        break;
-    }
-  }
+  gather_totals(result);
   progress.reached(test.count);
 }
 
@@ -260,6 +242,29 @@ Failure surface_pass(const PointColumns& ref, const PointColumns& test, Method m
 }
 
 }  // namespace
+
+void gather_totals(PassResult& result) {
+  const bool extras = !result.surface.empty();
+  // The order-dependent part, serial and in test order.
+  PassTotals& totals = result.totals = PassTotals{};
+  for (std::size_t i = 0; i < result.cd.size(); ++i) {
+    switch (result.outcome[i]) {
+      case PointOutcome::accepted:
+        accept(totals, result.cd[i]);
+        if (extras && result.surface[i].significant) ++totals.significant_count;
+        break;
+      case PointOutcome::too_few:
+        ++totals.too_few_count;
+        break;
+      case PointOutcome::outlier:
+        ++totals.outlier_count;
+        break;
+      case PointOutcome::rejected:
+        ++totals.rejected_count;
+        break;
+    }
+  }
+}
 
 Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method method, float maxdist,
                         const SurfaceSettings& settings, const StoredNormals* normals, int threads,

@@ -66,6 +66,10 @@ Failure comparison_pass(PointColumns&& ref, const PointColumns& test, Method met
                         const SurfaceSettings& settings, const StoredNormals* normals, int threads,
                         ProgressSink& progress, PassResult& result);
 
+// The totals of a pass's columns, taken serially in test order (as the pass
+// itself takes them): the same sums from columns put together from tiles.
+void gather_totals(PassResult& result);
+
 // Whether a run of `method` with `settings` needs the surface pass above.
 inline bool uses_surface(Method method, const SurfaceSettings& settings) {
   return settings.signed_distances || method == Method::local_plane || method == Method::m3c2;

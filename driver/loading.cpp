@@ -77,21 +77,23 @@ std::vector<std::string> read_fact_lines(const ReadOutcome& outcome) {
 // The loading frame: banner, the reader for `kind`, close, final line with the
 // count, what the reader found.
 LoadResult load_cloud(const char* banner, std::FILE* in, const std::string& name, InputKind kind, ShiftRule shift,
-                      int threads, PointColumns& cloud, StoredNormals* normals) {
+                      int threads, PointColumns& cloud, BlockSink* sink, StoredNormals* normals) {
   std::fputs(banner, stderr);
   LoadingCounter counter;
   LoadResult loaded;
   PointAppender appender(cloud, counter, shift);
+  if (sink != nullptr) appender.stream_to(*sink);
   if (normals != nullptr) appender.keep_normals(*normals);
   {
     ByteSource source(in);
     loaded.read = read_cloud(kind, source, appender, threads);
   }
   std::fclose(in);
-  counter.reached(cloud.count);
+  loaded.count = appender.total();
+  counter.reached(loaded.count);
   if (!loaded.read.list && !loaded.read.files.empty()) loaded.read.files.front().name = name;
   if (loaded.read.failure == Failure::none) {
-    std::fprintf(stderr, "\t%d final\n", cloud.count);
+    std::fprintf(stderr, "\t%lld final\n", static_cast<long long>(loaded.count));
     loaded.lines = read_fact_lines(loaded.read);
     for (const std::string& line : loaded.lines) std::fprintf(stderr, "%s\n", line.c_str());
   } else if (loaded.read.failed_name.empty()) {

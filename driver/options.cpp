@@ -114,6 +114,25 @@ bool parse_thread_count(const char* text, int& threads) {
   return true;
 }
 
+bool parse_memory_size(const char* text, std::int64_t& bytes) {
+  std::int64_t n = 0;
+  const char* p = text;
+  constexpr std::int64_t limit = std::int64_t{1} << 62;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    n = n * 10 + (*p - '0');
+    if (n > limit) return false;
+  }
+  if (p == text) return false;
+  int shift = 0;
+  if (*p == 'K' || *p == 'k') shift = 10;
+  if (*p == 'M' || *p == 'm') shift = 20;
+  if (*p == 'G' || *p == 'g') shift = 30;
+  if (shift != 0) ++p;
+  if (*p != '\0' || n == 0 || n > (limit >> shift)) return false;
+  bytes = n << shift;
+  return true;
+}
+
 RunOptions parse_command_line(int argc, const char* const* argv, std::span<const OptionalOutput> outputs) {
   RunOptions o;
   o.optional_index.assign(outputs.size(), 0);
@@ -128,6 +147,8 @@ RunOptions parse_command_line(int argc, const char* const* argv, std::span<const
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
     if (word == "-signed") surface.signed_distances = true;  // a flag: it takes no value
+    if (word == "-plan") o.plan_only = true;
+    if (word == "-merge") o.merge = true;
     const bool has_value = i + 1 < argc;
     if (!has_value) continue;  // never read past the last argument
     const std::int32_t value = i + 1;
@@ -178,6 +199,17 @@ RunOptions parse_command_line(int argc, const char* const* argv, std::span<const
       invalid(parse_count(argv[value], 1, surface.min_points), "minpoints", value);
     } else if (word == "-orient") {
       invalid(parse_orientation(argv[value], surface.orientation), "orient", value);
+    } else if (word == "-tiles") {
+      invalid(parse_length(argv[value], true, o.tile_size), "tiles", value);
+      o.tiles_index = value;
+    } else if (word == "-mem") {
+      invalid(parse_memory_size(argv[value], o.memory_budget), "mem", value);
+    } else if (word == "-work") {
+      o.work_index = value;
+    } else if (word == "-task") {
+      o.task_index = value;
+      std::int32_t n = 0;
+      o.task = parse_count(argv[value], 0, n) ? n : -1;
     }
     for (std::size_t k = 0; k < outputs.size(); ++k)
       if (word == outputs[k].option) o.optional_index[k] = value;
@@ -248,6 +280,17 @@ void print_help(std::span<const OptionalOutput> outputs) {
       "[-minpoints] N: M3C2 points of each cloud needed in the cylinder. Default 5\n",
   };
   for (const char* text : surface_texts) std::fputs(text, stderr);
+  static const char* const tile_texts[] = {
+      "[-tiles]  SIZE: the work split into square tiles of edge SIZE over x and y, each compared on its\n\t\town; "
+      "the same results as one run in memory\n",
+      "[-mem]    BYTES (K, M, G): the tile size chosen for a memory budget instead of -tiles\n",
+      "[-work]   DIR: the folder of the plan, the tiles and their results. Default: a new folder\n\t\tbeside the "
+      "export, removed at the end\n",
+      "[-plan]   with -tiles or -mem and -work: write the plan and DIR/tasks, print the number of tasks\n",
+      "[-task]   N: with -work, compare tile N of the plan\n",
+      "[-merge]  with -work: the results of every task into the outputs the plan names\n",
+  };
+  for (const char* text : tile_texts) std::fputs(text, stderr);
   // What the texts above predate: clouds are recognised by their content.
   static const char* const addendum[] = {
       "\nInput formats, recognised by content whichever option names the file:\n",

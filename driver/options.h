@@ -36,6 +36,17 @@ struct RunOptions {
   const char* invalid_name = nullptr;  // Invalid::named: the option word without its dash
   // -signed, -normals, -orient, -plane, -m3c2, -cylinder, -depth, -regerror, -minpoints.
   SurfaceSettings surface;
+  // A run split into tiles: -tiles SIZE or -mem BYTES (0 when not given), the
+  // -work folder, and which step of it this process does (-plan, -task N, -merge).
+  double tile_size = 0.0;
+  std::int32_t tiles_index = 0;
+  std::int64_t memory_budget = 0;
+  std::int32_t work_index = 0;
+  bool plan_only = false;
+  bool merge = false;
+  std::int32_t task_index = 0;  // the position of -task's value, 0 when not given
+  std::int64_t task = -1;       // its value; -1 when it is not a number
+  bool tiled() const { return tile_size > 0.0 || memory_budget > 0; }
 };
 
 // The method a run measures with: M3C2 when -m3c2 is given, else the
@@ -71,6 +82,10 @@ bool parse_shift(const char* text, ShiftRule& shift);
 // else. False when it is not valid.
 inline constexpr int max_threads = 1024;
 bool parse_thread_count(const char* text, int& threads);
+
+// A -mem value: decimal digits, then optionally K, M or G (powers of 1024);
+// more than 0 and at most 2^62. False when not valid.
+bool parse_memory_size(const char* text, std::int64_t& bytes);
 
 // Every argument is matched against the option words (those of `outputs`
 // among them), values included; the last of a repeated option wins. An option
