@@ -3,7 +3,7 @@
 # Usage: slurm_cluster.sh start DIR | stop DIR | env DIR
 #
 # start: the munge key, munged, slurm.conf and cgroup.conf, slurmctld and slurmd, all under DIR
-#        (nothing in /etc, no service manager); returns once the node is idle. Clients find the
+#        (nothing in /etc, no service manager); returns once a first job has run. Clients find the
 #        cluster through SLURM_CONF=DIR/slurm.conf (`env DIR` prints the export line).
 #        Status 77 when it cannot run here (not root, or the daemons are not installed).
 # stop:  cancels what is left, then ends the three daemons by the pids in their pid files and
@@ -156,7 +156,21 @@ start() {
   fi
   wait_for 5 pid_file_written "$dir/slurmctld.pid"
   wait_for 5 pid_file_written "$dir/slurmd.pid"
+  # Ready means a job runs: the controller schedules its first job some 3 s after it starts
+  # (later ones within a second of their submission, or at once when a job ends), so one
+  # no-op job here keeps that delay out of what runs on the cluster, and proves that the
+  # node can launch jobs at all.
+  local id
+  id=$(sbatch --parsable --job-name=warm-up --output="$dir/log/warm-up.out" --wrap 'echo ran')
+  if ! wait_for 30 job_ended "${id%%;*}" || [[ $(cat "$dir/log/warm-up.out" 2>/dev/null) != ran ]]; then
+    log "the first job did not run"
+    show_logs
+    stop
+    exit 1
+  fi
 }
+
+job_ended() { [[ -z $(squeue -h -j "$1" -t PD,CF,R,CG -o %i 2>/dev/null) ]]; }
 
 # Ends the processes whose pids the FILES hold, and waits for them: TERM to all at once (each
 # daemon takes up to about 2 s to leave), then KILL to any still there after 10 s.
