@@ -37,6 +37,9 @@ if ((start_status == 77)); then
   exit 77
 fi
 trap cleanup EXIT
+# An interrupted or timed-out test still stops its cluster (the EXIT trap runs on exit).
+trap 'exit 130' INT
+trap 'exit 143' TERM
 ((start_status == 0)) || exit 1
 eval "$(bash "$cluster_sh" env "$tmp/cluster")"
 
@@ -45,7 +48,8 @@ eval "$(bash "$cluster_sh" env "$tmp/cluster")"
 # otherwise writes the run's outputs, here by running the tool in memory).
 tool=$ptdelta
 tile_options=(--tiles 20)
-if ! "$ptdelta" -help 2>&1 | grep -q -- '-plan'; then
+help=$("$ptdelta" -help 2>&1 || true)
+if [[ $help != *"[-plan]"* ]]; then
   tool=$tmp/standin
   tile_options=()
   cat >"$tool" <<STANDIN
