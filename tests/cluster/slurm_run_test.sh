@@ -43,49 +43,8 @@ trap 'exit 143' TERM
 ((start_status == 0)) || exit 1
 eval "$(bash "$cluster_sh" env "$tmp/cluster")"
 
-# The tool until it knows tiles: a stand-in with the same contract (-plan prints the task count
-# and writes DIR/tasks, -task N writes its result atomically, -merge refuses missing tasks and
-# otherwise writes the run's outputs, here by running the tool in memory).
 tool=$ptdelta
-tile_options=(--tiles 20)
-help=$("$ptdelta" -help 2>&1 || true)
-if [[ $help != *"[-plan]"* ]]; then
-  tool=$tmp/standin
-  tile_options=()
-  cat >"$tool" <<STANDIN
-#!/usr/bin/env bash
-set -euo pipefail
-real=$(printf %q "$ptdelta")
-tasks=4
-STANDIN
-  cat >>"$tool" <<'STANDIN'
-options=() work="" action=""
-while (($#)); do
-  case $1 in
-    -work) work=$2; shift 2 ;;
-    -task) action=task; task=$2; shift 2 ;;
-    -plan | -merge) action=${1#-}; shift ;;
-    *) options+=("$1"); shift ;;
-  esac
-done
-case $action in
-  plan)
-    printf '%s\0' "${options[@]}" >"$work/options"
-    for ((n = 0; n < tasks; ++n)); do echo "$0 -work $work -task $n"; done >"$work/tasks"
-    echo "$tasks" ;;
-  task)
-    echo "$task" >"$work/result-$task.tmp" && mv "$work/result-$task.tmp" "$work/result-$task" ;;
-  merge)
-    missing=()
-    for ((n = 0; n < tasks; ++n)); do [[ -e $work/result-$n ]] || missing+=("$n"); done
-    if ((${#missing[@]})); then echo "Missing tasks: ${missing[*]}" >&2; exit 1; fi
-    mapfile -d '' options <"$work/options"
-    exec "$real" "${options[@]}" ;;
-esac
-STANDIN
-  chmod +x "$tool"
-  echo "the tool has no -plan yet: the jobs run a stand-in of it"
-fi
+tile_options=(--tiles 20)  # six tiles of the example clouds
 
 # FAILS_TASK N [ONCE]: the tool, except that task N fails (only its first run with ONCE).
 failing_tool() {
