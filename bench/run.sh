@@ -6,7 +6,9 @@
 # 10M x 10M in random and in scan-line order and 2M x 10M (method B), each with -t 1 and with
 # all threads, whose outputs must be byte-identical; the signed nearest point, the least-squares
 # plane and M3C2 at 1M x 1M with -t 1 and all threads, against the nearest-point run, and
-# M3C2's NumPy/SciPy peer (one and two workers); as Markdown tables.
+# M3C2's NumPy/SciPy peer (one and two workers); the tiled runs (bench/tiles.sh): 10M x 10M in
+# one process and through a one-node batch cluster against the run in memory, with `cmp` of
+# their outputs, 100M x 100M likewise and 300M x 300M from LAS on request; as Markdown tables.
 #
 #   bench/run.sh [BUILD_DIR]      (default: build; ptdelta and bench/ must already be built there)
 #
@@ -24,11 +26,18 @@
 #   BENCH_PEER_STRIDE=100        the M3C2 peer takes every this many-th test point as a core point;
 #                                its time for all of them is extrapolated from its per-core steps
 #                                (1: every core point, about 20 minutes a run)
+#   BENCH_HUGE=0                 1 adds 300M x 300M from LAS (two clouds of about 6 GB, generated
+#                                once and kept), tiled only, and with it the 100M rows (BENCH_LARGE)
+#                                its time is compared with; skipped with a message when the disk
+#                                cannot hold them, its export and its work folder
+#   BENCH_HUGE_TIMEOUT=3600      seconds before the 300M run is abandoned
 #   BENCH_ONLY=                  "surface": only the signed, least-squares-plane and M3C2 rows and
-#                                the nearest-point runs they are compared with (a few minutes)
+#                                the nearest-point runs they are compared with (a few minutes);
+#                                "tiles": only the tiled rows (bench/tiles.sh) and the runs in
+#                                memory they are compared with
 #
 # The report goes to standard output and to BUILD_DIR/bench/results.md (results-surface.md
-# with BENCH_ONLY=surface).
+# with BENCH_ONLY=surface, results-tiles.md with BENCH_ONLY=tiles).
 # The clouds are generated once into BUILD_DIR/bench/ and kept (they are regenerated
 # when the generator is newer than them). Nothing is installed: the peer runs only
 # when /usr/bin/python3 can import numpy and scipy (Debian: python3-scipy).
@@ -53,7 +62,9 @@ large=${BENCH_LARGE:-0}
 slow_repeat=${BENCH_SLOW_REPEAT:-1}
 peer_stride=${BENCH_PEER_STRIDE:-100}
 only=${BENCH_ONLY:-}
-case $only in "" | surface) ;; *) echo "run.sh: BENCH_ONLY is 'surface' or empty, not '$only'" >&2; exit 1 ;; esac
+case $only in "" | surface | tiles) ;; *) echo "run.sh: BENCH_ONLY is 'surface', 'tiles' or empty, not '$only'" >&2; exit 1 ;; esac
+# The 300M rows are compared with the 100M tiled run of the same bench run.
+[[ ${BENCH_HUGE:-0} == 1 ]] && large=1
 surface_peer=$root/bench/peer_m3c2.py
 threads_all=$(getconf _NPROCESSORS_ONLN)
 maxdist=5
@@ -294,6 +305,48 @@ surface_report() {
   fi
 }
 
+# The scaling clouds keep the density of the 1M cloud on a larger square (area=COUNT);
+# the 2M reference covers the square of its 10M test cloud, as the 200k reference covers
+# the 1M one. The random-order and the scan-line clouds are the same points (same seeds).
+n_wide=$((10000000 / scale))
+n_wide_ref=$((2000000 / scale))
+n_huge=$((100000000 / scale))
+wide_cloud() {  # wide_cloud KIND COUNT SEED AREA random|scan -> path
+  local name=$1-$(label "$2")
+  [[ $4 == "$2" ]] || name+=-area$(label "$4")
+  local path=$data/$name-$5-$3.txt order=()  # the seed too: a scaled try must not take another cloud
+  [[ $5 == random ]] && order=(random)
+  if [[ ! -s $path || $make_clouds -nt $path ]]; then
+    echo "generating $path" >&2
+    "$make_clouds" "$1" "$2" "$3" "$path" text "area=$4" "${order[@]}"
+  fi
+  echo "$path"
+}
+# 100M x 100M only on request, and only when the disk holds the clouds (about 29 bytes a
+# point of text each) and, at once, two exports (about 100 times the 1M export, deleted once
+# compared) and a tiled run's work folder (16 bytes a point of each cloud, the halo, 12 a test point).
+huge=no
+choose_huge() {  # sets huge=yes and the clouds, or huge to the reason it is skipped
+  local avail_kb need_kb kind
+  if [[ $large == 1 ]]; then
+    avail_kb=$(df -Pk "$data" | awk 'NR == 2 { print $4 }')
+    need_kb=$((n_huge * (2 * 50 + 46) / 1024 + 2 * 1024 * 1024))  # exports of about 49 bytes a point, 2 GB to spare
+    for kind in ref test; do
+      [[ -s $data/$kind-$(label "$n_huge")-random-$([[ $kind == ref ]] && echo 81 || echo 82).txt ]] || need_kb=$((need_kb + n_huge * 29 / 1024))
+    done
+    if ((avail_kb < need_kb)); then
+      huge="skipped: $((avail_kb / 1024 / 1024)) GB free on $(df -P "$data" | awk 'NR == 2 { print $6 }'), about $((need_kb / 1024 / 1024)) GB needed"
+      echo "run.sh: 100M x 100M $huge" >&2
+    else
+      huge=yes
+      ref_huge=$(wide_cloud ref "$n_huge" 81 "$n_huge" random)
+      test_huge=$(wide_cloud test "$n_huge" 82 "$n_huge" random)
+    fi
+  fi
+}
+
+source "$root/bench/tiles.sh"
+
 # BENCH_ONLY=surface: these rows alone, with the nearest-point runs they are compared with.
 if [[ $only == surface ]]; then
   load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -302,6 +355,23 @@ if [[ $only == surface ]]; then
   measure tool-large-t1 done "$tool" -t 1 -r "$ref_large" -c "$test_large" -o "$data/result-large-t1.ply"
   measure_surface
   { machine_header "the M3C2 peer"; surface_report; } | tee "$data/results-surface.md"
+  exit 0
+fi
+# BENCH_ONLY=tiles: the tiled rows alone, with the runs in memory they are compared with.
+if [[ $only == tiles ]]; then
+  ref_wide_random=$(wide_cloud ref "$n_wide" 51 "$n_wide" random)
+  test_wide_random=$(wide_cloud test "$n_wide" 52 "$n_wide" random)
+  choose_huge
+  choose_giant
+  load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+  echo "timing ptdelta in memory ($repeat runs; $slow_repeat at $(label "$n_huge"); load average $load_before) ..." >&2
+  measure tool-wide-random done "$tool" -r "$ref_wide_random" -c "$test_wide_random" -o "$data/result-wide-random.ply"
+  if [[ $huge == yes ]]; then
+    runs=$slow_repeat measure tool-huge done "$tool" -r "$ref_huge" -c "$test_huge" -o "$data/result-huge.ply"
+  fi
+  measure_tiles
+  rm -f "$data/result-huge.ply"
+  { machine_header "$(label "$n_huge") and $(label "$n_giant")"; tiles_report; } | tee "$data/results-tiles.md"
   exit 0
 fi
 ref_small=$(cloud ref "$n_small" 11)
@@ -330,47 +400,14 @@ load_las=$(cloud_as "$n_load" 41 las las)
 load_laz1=$(cloud_as "$n_load" 41 laz1 laz1.laz)
 load_laz6=$(cloud_as "$n_load" 41 laz6 laz6.laz)
 
-# The scaling clouds keep the density of the 1M cloud on a larger square (area=COUNT);
-# the 2M reference covers the square of its 10M test cloud, as the 200k reference covers
-# the 1M one. The random-order and the scan-line clouds are the same points (same seeds).
-n_wide=$((10000000 / scale))
-n_wide_ref=$((2000000 / scale))
-n_huge=$((100000000 / scale))
-wide_cloud() {  # wide_cloud KIND COUNT SEED AREA random|scan -> path
-  local name=$1-$(label "$2")
-  [[ $4 == "$2" ]] || name+=-area$(label "$4")
-  local path=$data/$name-$5-$3.txt order=()  # the seed too: a scaled try must not take another cloud
-  [[ $5 == random ]] && order=(random)
-  if [[ ! -s $path || $make_clouds -nt $path ]]; then
-    echo "generating $path" >&2
-    "$make_clouds" "$1" "$2" "$3" "$path" text "area=$4" "${order[@]}"
-  fi
-  echo "$path"
-}
 ref_wide_random=$(wide_cloud ref "$n_wide" 51 "$n_wide" random)
 test_wide_random=$(wide_cloud test "$n_wide" 52 "$n_wide" random)
 ref_wide_scan=$(wide_cloud ref "$n_wide" 51 "$n_wide" scan)
 test_wide_scan=$(wide_cloud test "$n_wide" 52 "$n_wide" scan)
 ref_wide_b=$(wide_cloud ref "$n_wide_ref" 53 "$n_wide" random)
 
-# 100M x 100M only on request, and only when the disk holds the clouds (about 29 bytes a
-# point of text each) and two exports (about 100 times the 1M export, deleted once compared).
-huge=no
-if [[ $large == 1 ]]; then
-  avail_kb=$(df -Pk "$data" | awk 'NR == 2 { print $4 }')
-  need_kb=$((2 * n_huge * 50 / 1024 + 2 * 1024 * 1024))  # the two exports (about 49 bytes a point) and 2 GB to spare
-  for kind in ref test; do
-    [[ -s $data/$kind-$(label "$n_huge")-random-$([[ $kind == ref ]] && echo 81 || echo 82).txt ]] || need_kb=$((need_kb + n_huge * 29 / 1024))
-  done
-  if ((avail_kb < need_kb)); then
-    huge="skipped: $((avail_kb / 1024 / 1024)) GB free on $(df -P "$data" | awk 'NR == 2 { print $6 }'), about $((need_kb / 1024 / 1024)) GB needed"
-    echo "run.sh: 100M x 100M $huge" >&2
-  else
-    huge=yes
-    ref_huge=$(wide_cloud ref "$n_huge" 81 "$n_huge" random)
-    test_huge=$(wide_cloud test "$n_huge" 82 "$n_huge" random)
-  fi
-fi
+choose_huge
+choose_giant
 
 # ---------------------------------------------------------------- timed runs
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -419,8 +456,11 @@ mapfile -t thread_differences < <(differ_between_threads large mixed "${scaling_
 if ((${#thread_differences[@]} > 0)); then
   echo "run.sh: OUTPUTS DIFFER BETWEEN -t 1 AND ALL THREADS: ${thread_differences[*]}" >&2
 fi
-# The 100M exports take gigabytes: kept only until they are compared.
-if [[ $huge == yes ]]; then rm -f "$data/result-huge.ply" "$data/result-huge-t1.ply"; fi
+# The 100M exports take gigabytes: kept only until they are compared (the one of all threads
+# until the tiled runs are compared with it too).
+rm -f "$data/result-huge-t1.ply"
+measure_tiles
+rm -f "$data/result-huge.ply"
 
 echo "loading $(label "$n_load") points as text, PCD, LAS and LAZ, one thread and all ($repeat runs each) ..." >&2
 declare -A load_file=([txt]=$load_txt [pcd]=$load_pcd [las]=$load_las [laz1]=$load_laz1 [laz6]=$load_laz6)
@@ -666,4 +706,5 @@ if [[ -n $full_points ]]; then
 fi
 
 surface_report
+tiles_report
 } | tee "$data/results.md"
