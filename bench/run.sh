@@ -78,7 +78,8 @@ done
 declare -A wall mem cpu status
 ran() { [[ ${status[$1]:-} == ok ]]; }
 
-# measure NAME OK_CHECK command...: best wall time of $repeat runs (or $runs, when set) under GNU time.
+# measure NAME OK_CHECK command...: best wall time of $repeat runs (or $runs, when set) under GNU time;
+# $before_each, when set, names a command run before each of them, untimed.
 # OK_CHECK is "done" (stderr must show "Done.", the tool's last word whatever its
 # exit status) or "status" (exit status 0).
 measure() {
@@ -87,6 +88,8 @@ measure() {
   local best="" peak=0 best_cpu="" i rc line w m u s
   for ((i = 0; i < ${runs:-$repeat}; i++)); do
     rc=0
+    # A step that each run needs first (a fresh folder), outside the timing.
+    if [[ -n ${before_each:-} ]]; then "$before_each"; fi
     timeout "$time_limit" /usr/bin/time -f "%e %M %U %S" -o "$data/$name.time" "$@" \
       >"$data/$name.out" 2>"$data/$name.err" || rc=$?
     if ((rc == 124)); then status[$name]="timed out after ${time_limit} s"; return; fi
