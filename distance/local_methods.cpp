@@ -17,11 +17,12 @@ void keep_normal(SurfaceMeasure& m, const Vec3& n) {
 // The nearest point's distance, with the sign of (t - q) . n at the nearest
 // reference point q; a product of exactly 0 gives +.
 PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& points, std::int32_t j,
-                                    MeasureScratch& scratch) {
-  const NearestPoint q = in.search.nearest_point(points, j);
+                                    std::int32_t own, MeasureScratch& scratch) {
+  const SurfaceInput& surface = *in.surface;
+  const NearestPoint q = surface.nearest != nullptr ? (*surface.nearest)[static_cast<std::size_t>(own)]
+                                                    : in.search.nearest_point(points, j);
   PointMeasure m(no_signed_distance, PointOutcome::outlier);
   if (q.distance > in.maxdist || std::isinf(q.distance)) return m;
-  const SurfaceInput& surface = *in.surface;
   const auto r = static_cast<std::size_t>(q.index);
   const float qx = in.ref.x[r], qy = in.ref.y[r], qz = in.ref.z[r];
   Vec3 n;
@@ -59,7 +60,7 @@ PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& 
 
 // |(t - c) . n| to the least-squares plane of the K nearest reference points
 // in the box, rounded once; with signs, the sign of (t - c) . n, n oriented at t.
-PointMeasure measure_local_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+PointMeasure measure_local_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t,
                                  MeasureScratch& scratch) {
   const SurfaceInput& surface = *in.surface;
   const bool with_sign = surface.settings.signed_distances;

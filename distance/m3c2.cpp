@@ -31,7 +31,7 @@ Spread spread_of(const std::vector<double>& along) {
   return s;
 }
 
-PointMeasure measure_m3c2(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+PointMeasure measure_m3c2(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t,
                           MeasureScratch& scratch) {
   const SurfaceInput& surface = *in.surface;
   const SurfaceSettings& o = surface.settings;

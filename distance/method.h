@@ -87,6 +87,9 @@ struct SurfaceInput {
   // reference point that is some test point's nearest within maxdist, computed
   // once before the pass (NaN x where there is none, or none was needed).
   const std::vector<Vec3>* estimated = nullptr;
+  // With `estimated`: every test point's nearest reference point, by index in
+  // the test cloud, as the search finds it (searched once, for the normals).
+  const std::vector<NearestPoint>* nearest = nullptr;
 };
 
 // What a method's measurement reads besides the point.
@@ -137,7 +140,9 @@ struct MethodTraits {
   const char* too_few_label;
   // Whether stage 1 shows "> than maxdist:" (M3C2 has no outlier test).
   bool has_outliers;
-  PointMeasure (*measure)(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+  // Point j of `points`; `own` is its index in the test cloud (j itself
+  // unless the pass gathered the points into a block of their own).
+  PointMeasure (*measure)(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t own,
                           MeasureScratch& scratch);
 };
 
