@@ -17,6 +17,12 @@ std::int32_t NeighbourGrid::column_of(int g, double x) const {
   return static_cast<std::int32_t>(t);  // non-decreasing in x: a range maps to a range of columns
 }
 
+void NeighbourGrid::column_span(int g, std::int32_t k, double& low, double& high) const {
+  constexpr double unbounded = std::numeric_limits<double>::infinity();
+  low = k <= 0 ? -unbounded : (lo_[g] + static_cast<double>(k) * cell_[g]) - slack_[g];
+  high = k >= n_[g] - 1 ? unbounded : (lo_[g] + static_cast<double>(k + 1) * cell_[g]) + slack_[g];
+}
+
 Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
   try {
     points_.clear();
@@ -52,6 +58,10 @@ Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
       if (!(columns <= std::sqrt(limit))) columns = std::floor(std::sqrt(limit));
       n_[g] = static_cast<std::int32_t>(std::max(1.0, columns));
       inverse_[g] = extent > 0.0 ? static_cast<double>(n_[g]) / extent : 0.0;
+      // column_of rounds twice, a few parts in 1e16 of the coordinates: this
+      // is thousands of times more.
+      cell_[g] = extent > 0.0 ? extent / static_cast<double>(n_[g]) : 0.0;
+      slack_[g] = cell_[g] * 1e-9 + (std::fabs(lo_[g]) + extent) * 1e-12;
     }
     const std::size_t columns = static_cast<std::size_t>(n_[0]) * static_cast<std::size_t>(n_[1]);
     start_.assign(columns + 1, 0);
@@ -87,10 +97,18 @@ void points_within(const NeighbourGrid& grid, float px, float py, float pz, doub
                    std::vector<SurfacePoint>& out) {
   out.clear();
   const double limit = radius * radius;
-  grid.around(px, py, pz, radius, [&](const NeighbourGrid::Point& q) {
-    if (squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz) <= limit)
-      out.push_back({q.xyz[0], q.xyz[1], q.xyz[2]});
+  std::size_t count = 0;
+  // Every visited point is written at the end and counted when it is inside:
+  // whether it is, is a coin toss no branch predictor wins.
+  grid.within(px, py, pz, radius, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
+    out.resize(count + static_cast<std::size_t>(last - first));
+    SurfacePoint* const o = out.data();
+    for (const NeighbourGrid::Point* q = first; q != last; ++q) {
+      o[count] = {q->xyz[0], q->xyz[1], q->xyz[2]};
+      count += static_cast<std::size_t>(squared_distance(q->xyz[0], q->xyz[1], q->xyz[2], px, py, pz) <= limit);
+    }
   });
+  out.resize(count);
 }
 
 namespace {
@@ -147,24 +165,22 @@ void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz,
                         std::vector<double>& out) {
   out.clear();
   const double r_sq = r * r;
-  // The cylinder's extent along each axis: a point inside has |d_a| at most
-  // L |n_a| + r sqrt(1 - n_a^2) (its part along n, then the largest share of a
-  // perpendicular part of length r), widened for the roundings of the tests.
-  double reach[3];
-  const double axis[3] = {n.x, n.y, n.z};
-  for (int a = 0; a < 3; ++a) {
-    const double across = std::sqrt(std::max(0.0, 1.0 - axis[a] * axis[a]));
-    reach[a] = (L * std::fabs(axis[a]) + r * across) * (1.0 + 1e-6) + (L + r) * 1e-6;
-  }
-  grid.around(px, py, pz, reach, [&](const NeighbourGrid::Point& q) {
-    const double dx = difference(q.xyz[0], static_cast<double>(px));
-    const double dy = difference(q.xyz[1], static_cast<double>(py));
-    const double dz = difference(q.xyz[2], static_cast<double>(pz));
-    const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
-    if (!(std::fabs(a) <= L)) return;
-    const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
-    if (dot3(ex, ey, ez, ex, ey, ez) <= r_sq) out.push_back(a);
+  std::size_t count = 0;
+  // Written at the end and counted when inside, as in points_within.
+  grid.through(px, py, pz, n, r, L, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
+    out.resize(count + static_cast<std::size_t>(last - first));
+    double* const o = out.data();
+    for (const NeighbourGrid::Point* q = first; q != last; ++q) {
+      const double dx = difference(q->xyz[0], static_cast<double>(px));
+      const double dy = difference(q->xyz[1], static_cast<double>(py));
+      const double dz = difference(q->xyz[2], static_cast<double>(pz));
+      const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
+      const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
+      o[count] = a;
+      count += static_cast<std::size_t>((std::fabs(a) <= L) & (dot3(ex, ey, ez, ex, ey, ez) <= r_sq));
+    }
   });
+  out.resize(count);
 }
 
 }  // namespace ptdelta

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <utility>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/failure.h"
@@ -45,18 +47,46 @@ class NeighbourGrid {
   template <class Visit>
   void around(float px, float py, float pz, const double (&reach)[3], Visit&& visit) const;
 
+  // Calls take(first, last) for stretches of columns, one after another,
+  // that hold every kept point within `radius` of p (squared distance at most
+  // radius^2, widened by a margin far above any rounding) and some others:
+  // the points around(p, radius) visits, in the same order, less columns and
+  // stretches of columns the ball cannot reach.
+  template <class Take>
+  void within(float px, float py, float pz, double radius, Take&& take) const;
+
+  // The same for the cylinder of radius r and half-length L around p along
+  // the unit axis n, as cylinder_positions tests it: a subset of what around()
+  // visits in a box holding the cylinder, in the same order. For each row and
+  // column it narrows the positions a along n that reach it, so a column is
+  // entered only over the stretch of the third axis the cylinder can cross
+  // there. Nothing for an axis that is not finite.
+  template <class Take>
+  void through(float px, float py, float pz, const Vec3& n, double r, double L, Take&& take) const;
+
   std::int32_t kept() const { return static_cast<std::int32_t>(points_.size()); }
   // The column width: about the spacing of the points, or the cell asked for.
   double typical_width() const { return width_; }
 
  private:
   std::int32_t column_of(int axis, double x) const;
+  // Bounds of the coordinates on grid axis g of the points in column k of that
+  // axis, wider than they are by more than the roundings of column_of and of a
+  // difference with a place in the cloud; unbounded outwards for the first
+  // and the last column.
+  void column_span(int g, std::int32_t k, double& low, double& high) const;
+  // Calls take(first, last) for the points of column c whose third
+  // coordinate lies in [w_low, w_high], unless there are none.
+  template <class Take>
+  void scan_column(std::size_t c, double w_low, double w_high, Take& take) const;
 
   int axis_[3] = {0, 1, 2};  // u, v (the grid) and w (along a column)
   std::int32_t n_[2] = {1, 1};
   double lo_[2] = {0.0, 0.0};
   double inverse_[2] = {0.0, 0.0};
   double width_ = 0.0;
+  double cell_[2] = {0.0, 0.0};   // the width of a column along u and v
+  double slack_[2] = {0.0, 0.0};  // what column_span widens by
   std::vector<Point> points_;
   std::vector<std::uint32_t> start_;  // nu * nv + 1 offsets into points_
 };
@@ -93,23 +123,122 @@ void NeighbourGrid::around(float px, float py, float pz, const double (&reach)[3
   const std::int32_t u_first = column_of(0, pu - ru), u_last = column_of(0, pu + ru);
   const std::int32_t v_first = column_of(1, pv - rv), v_last = column_of(1, pv + rv);
   const double w_low = pw - rw, w_high = pw + rw;
-  const int w = axis_[2];
+  const auto each = [&visit](const Point* first, const Point* last) {
+    for (const Point* q = first; q != last; ++q) visit(*q);
+  };
   for (std::int32_t v = v_first; v <= v_last; ++v) {
     const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
+    for (std::int32_t u = u_first; u <= u_last; ++u) scan_column(row + static_cast<std::size_t>(u), w_low, w_high, each);
+  }
+}
+
+template <class Take>
+void NeighbourGrid::scan_column(std::size_t c, double w_low, double w_high, Take& take) const {
+  const int w = axis_[2];
+  const Point* const begin = points_.data() + start_[c];
+  const auto n = static_cast<std::ptrdiff_t>(start_[c + 1] - start_[c]);
+  if (n == 0) return;
+  // The first point at or above w_low and the first above w_high (the column
+  // is sorted along w), each by halving without branches on the coordinates.
+  const auto first_where = [&](auto&& before) {
+    const Point* base = begin;
+    for (std::ptrdiff_t len = n; len > 1;) {
+      const std::ptrdiff_t half = len / 2;
+      base = before(static_cast<double>(base[half].xyz[w])) ? base + half : base;
+      len -= half;
+    }
+    return base + (before(static_cast<double>(base->xyz[w])) ? 1 : 0);
+  };
+  const Point* const first = first_where([w_low](double x) { return x < w_low; });
+  const Point* const last = first_where([w_high](double x) { return !(w_high < x); });
+  if (first < last) take(first, last);
+}
+
+template <class Take>
+void NeighbourGrid::within(float px, float py, float pz, double radius, Take&& take) const {
+  if (points_.empty() || !(radius >= 0.0)) return;
+  const double p[3] = {static_cast<double>(px), static_cast<double>(py), static_cast<double>(pz)};
+  const double pu = p[axis_[0]], pv = p[axis_[1]], pw = p[axis_[2]];
+  // A point within the radius by the computed squared distance is within
+  // radius * (1 + 1e-15) or so; 1e-9 leaves room for the roundings below too.
+  const double reach = radius * (1.0 + 1e-9);
+  const double reach_sq = reach * reach;
+  const double w_slack = std::fabs(pw) * 1e-15;
+  const auto gap = [](double x, double low, double high) { return x < low ? low - x : x > high ? x - high : 0.0; };
+  const std::int32_t v_first = column_of(1, pv - reach - slack_[1]), v_last = column_of(1, pv + reach + slack_[1]);
+  for (std::int32_t v = v_first; v <= v_last; ++v) {
+    double low = 0.0, high = 0.0;
+    column_span(1, v, low, high);
+    const double gv = gap(pv, low, high);
+    const double rest_v = reach_sq - gv * gv;  // what is left for u and w
+    if (!(rest_v >= 0.0)) continue;
+    const double ru = std::sqrt(rest_v);
+    const std::int32_t u_first = column_of(0, pu - ru - slack_[0]), u_last = column_of(0, pu + ru + slack_[0]);
+    const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
     for (std::int32_t u = u_first; u <= u_last; ++u) {
-      const std::size_t c = row + static_cast<std::size_t>(u);
-      const Point* q = points_.data() + start_[c];
-      const Point* const end = points_.data() + start_[c + 1];
-      if (end - q > 8) {
-        q = std::lower_bound(q, end, w_low,
-                             [w](const Point& a, double x) { return static_cast<double>(a.xyz[w]) < x; });
-      }
-      for (; q != end; ++q) {
-        const double qw = static_cast<double>(q->xyz[w]);
-        if (qw < w_low) continue;
-        if (qw > w_high) break;
-        visit(*q);
-      }
+      column_span(0, u, low, high);
+      const double gu = gap(pu, low, high);
+      const double rest = rest_v - gu * gu;
+      if (!(rest >= 0.0)) continue;
+      const double window = std::sqrt(rest) + w_slack;
+      scan_column(row + static_cast<std::size_t>(u), pw - window, pw + window, take);
+    }
+  }
+}
+
+template <class Take>
+void NeighbourGrid::through(float px, float py, float pz, const Vec3& n, double r, double L, Take&& take) const {
+  const double axis[3] = {n.x, n.y, n.z};
+  if (points_.empty() || !(r >= 0.0) || !(L >= 0.0)) return;
+  for (const double c : axis)
+    if (!std::isfinite(c)) return;
+  const double p[3] = {static_cast<double>(px), static_cast<double>(py), static_cast<double>(pz)};
+  const double pu = p[axis_[0]], pv = p[axis_[1]], pw = p[axis_[2]];
+  const double nu = axis[axis_[0]], nv = axis[axis_[1]], nw = axis[axis_[2]];
+  // With d = q - p = a n + e (a = d . n, e the part across the axis): a point
+  // inside has |a| <= L, |e| <= r, and e's share of axis k is at most
+  // |e| sqrt(1 - n_k^2). Every bound is widened for the roundings of the tests
+  // (and of a unit axis that is unit to a few bits).
+  const double margin = (L + r) * 1e-6;
+  const double half = L * (1.0 + 1e-6) + margin;
+  const double across = r * (1.0 + 1e-6) + margin;
+  if (!std::isfinite(margin)) {  // no bound to narrow by: every point
+    for (std::size_t c = 0; c + 1 < start_.size(); ++c) {
+      if (start_[c] != start_[c + 1]) take(points_.data() + start_[c], points_.data() + start_[c + 1]);
+    }
+    return;
+  }
+  const auto share = [&](double c) { return across * std::sqrt(std::max(0.0, 1.0 - c * c)) + margin; };
+  const double eu = share(nu), ev = share(nv), ew = share(nw);
+  // Narrows [a_low, a_high] to the a whose a * c can lie in [low, high];
+  // false when none can.
+  const auto narrow = [margin](double& a_low, double& a_high, double c, double low, double high) {
+    if (c == 0.0) return low <= 0.0 && 0.0 <= high;
+    double x = low / c, y = high / c;
+    if (c < 0.0) std::swap(x, y);
+    a_low = std::max(a_low, x - (std::fabs(x) * 1e-12 + margin));
+    a_high = std::min(a_high, y + (std::fabs(y) * 1e-12 + margin));
+    return a_low <= a_high;
+  };
+  const double w_slack = std::fabs(pw) * 1e-15;
+  const double reach_v = half * std::fabs(nv) + ev;
+  const std::int32_t v_first = column_of(1, pv - reach_v - slack_[1]), v_last = column_of(1, pv + reach_v + slack_[1]);
+  for (std::int32_t v = v_first; v <= v_last; ++v) {
+    double low = 0.0, high = 0.0;
+    column_span(1, v, low, high);
+    // d_v = a n_v + e_v lies in the row's span.
+    double a_low = -half, a_high = half;
+    if (!narrow(a_low, a_high, nv, (low - pv) - ev, (high - pv) + ev)) continue;
+    const double u_low = std::min(a_low * nu, a_high * nu) - eu, u_high = std::max(a_low * nu, a_high * nu) + eu;
+    const std::int32_t u_first = column_of(0, pu + u_low - slack_[0]), u_last = column_of(0, pu + u_high + slack_[0]);
+    const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
+    for (std::int32_t u = u_first; u <= u_last; ++u) {
+      column_span(0, u, low, high);
+      double b_low = a_low, b_high = a_high;
+      if (!narrow(b_low, b_high, nu, (low - pu) - eu, (high - pu) + eu)) continue;
+      const double w_low = pw + (std::min(b_low * nw, b_high * nw) - ew) - w_slack;
+      const double w_high = pw + (std::max(b_low * nw, b_high * nw) + ew) + w_slack;
+      scan_column(row + static_cast<std::size_t>(u), w_low, w_high, take);
     }
   }
 }
