@@ -70,7 +70,7 @@ PointMeasure measure_local_plane(const MeasureInput& in, const PointColumns& poi
   PointMeasure m(none, PointOutcome::rejected);
   if (!is_finite_point(points, t)) return m;
   nearest_in_box(*surface.reference, tx, ty, tz, surface.box_half_width, surface.settings.plane_points,
-                 scratch.neighbours);
+                 scratch.neighbours, scratch.ranked);
   const LocalPlane plane = fit_local_plane(scratch.neighbours);
   if (!plane.valid) return m;
   const Vec3 n = orient_normal(plane.normal, surface.settings.orientation, tx, ty, tz);

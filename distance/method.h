@@ -106,6 +106,7 @@ struct MeasureScratch {
   PlaneCandidates candidates;
   std::vector<SurfacePoint> neighbours;
   std::vector<double> along;
+  std::vector<RankedPoint> ranked;
 };
 
 // A signed or local-surface measurement's extras (NaN, 0 where there are none).

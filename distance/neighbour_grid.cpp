@@ -123,13 +123,14 @@ std::uint64_t rank_key(float d, std::int32_t index) {
 
 void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
                     std::vector<SurfacePoint>& out) {
+  std::vector<RankedPoint> found;
+  nearest_in_box(grid, px, py, pz, h, k, out, found);
+}
+
+void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
+                    std::vector<SurfacePoint>& out, std::vector<RankedPoint>& found) {
   out.clear();
   if (k <= 0 || !(h > 0.0f)) return;
-  struct Found {
-    std::uint64_t key;
-    SurfacePoint p;
-  };
-  std::vector<Found> found;
   const double box = static_cast<double>(h);
   // Balls of growing radius rho: every in-box point with squared distance at
   // most rho^2 is collected. A point left out has a larger squared distance,
@@ -148,7 +149,7 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
       if (!whole_box && s > limit) return;
       found.push_back({rank_key(distance_of_squared(s), q.index), {q.xyz[0], q.xyz[1], q.xyz[2]}});
     });
-    const auto by_key = [](const Found& a, const Found& b) { return a.key < b.key; };
+    const auto by_key = [](const RankedPoint& a, const RankedPoint& b) { return a.key < b.key; };
     if (found.size() >= kth) std::nth_element(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kth - 1),
                                              found.end(), by_key);
     const bool enough = found.size() >= kth &&
@@ -158,7 +159,7 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
     rho *= 2.0;
   }
   const std::size_t n = std::min(found.size(), kth);
-  for (std::size_t i = 0; i < n; ++i) out.push_back(found[i].p);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(found[i].point);
 }
 
 void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz, const Vec3& n, double r, double L,

@@ -103,6 +103,18 @@ void points_within(const NeighbourGrid& grid, float px, float py, float pz, doub
 void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
                     std::vector<SurfacePoint>& out);
 
+// A candidate of nearest_in_box: its rank as one number that orders like
+// (point_distance, index), and the point.
+struct RankedPoint {
+  std::uint64_t key = 0;
+  SurfacePoint point;
+};
+
+// The same, with the candidates' room given (kept between calls, so that a
+// search allocates nothing once it has grown); the result never depends on it.
+void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
+                    std::vector<SurfacePoint>& out, std::vector<RankedPoint>& found);
+
 // The positions along the unit axis n of the points inside the cylinder of
 // radius r and half-length L around p: with d = q - p (in double),
 // a = d . n is kept when |a| <= L and |d - a n|^2 <= r * r; in the grid's order.
@@ -123,12 +135,24 @@ void NeighbourGrid::around(float px, float py, float pz, const double (&reach)[3
   const std::int32_t u_first = column_of(0, pu - ru), u_last = column_of(0, pu + ru);
   const std::int32_t v_first = column_of(1, pv - rv), v_last = column_of(1, pv + rv);
   const double w_low = pw - rw, w_high = pw + rw;
-  const auto each = [&visit](const Point* first, const Point* last) {
-    for (const Point* q = first; q != last; ++q) visit(*q);
-  };
+  const int w = axis_[2];
   for (std::int32_t v = v_first; v <= v_last; ++v) {
     const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
-    for (std::int32_t u = u_first; u <= u_last; ++u) scan_column(row + static_cast<std::size_t>(u), w_low, w_high, each);
+    for (std::int32_t u = u_first; u <= u_last; ++u) {
+      const std::size_t c = row + static_cast<std::size_t>(u);
+      const Point* q = points_.data() + start_[c];
+      const Point* const end = points_.data() + start_[c + 1];
+      if (end - q > 8) {
+        q = std::lower_bound(q, end, w_low,
+                             [w](const Point& a, double x) { return static_cast<double>(a.xyz[w]) < x; });
+      }
+      for (; q != end; ++q) {
+        const double qw = static_cast<double>(q->xyz[w]);
+        if (qw < w_low) continue;
+        if (qw > w_high) break;
+        visit(*q);
+      }
+    }
   }
 }
 
@@ -138,19 +162,17 @@ void NeighbourGrid::scan_column(std::size_t c, double w_low, double w_high, Take
   const Point* const begin = points_.data() + start_[c];
   const auto n = static_cast<std::ptrdiff_t>(start_[c + 1] - start_[c]);
   if (n == 0) return;
-  // The first point at or above w_low and the first above w_high (the column
-  // is sorted along w), each by halving without branches on the coordinates.
-  const auto first_where = [&](auto&& before) {
-    const Point* base = begin;
-    for (std::ptrdiff_t len = n; len > 1;) {
-      const std::ptrdiff_t half = len / 2;
-      base = before(static_cast<double>(base[half].xyz[w])) ? base + half : base;
-      len -= half;
-    }
-    return base + (before(static_cast<double>(base->xyz[w])) ? 1 : 0);
-  };
-  const Point* const first = first_where([w_low](double x) { return x < w_low; });
-  const Point* const last = first_where([w_high](double x) { return !(w_high < x); });
+  // The first point at or above w_low, then the first above w_high (the
+  // column is sorted along w): a long column is entered by halving.
+  const Point* const end = begin + n;
+  const Point* first = begin;
+  if (n > 8) {
+    first = std::lower_bound(begin, end, w_low, [w](const Point& a, double x) { return static_cast<double>(a.xyz[w]) < x; });
+  } else {
+    while (first != end && static_cast<double>(first->xyz[w]) < w_low) ++first;
+  }
+  const Point* last = first;
+  while (last != end && !(w_high < static_cast<double>(last->xyz[w]))) ++last;
   if (first < last) take(first, last);
 }
 
