@@ -212,13 +212,28 @@ Failure estimate_used_normals(const PointColumns& ref, const PointColumns& test,
     normals.assign(static_cast<std::size_t>(ref.count), Vec3{none, none, none});
     const auto count = static_cast<std::int64_t>(wanted.size());
     run_chunks(chunk_count(count, chunk), threads, [&](std::int64_t k) {
+      // estimate_normal's steps, the eigen solver taking a group's
+      // covariances at once.
+      constexpr std::size_t group = 16;
       std::vector<SurfacePoint> scratch;
+      Symmetric3 covariance[group];
+      Vec3 solved[group];
+      std::size_t place[group];
       const std::int64_t last = std::min<std::int64_t>((k + 1) * chunk, count);
-      for (std::int64_t w = k * chunk; w < last; ++w) {
-        const auto r = static_cast<std::size_t>(wanted[static_cast<std::size_t>(w)]);
-        const LocalPlane plane = estimate_normal(*surface.reference, ref.x[r], ref.y[r], ref.z[r],
-                                                 surface.settings.normal_radius, surface.settings.orientation, scratch);
-        if (plane.valid) normals[r] = plane.normal;
+      for (std::int64_t w = k * chunk; w < last; w += static_cast<std::int64_t>(group)) {
+        const auto end = static_cast<std::size_t>(std::min<std::int64_t>(w + static_cast<std::int64_t>(group), last));
+        std::size_t valid = 0;
+        for (auto g = static_cast<std::size_t>(w); g < end; ++g) {
+          const auto r = static_cast<std::size_t>(wanted[g]);
+          points_within(*surface.reference, ref.x[r], ref.y[r], ref.z[r], surface.settings.normal_radius, scratch);
+          Vec3 centre;
+          if (ordered_moments(scratch, centre, covariance[valid])) place[valid++] = r;
+        }
+        smallest_eigenvectors(covariance, valid, solved);
+        for (std::size_t i = 0; i < valid; ++i) {
+          const std::size_t r = place[i];
+          normals[r] = orient_normal(solved[i], surface.settings.orientation, ref.x[r], ref.y[r], ref.z[r]);
+        }
       }
     });
   } catch (const std::bad_alloc&) {
