@@ -84,7 +84,18 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
     const std::int64_t first = k * chunk;
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(first + chunk, test.count) - first);
     MeasureScratch scratch;
-    if (order.empty()) {
+    if (order.empty() && traits.measure_block != nullptr) {
+      scratch.measures.resize(n);
+      traits.measure_block(input, test, static_cast<std::int32_t>(first), static_cast<std::int32_t>(n), scratch,
+                           scratch.measures.data());
+      for (std::size_t q = 0; q < n; ++q) {
+        const auto i = static_cast<std::size_t>(first) + q;
+        const PointMeasure& m = scratch.measures[q];
+        result.cd[i] = m.distance;
+        result.outcome[i] = m.outcome;
+        if (extras) result.surface[i] = m.surface;
+      }
+    } else if (order.empty()) {
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(first) + q;
         measure(test, static_cast<std::int32_t>(i), scratch, result.cd[i], result.outcome[i], i);
@@ -108,8 +119,19 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
       }
       std::vector<float> distance(n);
       std::vector<PointOutcome> outcome(n);
-      for (std::size_t q = 0; q < n; ++q)
-        measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q], static_cast<std::size_t>(ids[q]));
+      if (traits.measure_block != nullptr) {
+        scratch.measures.resize(n);
+        traits.measure_block(input, block, 0, static_cast<std::int32_t>(n), scratch, scratch.measures.data());
+        for (std::size_t q = 0; q < n; ++q) {
+          const PointMeasure& m = scratch.measures[q];
+          distance[q] = m.distance;
+          outcome[q] = m.outcome;
+          if (extras) result.surface[static_cast<std::size_t>(ids[q])] = m.surface;
+        }
+      } else {
+        for (std::size_t q = 0; q < n; ++q)
+          measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q], static_cast<std::size_t>(ids[q]));
+      }
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(ids[q]);
         result.outcome[i] = outcome[q];

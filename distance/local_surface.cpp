@@ -132,12 +132,16 @@ void smallest_eigenvectors(const Symmetric3* m, std::size_t count, Vec3* out) {
   }
 }
 
-LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
+void canonical_order(std::vector<SurfacePoint>& points) {
   std::sort(points.begin(), points.end(), [](const SurfacePoint& a, const SurfacePoint& b) {
     if (a.x != b.x) return a.x < b.x;
     if (a.y != b.y) return a.y < b.y;
     return a.z < b.z;
   });
+}
+
+LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
+  canonical_order(points);
   return fit_ordered_plane(points);
 }
 

@@ -62,6 +62,9 @@ struct LocalPlane {
 // A point stored twice is given twice and weighs twice.
 LocalPlane fit_local_plane(std::vector<SurfacePoint>& points);
 
+// fit_local_plane's reordering alone: by x, then y, then z.
+void canonical_order(std::vector<SurfacePoint>& points);
+
 // The same sums over `points` in the order given, for a neighbourhood that
 // already comes in an order fixed by its coordinates alone (the order of a
 // NeighbourGrid's traversal): fit_local_plane without its sort.

@@ -100,15 +100,6 @@ struct MeasureInput {
   const SurfaceInput* surface = nullptr;  // null for a plain run
 };
 
-// Per-thread working state a method may carry from one point to the next; a
-// result never depends on it (a method sets whatever it reads again).
-struct MeasureScratch {
-  PlaneCandidates candidates;
-  std::vector<SurfacePoint> neighbours;
-  std::vector<double> along;
-  std::vector<RankedPoint> ranked;
-};
-
 // A signed or local-surface measurement's extras (NaN, 0 where there are none).
 struct SurfaceMeasure {
   float normal[3] = {no_signed_distance, no_signed_distance, no_signed_distance};
@@ -125,6 +116,16 @@ struct PointMeasure {
 
   PointMeasure() = default;
   PointMeasure(float d, PointOutcome o) : distance(d), outcome(o) {}
+};
+
+// Per-thread working state a method may carry from one point to the next; a
+// result never depends on it (a method sets whatever it reads again).
+struct MeasureScratch {
+  PlaneCandidates candidates;
+  std::vector<SurfacePoint> neighbours;
+  std::vector<double> along;
+  std::vector<RankedPoint> ranked;
+  std::vector<PointMeasure> measures;  // a block's, for the pass
 };
 
 struct MethodTraits {
@@ -145,6 +146,12 @@ struct MethodTraits {
   // unless the pass gathered the points into a block of their own).
   PointMeasure (*measure)(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t own,
                           MeasureScratch& scratch);
+  // Null, or what measure gives for points first .. first + count - 1 of
+  // `points` into out[0 .. count - 1], the same bits, worked out together (the
+  // eigen solver takes their covariances at once). The points' own indices
+  // are not given: only a method that reads none has this.
+  void (*measure_block)(const MeasureInput& in, const PointColumns& points, std::int32_t first, std::int32_t count,
+                        MeasureScratch& scratch, PointMeasure* out);
 };
 
 // The traits of every method, each defined beside its measurement.

@@ -19,6 +19,6 @@ PointMeasure measure_nearest(const MeasureInput& in, const PointColumns& points,
 }  // namespace
 
 const MethodTraits nearest_point_traits{"nearest_point", "nearest reference point", false, nullptr, nullptr, true,
-                                        measure_nearest};
+                                        measure_nearest, nullptr};
 
 }  // namespace ptdelta

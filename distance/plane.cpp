@@ -38,6 +38,6 @@ PointMeasure measure_plane(const MeasureInput& in, const PointColumns& points, s
 }  // namespace
 
 const MethodTraits plane_traits{"plane", "plane through three reference points", true, "Rejected (no plane):",
-                                nullptr, true, measure_plane};
+                                nullptr, true, measure_plane, nullptr};
 
 }  // namespace ptdelta
