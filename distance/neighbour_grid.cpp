@@ -85,9 +85,27 @@ Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
         return a.index < b.index;
       });
     }
+    blocks_u_ = (n_[0] + block_side - 1) / block_side;
+    const std::int32_t blocks_v = (n_[1] + block_side - 1) / block_side;
+    const std::size_t blocks = static_cast<std::size_t>(blocks_u_) * static_cast<std::size_t>(blocks_v);
+    block_low_w_.assign(blocks, std::numeric_limits<float>::infinity());
+    block_high_w_.assign(blocks, -std::numeric_limits<float>::infinity());
+    for (std::int32_t cv = 0; cv < n_[1]; ++cv) {
+      for (std::int32_t cu = 0; cu < n_[0]; ++cu) {
+        const std::size_t c = static_cast<std::size_t>(cv) * static_cast<std::size_t>(n_[0]) + static_cast<std::size_t>(cu);
+        if (start_[c] == start_[c + 1]) continue;
+        const std::size_t b = static_cast<std::size_t>(cv / block_side) * static_cast<std::size_t>(blocks_u_) +
+                              static_cast<std::size_t>(cu / block_side);
+        // A column is sorted along w: its first and last points bound it.
+        block_low_w_[b] = std::min(block_low_w_[b], points_[start_[c]].xyz[w]);
+        block_high_w_[b] = std::max(block_high_w_[b], points_[start_[c + 1] - 1].xyz[w]);
+      }
+    }
   } catch (const std::bad_alloc&) {
     points_.clear();
     start_.clear();
+    block_low_w_.clear();
+    block_high_w_.clear();
     return Failure::out_of_memory;
   }
   return Failure::none;
@@ -136,19 +154,28 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
   // most rho^2 is collected. A point left out has a larger squared distance,
   // so a distance at least distance_of_squared(rho^2) (the rounding is
   // monotonic): when the K-th smallest collected distance is below that, no
-  // point left out can beat or tie it. The last round takes the whole box.
+  // point left out can beat or tie it. The last round takes the whole box: as
+  // soon as the ball reaches as far as the box along an axis, since its round
+  // would then search as many columns as the box's and settle less.
   const auto kth = static_cast<std::size_t>(k);
   double rho = 0.6 * std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
   for (;;) {
-    const bool whole_box = !(rho > 0.0) || rho >= 2.0 * box;
+    const bool whole_box = !(rho > 0.0) || rho >= box;
     const double limit = rho * rho;
     found.clear();
-    grid.around(px, py, pz, whole_box ? box : rho, [&](const NeighbourGrid::Point& q) {
+    const auto offer = [&](const NeighbourGrid::Point& q) {
       if (!inside_box(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz, h)) return;
       const double s = squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz);
       if (!whole_box && s > limit) return;
       found.push_back({rank_key(distance_of_squared(s), q.index), {q.xyz[0], q.xyz[1], q.xyz[2]}});
-    });
+    };
+    if (whole_box) {
+      grid.around(px, py, pz, box, offer);
+    } else {
+      grid.within(px, py, pz, rho, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
+        for (const NeighbourGrid::Point* q = first; q != last; ++q) offer(*q);
+      });
+    }
     const auto by_key = [](const RankedPoint& a, const RankedPoint& b) { return a.key < b.key; };
     if (found.size() >= kth) std::nth_element(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kth - 1),
                                              found.end(), by_key);

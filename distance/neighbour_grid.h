@@ -85,10 +85,18 @@ class NeighbourGrid {
   double lo_[2] = {0.0, 0.0};
   double inverse_[2] = {0.0, 0.0};
   double width_ = 0.0;
+  // Columns of at most this many points on average are searched as one run.
+  static constexpr std::uint32_t short_columns = 32;
   double cell_[2] = {0.0, 0.0};   // the width of a column along u and v
   double slack_[2] = {0.0, 0.0};  // what column_span widens by
   std::vector<Point> points_;
   std::vector<std::uint32_t> start_;  // nu * nv + 1 offsets into points_
+  // Blocks of block_side x block_side columns, blocks_u_ to a row of blocks:
+  // the lowest and highest third coordinate of their points (+inf and -inf
+  // when empty), so that a search skips a block its window along w misses.
+  static constexpr std::int32_t block_side = 8;
+  std::int32_t blocks_u_ = 1;
+  std::vector<float> block_low_w_, block_high_w_;
 };
 
 // Every point of `grid` within `radius` of p: squared_distance in double at
@@ -138,7 +146,17 @@ void NeighbourGrid::around(float px, float py, float pz, const double (&reach)[3
   const int w = axis_[2];
   for (std::int32_t v = v_first; v <= v_last; ++v) {
     const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
+    const std::size_t block_row = static_cast<std::size_t>(v / block_side) * static_cast<std::size_t>(blocks_u_);
     for (std::int32_t u = u_first; u <= u_last; ++u) {
+      // Entering a block: past this row's columns of it when its points all
+      // lie above or below the window.
+      if (u == u_first || u % block_side == 0) {
+        const std::size_t b = block_row + static_cast<std::size_t>(u / block_side);
+        if (static_cast<double>(block_high_w_[b]) < w_low || static_cast<double>(block_low_w_[b]) > w_high) {
+          u = (u / block_side + 1) * block_side - 1;
+          continue;
+        }
+      }
       const std::size_t c = row + static_cast<std::size_t>(u);
       const Point* q = points_.data() + start_[c];
       const Point* const end = points_.data() + start_[c + 1];
@@ -197,6 +215,28 @@ void NeighbourGrid::within(float px, float py, float pz, double radius, Take&& t
     const double ru = std::sqrt(rest_v);
     const std::int32_t u_first = column_of(0, pu - ru - slack_[0]), u_last = column_of(0, pu + ru + slack_[0]);
     const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
+    // The row's columns u_first .. u_last are one run of points: taken whole
+    // when they hold a few points each, where the bounds of each column would
+    // cost more than they save, less the blocks that lie above or below the ball.
+    const std::uint32_t run_first = start_[row + static_cast<std::size_t>(u_first)];
+    const std::uint32_t run_end = start_[row + static_cast<std::size_t>(u_last) + 1];
+    if (run_end - run_first <= static_cast<std::uint32_t>(u_last - u_first + 1) * short_columns) {
+      const std::size_t block_row = static_cast<std::size_t>(v / block_side) * static_cast<std::size_t>(blocks_u_);
+      std::uint32_t from = run_first;
+      for (std::int32_t u = u_first; u <= u_last;) {
+        const std::int32_t next = std::min(u_last + 1, (u / block_side + 1) * block_side);  // past this block
+        const std::size_t b = block_row + static_cast<std::size_t>(u / block_side);
+        if (static_cast<double>(block_high_w_[b]) < pw - reach - w_slack ||
+            static_cast<double>(block_low_w_[b]) > pw + reach + w_slack) {
+          const std::uint32_t skip_from = start_[row + static_cast<std::size_t>(u)];
+          if (from != skip_from) take(points_.data() + from, points_.data() + skip_from);
+          from = start_[row + static_cast<std::size_t>(next)];
+        }
+        u = next;
+      }
+      if (from != run_end) take(points_.data() + from, points_.data() + run_end);
+      continue;
+    }
     for (std::int32_t u = u_first; u <= u_last; ++u) {
       column_span(0, u, low, high);
       const double gu = gap(pu, low, high);

@@ -164,7 +164,7 @@ Vec3 unit_axis(double x, double y, double z) {
   return {x / norm, y / norm, z / norm};
 }
 
-TEST(NeighbourGrid, RadiusAndCylinderKeepTheFullScansPointsInItsOrder) {
+TEST(NeighbourGrid, RadiusAndCylinderKeepTheFullScansPointsInItsOrderAndKNearestItsSet) {
   for (std::uint64_t seed = 1; seed <= 90; ++seed) {
     Rng rng(seed);
     const int shape = static_cast<int>(seed % 3);
@@ -180,11 +180,18 @@ TEST(NeighbourGrid, RadiusAndCylinderKeepTheFullScansPointsInItsOrder) {
                                 Vec3{0.0, -0.8, 0.6}, unit_axis(1e-9, 0.0, 1.0), unit_axis(1.0, 1e-12, -1e-7),
                                 unit_axis(rng.normal(), rng.normal(), rng.normal())});
     const double r = rng.pick({1.0, 2.0, 0.5, 0.0, 3.0}), L = rng.pick({0.0, 1.0, 3.0, 2.5, 30.0});
+    // Every third place lifted off the cloud, so that whole blocks of columns
+    // lie below the search.
+    const float lift = rng.pick({0.0f, 2.5f, 6.0f, 15.0f});
+    const float h = rng.pick({1.0f, 2.0f, 4.0f, 9.0f});
+    const std::int32_t k = rng.pick({1, 3, 6, 20});
     std::vector<SurfacePoint> found;
     std::vector<double> along;
     for (std::int32_t j = 0; j < places.count; j += 5) {
       const auto i = static_cast<std::size_t>(j);
-      const float px = places.x[i], py = places.y[i], pz = places.z[i];
+      const float px = places.x[i], py = places.y[i], pz = places.z[i] + (j % 3 == 0 ? lift : 0.0f);
+      nearest_in_box(grid, px, py, pz, h, k, found);
+      ASSERT_EQ(keys(found), keys(scan_nearest(ref, px, py, pz, h, k))) << "seed=" << seed << " j=" << j;
       points_within(grid, px, py, pz, radius, found);
       std::vector<std::uint32_t> got;
       for (const SurfacePoint& q : found)
