@@ -230,13 +230,13 @@ RunDescription described_run(const TilePlan& plan, int threads, const ClaimedOut
   return what;
 }
 
-// The gathered results summarised and presented, with the test points read back in input order.
+// The gathered results summarised and presented, the test points streamed back in input order for each output.
 int present_tiles(const std::string& dir, const TilePlan& plan, PassResult&& pass, int threads,
                   ClaimedOutputs& claimed, std::span<const OptionalOutput> outputs, StageSeconds seconds,
                   std::chrono::steady_clock::time_point& clock) {
-  PointColumns test;
-  if (!read_test_points(dir, plan.test.point_count, test)) return stop(Failure::read_error, test_points_path(dir));
+  const StreamedTestPoints test(test_points_path(dir), plan.test.point_count);
   RunResult result(described_run(plan, threads, claimed), test, std::move(pass), claimed.describe);
+  if (test.failed()) return stop(Failure::read_error, test.source_name());
   result.seconds = seconds;
   result.seconds.statistics = lap(clock);
   const std::string description = method_description(plan.method, SurfaceSettings{}, plan.maxdist);
@@ -370,9 +370,9 @@ int run_tile_step(const RunOptions& options, const char* const* argv, std::span<
     std::fprintf(stderr, "No whole plan of this version in %s\n", dir.c_str());
     return exit_failure;
   }
-  const int threads = options.threads != 0 ? options.threads : available_threads();
   auto clock = std::chrono::steady_clock::now();
   if (!options.merge) {
+    const int threads = options.threads != 0 ? options.threads : available_threads();
     if (options.task < 0 || options.task >= static_cast<std::int64_t>(plan.tasks.size())) {
       std::fprintf(stderr, "Invalid task %s: the plan in %s has %zu tasks\n", argv[options.task_index], dir.c_str(),
                    plan.tasks.size());
@@ -392,6 +392,11 @@ int run_tile_step(const RunOptions& options, const char* const* argv, std::span<
   for (const std::string& word : plan.arguments) planned.push_back(word.c_str());
   const RunOptions run_options = parse_command_line(static_cast<int>(planned.size()), planned.data(), outputs);
   if (run_options.output_index == 0) return stop(Failure::read_error, plan_path(dir));
+  // The reports name the thread count: without -t of its own the merge takes
+  // the planned run's, so that its bytes are those of that run in memory.
+  const int threads = options.threads != 0       ? options.threads
+                      : run_options.threads != 0 ? run_options.threads
+                                                 : available_threads();
   std::vector<std::string> inputs;
   for (const InputStamp& s : plan.inputs) inputs.push_back(s.name);
   ClaimedOutputs claimed;
