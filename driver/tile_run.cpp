@@ -23,6 +23,7 @@
 #include "driver/tile_plan.h"
 #include "driver/tile_task.h"
 #include "report/output_file.h"
+#include "report/output_set.h"
 
 namespace ptdelta {
 
@@ -91,7 +92,8 @@ int prepare_work_folder(const std::string& dir) {
   return keep_going;
 }
 
-// A default work folder, removed with its files when the run ends.
+// A default work folder, removed with its files when the run ends, on every
+// path out of it, and by an interrupt (which removes whatever is in it).
 class TemporaryFolder {
  public:
   ~TemporaryFolder() {
@@ -99,8 +101,10 @@ class TemporaryFolder {
     for (const std::string& name : folder_entries(path))
       if (is_work_file(name)) std::remove((path + "/" + name).c_str());
     ::rmdir(path.c_str());
+    if (registered) output_detail::release_folder();
   }
   std::string path;
+  bool registered = false;  // with the interrupt handlers
 };
 
 // The run's folder beside the export (or the working folder for an export that is no file).
@@ -110,8 +114,12 @@ bool make_temporary_folder(const std::string& export_name, TemporaryFolder& fold
     if (const std::size_t slash = export_name.rfind('/'); slash != std::string::npos)
       base = slash == 0 ? "/" : export_name.substr(0, slash);
   std::string pattern = base + "/.ptdelta-tiles-XXXXXX";
+  // Made and registered with interrupts held, so that no signal comes between.
+  output_detail::install_interrupt_handlers();
+  const output_detail::HeldInterrupts held;
   if (::mkdtemp(pattern.data()) == nullptr) return false;
   folder.path = absolute_path(pattern);
+  folder.registered = output_detail::claim_folder(folder.path);
   return true;
 }
 
