@@ -227,6 +227,18 @@ measure_surface() {  # the three runs with all threads and with -t 1, their outp
     measure "tool-$name-t1" done "$tool" -t 1 -r "$ref_large" -c "$test_large" -o "$data/result-$name-t1.ply" \
       "${options[@]}"
   done
+  # Normals stored with the reference: the reference as a binary PLY with nx ny nz, made by the
+  # tool itself (the reference against itself, its -ob carrying the normal of each point), timed
+  # signed and unsigned from that same file so that both read the same input.
+  if [[ ! -s $data/ref-normals.ply || $data/ref-normals.ply -ot $ref_large ]]; then
+    "$tool" -r "$ref_large" -c "$ref_large" -o "$data/ref-normals-src.ply" -signed -normals "$normal_radius" \
+      -ob "$data/ref-normals.ply.tmp" 2>/dev/null && mv "$data/ref-normals.ply.tmp" "$data/ref-normals.ply"
+    rm -f "$data/ref-normals-src.ply" "$data/ref-normals-src.ply.log"
+  fi
+  if [[ -s $data/ref-normals.ply ]]; then
+    measure tool-stored-plain done "$tool" -rp "$data/ref-normals.ply" -c "$test_large" -o "$data/result-stored-plain.ply"
+    measure tool-stored done "$tool" -rp "$data/ref-normals.ply" -c "$test_large" -o "$data/result-stored.ply" -signed
+  fi
   mapfile -t surface_differences < <(differ_between_threads "${surface_runs[@]}")
   if ((${#surface_differences[@]} > 0)); then
     echo "run.sh: OUTPUTS DIFFER BETWEEN -t 1 AND ALL THREADS: ${surface_differences[*]}" >&2
@@ -264,8 +276,19 @@ surface_report() {
   fi
   ratio_row "$size_large, -signed against the unsigned run" tool-signed tool-large "<=" 1.5
   ratio_row "$size_large with -t 1, -signed against the unsigned run" tool-signed-t1 tool-large-t1 "<=" 1.5
+  ratio_row "$size_large, -signed with normals stored in the reference (PLY nx ny nz) against the unsigned run from that file" \
+    tool-stored tool-stored-plain "<=" 1.5
   ratio_row "$size_large, -plane $plane_points against the nearest-point run" tool-plane tool-large "<=" 3
   ratio_row "$size_large with -t 1, -plane $plane_points against the nearest-point run" tool-plane-t1 tool-large-t1 "<=" 3
+  # The stored normals are the ones -normals estimates at each reference point, so the export
+  # of the stored-normals run is the estimated run's, byte for byte.
+  if ran tool-stored && ran tool-signed; then
+    if cmp -s "$data/result-stored.ply" "$data/result-signed.ply"; then
+      echo "| export of \`-signed\` with stored normals the same as with \`-normals $normal_radius\` | identical | identical | pass |"
+    else
+      echo "| export of \`-signed\` with stored normals the same as with \`-normals $normal_radius\` | identical | **differ** | **miss** |"
+    fi
+  fi
   if ((${#surface_differences[@]} == 0)); then
     echo "| export, log and console text of the three runs the same with -t 1 and all threads | identical | identical | pass |"
   else
@@ -292,6 +315,8 @@ surface_report() {
     row "tool-$name" "$text"
     row "tool-$name-t1" "$text, -t 1"
   done
+  row tool-stored-plain "ptdelta $size_large, reference as binary PLY with normals, unsigned"
+  row tool-stored "ptdelta $size_large, reference as binary PLY with normals, \`-signed\` (stored normals)"
   if [[ $have_peer == yes ]]; then
     for workers in 1 2; do
       name=peer-m3c2-w$workers

@@ -71,7 +71,7 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
   // outcome and, for a surface run, the extras of test point i.
   const auto measure = [&](const PointColumns& points, std::int32_t j, MeasureScratch& scratch, float& distance,
                            PointOutcome& outcome, std::size_t i) {
-    const PointMeasure m = traits.measure(input, points, j, scratch);
+    const PointMeasure m = traits.measure(input, points, j, static_cast<std::int32_t>(i), scratch);
     distance = m.distance;
     outcome = m.outcome;
     if (extras) result.surface[i] = m.surface;
@@ -84,7 +84,18 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
     const std::int64_t first = k * chunk;
     const auto n = static_cast<std::size_t>(std::min<std::int64_t>(first + chunk, test.count) - first);
     MeasureScratch scratch;
-    if (order.empty()) {
+    if (order.empty() && traits.measure_block != nullptr) {
+      scratch.measures.resize(n);
+      traits.measure_block(input, test, static_cast<std::int32_t>(first), static_cast<std::int32_t>(n), scratch,
+                           scratch.measures.data());
+      for (std::size_t q = 0; q < n; ++q) {
+        const auto i = static_cast<std::size_t>(first) + q;
+        const PointMeasure& m = scratch.measures[q];
+        result.cd[i] = m.distance;
+        result.outcome[i] = m.outcome;
+        if (extras) result.surface[i] = m.surface;
+      }
+    } else if (order.empty()) {
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(first) + q;
         measure(test, static_cast<std::int32_t>(i), scratch, result.cd[i], result.outcome[i], i);
@@ -108,8 +119,19 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
       }
       std::vector<float> distance(n);
       std::vector<PointOutcome> outcome(n);
-      for (std::size_t q = 0; q < n; ++q)
-        measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q], static_cast<std::size_t>(ids[q]));
+      if (traits.measure_block != nullptr) {
+        scratch.measures.resize(n);
+        traits.measure_block(input, block, 0, static_cast<std::int32_t>(n), scratch, scratch.measures.data());
+        for (std::size_t q = 0; q < n; ++q) {
+          const PointMeasure& m = scratch.measures[q];
+          distance[q] = m.distance;
+          outcome[q] = m.outcome;
+          if (extras) result.surface[static_cast<std::size_t>(ids[q])] = m.surface;
+        }
+      } else {
+        for (std::size_t q = 0; q < n; ++q)
+          measure(block, static_cast<std::int32_t>(q), scratch, distance[q], outcome[q], static_cast<std::size_t>(ids[q]));
+      }
       for (std::size_t q = 0; q < n; ++q) {
         const auto i = static_cast<std::size_t>(ids[q]);
         result.outcome[i] = outcome[q];
@@ -125,15 +147,22 @@ void run_pass(const PointColumns& ref, Method method, const PointColumns& test, 
   progress.reached(test.count);
 }
 
-// The result columns and the query order; then the sink hears that the pass
-// has its memory and starts measuring.
-Failure prepare(const PointColumns& test, int threads, ProgressSink& progress, PassResult& result,
-                std::vector<std::int32_t>& order) {
-  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+Failure query_order(const PointColumns& test, int threads, std::vector<std::int32_t>& order) {
   try {
     order = spatial_query_order(test, threads);
   } catch (const std::bad_alloc&) {
     return Failure::out_of_memory;
+  }
+  return Failure::none;
+}
+
+// The result columns and the query order (unless `have_order`: had before);
+// then the sink hears that the pass has its memory and starts measuring.
+Failure prepare(const PointColumns& test, int threads, ProgressSink& progress, PassResult& result,
+                std::vector<std::int32_t>& order, bool have_order = false) {
+  if (const Failure f = reserve_pass_result(test, result); f != Failure::none) return f;
+  if (!have_order) {
+    if (const Failure f = query_order(test, threads, order); f != Failure::none) return f;
   }
   progress.started();
   return Failure::none;
@@ -159,24 +188,27 @@ Failure indexed_pass(const PointColumns& ref, PointColumns* release, const Point
 
 // The normal at each reference point that is the nearest of some test point
 // within maxdist, each computed once: the nearest points first (each test
-// point writes its own entry), then the distinct indices marked in one serial
-// sweep, then their normals in index order, each on its own. Which thread
-// computes one never matters: a normal depends on its point alone.
+// point writes its own entry, kept for the pass, which then searches no more;
+// taken in the pass's query order, or input order when it is empty), then the
+// distinct indices marked in one serial sweep, then their normals in index
+// order, each on its own. Which thread computes one never matters: a normal
+// depends on its point alone.
 Failure estimate_used_normals(const PointColumns& ref, const PointColumns& test, const SpatialIndex& index,
-                              float maxdist, const SurfaceInput& surface, int threads, std::vector<Vec3>& normals) {
+                              float maxdist, const SurfaceInput& surface, const std::vector<std::int32_t>& order,
+                              int threads, std::vector<NearestPoint>& nearest, std::vector<Vec3>& normals) {
   try {
     constexpr std::int64_t chunk = 4096;
-    std::vector<std::int32_t> nearest(static_cast<std::size_t>(test.count), -1);
+    nearest.assign(static_cast<std::size_t>(test.count), NearestPoint{});
     run_chunks(chunk_count(test.count, chunk), threads, [&](std::int64_t k) {
       const std::int64_t last = std::min<std::int64_t>((k + 1) * chunk, test.count);
-      for (std::int64_t j = k * chunk; j < last; ++j) {
-        const NearestPoint q = indexed_nearest_point(index, test, static_cast<std::int32_t>(j));
-        if (q.distance <= maxdist) nearest[static_cast<std::size_t>(j)] = q.index;
+      for (std::int64_t q = k * chunk; q < last; ++q) {
+        const auto j = order.empty() ? static_cast<std::int32_t>(q) : order[static_cast<std::size_t>(q)];
+        nearest[static_cast<std::size_t>(j)] = indexed_nearest_point(index, test, j);
       }
     });
     std::vector<std::uint8_t> used(static_cast<std::size_t>(ref.count), 0);
-    for (const std::int32_t i : nearest)
-      if (i >= 0) used[static_cast<std::size_t>(i)] = 1;
+    for (const NearestPoint& q : nearest)
+      if (q.distance <= maxdist) used[static_cast<std::size_t>(q.index)] = 1;
     std::vector<std::int32_t> wanted;
     for (std::size_t i = 0; i < used.size(); ++i)
       if (used[i] != 0) wanted.push_back(static_cast<std::int32_t>(i));
@@ -184,13 +216,28 @@ Failure estimate_used_normals(const PointColumns& ref, const PointColumns& test,
     normals.assign(static_cast<std::size_t>(ref.count), Vec3{none, none, none});
     const auto count = static_cast<std::int64_t>(wanted.size());
     run_chunks(chunk_count(count, chunk), threads, [&](std::int64_t k) {
+      // estimate_normal's steps, the eigen solver taking a group's
+      // covariances at once.
+      constexpr std::size_t group = 16;
       std::vector<SurfacePoint> scratch;
+      Symmetric3 covariance[group];
+      Vec3 solved[group];
+      std::size_t place[group];
       const std::int64_t last = std::min<std::int64_t>((k + 1) * chunk, count);
-      for (std::int64_t w = k * chunk; w < last; ++w) {
-        const auto r = static_cast<std::size_t>(wanted[static_cast<std::size_t>(w)]);
-        const LocalPlane plane = estimate_normal(*surface.reference, ref.x[r], ref.y[r], ref.z[r],
-                                                 surface.settings.normal_radius, surface.settings.orientation, scratch);
-        if (plane.valid) normals[r] = plane.normal;
+      for (std::int64_t w = k * chunk; w < last; w += static_cast<std::int64_t>(group)) {
+        const auto end = static_cast<std::size_t>(std::min<std::int64_t>(w + static_cast<std::int64_t>(group), last));
+        std::size_t valid = 0;
+        for (auto g = static_cast<std::size_t>(w); g < end; ++g) {
+          const auto r = static_cast<std::size_t>(wanted[g]);
+          points_within(*surface.reference, ref.x[r], ref.y[r], ref.z[r], surface.settings.normal_radius, scratch);
+          Vec3 centre;
+          if (ordered_moments(scratch, centre, covariance[valid])) place[valid++] = r;
+        }
+        smallest_eigenvectors(covariance, valid, solved);
+        for (std::size_t i = 0; i < valid; ++i) {
+          const std::size_t r = place[i];
+          normals[r] = orient_normal(solved[i], surface.settings.orientation, ref.x[r], ref.y[r], ref.z[r]);
+        }
       }
     });
   } catch (const std::bad_alloc&) {
@@ -230,13 +277,17 @@ Failure surface_pass(const PointColumns& ref, const PointColumns& test, Method m
       return Failure::out_of_memory;
   }
   std::vector<Vec3> estimated;
-  if (test.count > 0 && method == Method::nearest_point && !stored) {
-    if (estimate_used_normals(ref, test, index, maxdist, surface, threads, estimated) != Failure::none)
+  std::vector<NearestPoint> nearest;
+  std::vector<std::int32_t> order;
+  const bool estimate = test.count > 0 && method == Method::nearest_point && !stored;
+  if (estimate) {
+    if (const Failure f = query_order(test, threads, order); f != Failure::none) return f;
+    if (estimate_used_normals(ref, test, index, maxdist, surface, order, threads, nearest, estimated) != Failure::none)
       return Failure::out_of_memory;
     surface.estimated = &estimated;
+    surface.nearest = &nearest;
   }
-  std::vector<std::int32_t> order;
-  if (const Failure f = prepare(test, threads, progress, result, order); f != Failure::none) return f;
+  if (const Failure f = prepare(test, threads, progress, result, order, estimate); f != Failure::none) return f;
   run_pass(ref, method, test, maxdist, IndexedSearch(index), order, threads, progress, result, &surface);
   return Failure::none;
 }

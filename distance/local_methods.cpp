@@ -1,4 +1,5 @@
 // The signed nearest point and the least-squares plane through the K nearest reference points.
+#include <algorithm>
 #include <cmath>
 
 #include "core/exact.h"
@@ -17,11 +18,12 @@ void keep_normal(SurfaceMeasure& m, const Vec3& n) {
 // The nearest point's distance, with the sign of (t - q) . n at the nearest
 // reference point q; a product of exactly 0 gives +.
 PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& points, std::int32_t j,
-                                    MeasureScratch& scratch) {
-  const NearestPoint q = in.search.nearest_point(points, j);
+                                    std::int32_t own, MeasureScratch& scratch) {
+  const SurfaceInput& surface = *in.surface;
+  const NearestPoint q = surface.nearest != nullptr ? (*surface.nearest)[static_cast<std::size_t>(own)]
+                                                    : in.search.nearest_point(points, j);
   PointMeasure m(no_signed_distance, PointOutcome::outlier);
   if (q.distance > in.maxdist || std::isinf(q.distance)) return m;
-  const SurfaceInput& surface = *in.surface;
   const auto r = static_cast<std::size_t>(q.index);
   const float qx = in.ref.x[r], qy = in.ref.y[r], qz = in.ref.z[r];
   Vec3 n;
@@ -61,39 +63,63 @@ PointMeasure measure_signed_nearest(const MeasureInput& in, const PointColumns& 
 }
 
 // |(t - c) . n| to the least-squares plane of the K nearest reference points
-// in the box, rounded once; with signs, the sign of (t - c) . n, n oriented at t.
-PointMeasure measure_local_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j,
-                                 MeasureScratch& scratch) {
+// in the box, rounded once; with signs, the sign of (t - c) . n, n oriented at
+// t. Points of a block in groups: each group's planes up to their covariance,
+// then its eigen solver at once, then each distance.
+void measure_local_planes(const MeasureInput& in, const PointColumns& points, std::int32_t first, std::int32_t count,
+                          MeasureScratch& scratch, PointMeasure* out) {
   const SurfaceInput& surface = *in.surface;
   const bool with_sign = surface.settings.signed_distances;
   const float none = with_sign ? no_signed_distance : excluded_distance;
-  const auto t = static_cast<std::size_t>(j);
-  const float tx = points.x[t], ty = points.y[t], tz = points.z[t];
-  PointMeasure m(none, PointOutcome::rejected);
-  if (!is_finite_point(points, t)) return m;
-  nearest_in_box(*surface.reference, tx, ty, tz, surface.box_half_width, surface.settings.plane_points,
-                 scratch.neighbours);
-  const LocalPlane plane = fit_local_plane(scratch.neighbours);
-  if (!plane.valid) return m;
-  const Vec3 n = orient_normal(plane.normal, surface.settings.orientation, tx, ty, tz);
-  keep_normal(m.surface, n);
-  const double side = dot3(difference(tx, plane.centre.x), difference(ty, plane.centre.y),
-                           difference(tz, plane.centre.z), n.x, n.y, n.z);
-  const float d = rounded_distance(std::fabs(side));
-  if (d > in.maxdist || std::isnan(d)) {
-    m.outcome = PointOutcome::outlier;
-    return m;
+  constexpr std::int32_t group = 16;
+  Vec3 centre[group], normal[group];
+  Symmetric3 covariance[group];
+  std::int32_t which[group];
+  for (std::int32_t g = 0; g < count; g += group) {
+    const std::int32_t end = std::min(count, g + group);
+    std::size_t planes = 0;
+    for (std::int32_t q = g; q < end; ++q) {
+      out[q] = PointMeasure(none, PointOutcome::rejected);
+      const auto t = static_cast<std::size_t>(first + q);
+      if (!is_finite_point(points, t)) continue;
+      nearest_in_box(*surface.reference, points.x[t], points.y[t], points.z[t], surface.box_half_width,
+                     surface.settings.plane_points, scratch.neighbours, scratch.ranked);
+      canonical_order(scratch.neighbours);  // fit_local_plane's order
+      if (ordered_moments(scratch.neighbours, centre[planes], covariance[planes])) which[planes++] = q;
+    }
+    smallest_eigenvectors(covariance, planes, normal);
+    for (std::size_t i = 0; i < planes; ++i) {
+      PointMeasure& m = out[which[i]];
+      const auto t = static_cast<std::size_t>(first + which[i]);
+      const float tx = points.x[t], ty = points.y[t], tz = points.z[t];
+      const Vec3 n = orient_normal(normal[i], surface.settings.orientation, tx, ty, tz);
+      keep_normal(m.surface, n);
+      const double side = dot3(difference(tx, centre[i].x), difference(ty, centre[i].y),
+                               difference(tz, centre[i].z), n.x, n.y, n.z);
+      const float d = rounded_distance(std::fabs(side));
+      if (d > in.maxdist || std::isnan(d)) {
+        m.outcome = PointOutcome::outlier;
+        continue;
+      }
+      m.outcome = PointOutcome::accepted;
+      m.distance = with_sign && side < 0.0 ? -d : d;
+    }
   }
-  m.outcome = PointOutcome::accepted;
-  m.distance = with_sign && side < 0.0 ? -d : d;
+}
+
+PointMeasure measure_local_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t,
+                                 MeasureScratch& scratch) {
+  PointMeasure m;
+  measure_local_planes(in, points, j, 1, scratch, &m);
   return m;
 }
 
 }  // namespace
 
 const MethodTraits signed_nearest_traits{"nearest_point", "nearest reference point", true, "Rejected (no normal):",
-                                         nullptr, true, measure_signed_nearest};
+                                         nullptr, true, measure_signed_nearest, nullptr};
 const MethodTraits local_plane_traits{"least_squares_plane", "least-squares plane through K nearest reference points",
-                                      false, "Rejected (no plane):", nullptr, true, measure_local_plane};
+                                      false, "Rejected (no plane):", nullptr, true, measure_local_plane,
+                                      measure_local_planes};
 
 }  // namespace ptdelta

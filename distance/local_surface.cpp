@@ -69,18 +69,84 @@ Vec3 smallest_eigenvector(const Symmetric3& a) {
   return e.vector[k];
 }
 
-LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
+namespace {
+
+// solve_symmetric's steps on `lanes` matrices side by side, entry [i][j][k]
+// of matrix k: a lane whose entry is exactly 0 keeps every value, as rotate
+// returns at once (its tangent is worked out on a stand-in and not used).
+constexpr std::size_t lanes = 4;
+
+struct Lanes {
+  double a[3][3][lanes];
+  double v[3][3][lanes];
+};
+
+void rotate_lanes(Lanes& w, int p, int q) {
+  const int r = 3 - p - q;
+  for (std::size_t k = 0; k < lanes; ++k) {
+    const double apq = w.a[p][q][k];
+    const bool keep = apq == 0.0;
+    const double t = jacobi_tangent(w.a[p][p][k], w.a[q][q][k], keep ? 1.0 : apq);
+    const double c = jacobi_cosine(t);
+    const double s = t * c;
+    const double app = w.a[p][p][k], aqq = w.a[q][q][k], arp = w.a[r][p][k], arq = w.a[r][q][k];
+    w.a[p][p][k] = keep ? app : app - t * apq;
+    w.a[q][q][k] = keep ? aqq : aqq + t * apq;
+    w.a[p][q][k] = w.a[q][p][k] = keep ? apq : 0.0;
+    w.a[r][p][k] = w.a[p][r][k] = keep ? arp : c * arp - s * arq;
+    w.a[r][q][k] = w.a[q][r][k] = keep ? arq : s * arp + c * arq;
+    for (int i = 0; i < 3; ++i) {
+      const double vip = w.v[i][p][k], viq = w.v[i][q][k];
+      w.v[i][p][k] = keep ? vip : c * vip - s * viq;
+      w.v[i][q][k] = keep ? viq : s * vip + c * viq;
+    }
+  }
+}
+
+}  // namespace
+
+void smallest_eigenvectors(const Symmetric3* m, std::size_t count, Vec3* out) {
+  for (std::size_t first = 0; first < count; first += lanes) {
+    Lanes w;
+    for (std::size_t k = 0; k < lanes; ++k) {
+      // A short last group repeats its last matrix in the spare lanes.
+      const Symmetric3& x = m[std::min(first + k, count - 1)];
+      const double rows[3][3] = {{x.xx, x.xy, x.xz}, {x.xy, x.yy, x.yz}, {x.xz, x.yz, x.zz}};
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+          w.a[i][j][k] = rows[i][j];
+          w.v[i][j][k] = i == j ? 1.0 : 0.0;
+        }
+    }
+    for (int sweep = 0; sweep < jacobi_sweeps; ++sweep) {
+      rotate_lanes(w, 0, 1);
+      rotate_lanes(w, 0, 2);
+      rotate_lanes(w, 1, 2);
+    }
+    for (std::size_t k = 0; k < lanes && first + k < count; ++k) {
+      int e = 0;
+      if (w.a[1][1][k] < w.a[e][e][k]) e = 1;
+      if (w.a[2][2][k] < w.a[e][e][k]) e = 2;
+      out[first + k] = unit(w.v[0][e][k], w.v[1][e][k], w.v[2][e][k]);
+    }
+  }
+}
+
+void canonical_order(std::vector<SurfacePoint>& points) {
   std::sort(points.begin(), points.end(), [](const SurfacePoint& a, const SurfacePoint& b) {
     if (a.x != b.x) return a.x < b.x;
     if (a.y != b.y) return a.y < b.y;
     return a.z < b.z;
   });
+}
+
+LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
+  canonical_order(points);
   return fit_ordered_plane(points);
 }
 
-LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points) {
-  LocalPlane plane;
-  if (points.size() < 3) return plane;
+bool ordered_moments(const std::vector<SurfacePoint>& points, Vec3& centre, Symmetric3& covariance) {
+  if (points.size() < 3) return false;
   const auto n = static_cast<std::int32_t>(points.size());
   double sx = 0.0, sy = 0.0, sz = 0.0;
   for (const SurfacePoint& p : points) {
@@ -88,12 +154,12 @@ LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points) {
     sy += static_cast<double>(p.y);
     sz += static_cast<double>(p.z);
   }
-  plane.centre = {mean_of(sx, n), mean_of(sy, n), mean_of(sz, n)};
+  centre = {mean_of(sx, n), mean_of(sy, n), mean_of(sz, n)};
   Symmetric3 c;
   for (const SurfacePoint& p : points) {
-    const double dx = difference(p.x, plane.centre.x);
-    const double dy = difference(p.y, plane.centre.y);
-    const double dz = difference(p.z, plane.centre.z);
+    const double dx = difference(p.x, centre.x);
+    const double dy = difference(p.y, centre.y);
+    const double dz = difference(p.z, centre.z);
     c.xx += dx * dx;
     c.xy += dx * dy;
     c.xz += dx * dz;
@@ -101,7 +167,15 @@ LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points) {
     c.yz += dy * dz;
     c.zz += dz * dz;
   }
-  c = {mean_of(c.xx, n), mean_of(c.xy, n), mean_of(c.xz, n), mean_of(c.yy, n), mean_of(c.yz, n), mean_of(c.zz, n)};
+  covariance = {mean_of(c.xx, n), mean_of(c.xy, n), mean_of(c.xz, n),
+                mean_of(c.yy, n), mean_of(c.yz, n), mean_of(c.zz, n)};
+  return true;
+}
+
+LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points) {
+  LocalPlane plane;
+  Symmetric3 c;
+  if (!ordered_moments(points, plane.centre, c)) return plane;
   plane.normal = smallest_eigenvector(c);
   plane.valid = true;
   return plane;

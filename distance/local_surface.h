@@ -2,6 +2,7 @@
 // Mean and covariance in one canonical point order, cyclic Jacobi sweeps of a fixed count, and the orientation rules.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -36,6 +37,11 @@ Eigen3 solve_symmetric(const Symmetric3& a);
 // equal values, so a degenerate matrix gives a fixed axis).
 Vec3 smallest_eigenvector(const Symmetric3& a);
 
+// smallest_eigenvector of each of a[0, count) into out[0, count), the same
+// bits, several matrices at once: each rotation's divisions and roots wait on
+// the one before, so a single matrix leaves the arithmetic units idle.
+void smallest_eigenvectors(const Symmetric3* a, std::size_t count, Vec3* out);
+
 // A point of a neighbourhood as stored.
 struct SurfacePoint {
   float x = 0.0f, y = 0.0f, z = 0.0f;
@@ -56,10 +62,18 @@ struct LocalPlane {
 // A point stored twice is given twice and weighs twice.
 LocalPlane fit_local_plane(std::vector<SurfacePoint>& points);
 
+// fit_local_plane's reordering alone: by x, then y, then z.
+void canonical_order(std::vector<SurfacePoint>& points);
+
 // The same sums over `points` in the order given, for a neighbourhood that
 // already comes in an order fixed by its coordinates alone (the order of a
 // NeighbourGrid's traversal): fit_local_plane without its sort.
 LocalPlane fit_ordered_plane(const std::vector<SurfacePoint>& points);
+
+// fit_ordered_plane up to its eigen solver: the centre and the covariance
+// (false, and nothing set, for fewer than 3 points), for a caller that
+// solves many covariances at once.
+bool ordered_moments(const std::vector<SurfacePoint>& points, Vec3& centre, Symmetric3& covariance);
 
 // Which way a normal points: upwards (z > 0; z exactly 0 decided by y, then by x),
 // or towards a viewpoint.

@@ -1,4 +1,5 @@
 // M3C2 (Lague, Brodu and Leroux 2013): the signed change along a local normal and its level of detection.
+#include <algorithm>
 #include <cmath>
 
 #include "core/exact.h"
@@ -31,18 +32,11 @@ Spread spread_of(const std::vector<double>& along) {
   return s;
 }
 
-PointMeasure measure_m3c2(const MeasureInput& in, const PointColumns& points, std::int32_t j,
-                          MeasureScratch& scratch) {
+// The cylinders and the change of core point p along its oriented normal n.
+void measure_along(const MeasureInput& in, float px, float py, float pz, const Vec3& n, MeasureScratch& scratch,
+                   PointMeasure& m) {
   const SurfaceInput& surface = *in.surface;
   const SurfaceSettings& o = surface.settings;
-  const auto t = static_cast<std::size_t>(j);
-  const float px = points.x[t], py = points.y[t], pz = points.z[t];
-  PointMeasure m(no_signed_distance, PointOutcome::rejected);
-  if (!is_finite_point(points, t)) return m;
-  const LocalPlane plane =
-      estimate_normal(*surface.reference, px, py, pz, o.m3c2_radius, o.orientation, scratch.neighbours);
-  if (!plane.valid) return m;
-  const Vec3& n = plane.normal;
   m.surface.normal[0] = static_cast<float>(n.x);
   m.surface.normal[1] = static_cast<float>(n.y);
   m.surface.normal[2] = static_cast<float>(n.z);
@@ -54,18 +48,53 @@ PointMeasure measure_m3c2(const MeasureInput& in, const PointColumns& points, st
   m.surface.test_count = test.count;
   if (ref.count < o.min_points || test.count < o.min_points) {
     m.outcome = PointOutcome::too_few;
-    return m;
+    return;
   }
   m.distance = rounded_distance(test.mean - ref.mean);
   m.surface.lod95 = level_of_detection(ref.deviation, ref.count, test.deviation, test.count, o.registration_error);
   m.surface.significant = std::fabs(m.distance) > m.surface.lod95;
   m.outcome = PointOutcome::accepted;
+}
+
+// Core points of a block in groups: each group's normals up to their
+// covariance (estimate_normal's steps), then its eigen solver at once, then
+// each normal oriented and its cylinders.
+void measure_m3c2_block(const MeasureInput& in, const PointColumns& points, std::int32_t first, std::int32_t count,
+                        MeasureScratch& scratch, PointMeasure* out) {
+  const SurfaceSettings& o = in.surface->settings;
+  constexpr std::int32_t group = 16;
+  Vec3 centre, normal[group];
+  Symmetric3 covariance[group];
+  std::int32_t which[group];
+  for (std::int32_t g = 0; g < count; g += group) {
+    const std::int32_t end = std::min(count, g + group);
+    std::size_t normals = 0;
+    for (std::int32_t q = g; q < end; ++q) {
+      out[q] = PointMeasure(no_signed_distance, PointOutcome::rejected);
+      const auto t = static_cast<std::size_t>(first + q);
+      if (!is_finite_point(points, t)) continue;
+      points_within(*in.surface->reference, points.x[t], points.y[t], points.z[t], o.m3c2_radius, scratch.neighbours);
+      if (ordered_moments(scratch.neighbours, centre, covariance[normals])) which[normals++] = q;
+    }
+    smallest_eigenvectors(covariance, normals, normal);
+    for (std::size_t i = 0; i < normals; ++i) {
+      const auto t = static_cast<std::size_t>(first + which[i]);
+      const float px = points.x[t], py = points.y[t], pz = points.z[t];
+      measure_along(in, px, py, pz, orient_normal(normal[i], o.orientation, px, py, pz), scratch, out[which[i]]);
+    }
+  }
+}
+
+PointMeasure measure_m3c2(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t,
+                          MeasureScratch& scratch) {
+  PointMeasure m;
+  measure_m3c2_block(in, points, j, 1, scratch, &m);
   return m;
 }
 
 }  // namespace
 
 const MethodTraits m3c2_traits{"m3c2", "M3C2", false, "Rejected (no normal):", "Rejected (too few points):", false,
-                               measure_m3c2};
+                               measure_m3c2, measure_m3c2_block};
 
 }  // namespace ptdelta

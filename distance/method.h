@@ -81,6 +81,9 @@ struct SurfaceInput {
   // reference point that is some test point's nearest within maxdist, computed
   // once before the pass (NaN x where there is none, or none was needed).
   const std::vector<Vec3>* estimated = nullptr;
+  // With `estimated`: every test point's nearest reference point, by index in
+  // the test cloud, as the search finds it (searched once, for the normals).
+  const std::vector<NearestPoint>* nearest = nullptr;
 };
 
 // What a method's measurement reads besides the point.
@@ -89,14 +92,6 @@ struct MeasureInput {
   const ReferenceSearch& search;
   float maxdist;
   const SurfaceInput* surface = nullptr;  // null for a plain run
-};
-
-// Per-thread working state a method may carry from one point to the next; a
-// result never depends on it (a method sets whatever it reads again).
-struct MeasureScratch {
-  PlaneCandidates candidates;
-  std::vector<SurfacePoint> neighbours;
-  std::vector<double> along;
 };
 
 // A signed or local-surface measurement's extras (NaN, 0 where there are none).
@@ -117,6 +112,16 @@ struct PointMeasure {
   PointMeasure(float d, PointOutcome o) : distance(d), outcome(o) {}
 };
 
+// Per-thread working state a method may carry from one point to the next; a
+// result never depends on it (a method sets whatever it reads again).
+struct MeasureScratch {
+  PlaneCandidates candidates;
+  std::vector<SurfacePoint> neighbours;
+  std::vector<double> along;
+  std::vector<RankedPoint> ranked;
+  std::vector<PointMeasure> measures;  // a block's, for the pass
+};
+
 struct MethodTraits {
   const char* key;          // as the JSON report names it
   const char* description;  // as the console's "Method: %s" line says it
@@ -131,8 +136,16 @@ struct MethodTraits {
   const char* too_few_label;
   // Whether stage 1 shows "> than maxdist:" (M3C2 has no outlier test).
   bool has_outliers;
-  PointMeasure (*measure)(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+  // Point j of `points`; `own` is its index in the test cloud (j itself
+  // unless the pass gathered the points into a block of their own).
+  PointMeasure (*measure)(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t own,
                           MeasureScratch& scratch);
+  // Null, or what measure gives for points first .. first + count - 1 of
+  // `points` into out[0 .. count - 1], the same bits, worked out together (the
+  // eigen solver takes their covariances at once). The points' own indices
+  // are not given: only a method that reads none has this.
+  void (*measure_block)(const MeasureInput& in, const PointColumns& points, std::int32_t first, std::int32_t count,
+                        MeasureScratch& scratch, PointMeasure* out);
 };
 
 // The traits of every method, each defined beside its measurement.

@@ -7,7 +7,8 @@ namespace ptdelta {
 
 namespace {
 
-PointMeasure measure_nearest(const MeasureInput& in, const PointColumns& points, std::int32_t j, MeasureScratch&) {
+PointMeasure measure_nearest(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t,
+                             MeasureScratch&) {
   const float d = in.search.nearest(points, j);
   // No point in the box gives +infinity, which is never a measurement: an
   // outlier whatever maxdist is. A distance equal to maxdist is accepted.
@@ -18,6 +19,6 @@ PointMeasure measure_nearest(const MeasureInput& in, const PointColumns& points,
 }  // namespace
 
 const MethodTraits nearest_point_traits{"nearest_point", "nearest reference point", false, nullptr, nullptr, true,
-                                        measure_nearest};
+                                        measure_nearest, nullptr};
 
 }  // namespace ptdelta

@@ -17,6 +17,12 @@ std::int32_t NeighbourGrid::column_of(int g, double x) const {
   return static_cast<std::int32_t>(t);  // non-decreasing in x: a range maps to a range of columns
 }
 
+void NeighbourGrid::column_span(int g, std::int32_t k, double& low, double& high) const {
+  constexpr double unbounded = std::numeric_limits<double>::infinity();
+  low = k <= 0 ? -unbounded : (lo_[g] + static_cast<double>(k) * cell_[g]) - slack_[g];
+  high = k >= n_[g] - 1 ? unbounded : (lo_[g] + static_cast<double>(k + 1) * cell_[g]) + slack_[g];
+}
+
 Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
   try {
     points_.clear();
@@ -52,6 +58,10 @@ Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
       if (!(columns <= std::sqrt(limit))) columns = std::floor(std::sqrt(limit));
       n_[g] = static_cast<std::int32_t>(std::max(1.0, columns));
       inverse_[g] = extent > 0.0 ? static_cast<double>(n_[g]) / extent : 0.0;
+      // column_of rounds twice, a few parts in 1e16 of the coordinates: this
+      // is thousands of times more.
+      cell_[g] = extent > 0.0 ? extent / static_cast<double>(n_[g]) : 0.0;
+      slack_[g] = cell_[g] * 1e-9 + (std::fabs(lo_[g]) + extent) * 1e-12;
     }
     const std::size_t columns = static_cast<std::size_t>(n_[0]) * static_cast<std::size_t>(n_[1]);
     start_.assign(columns + 1, 0);
@@ -75,9 +85,27 @@ Failure NeighbourGrid::build(const PointColumns& cloud, double cell) {
         return a.index < b.index;
       });
     }
+    blocks_u_ = (n_[0] + block_side - 1) / block_side;
+    const std::int32_t blocks_v = (n_[1] + block_side - 1) / block_side;
+    const std::size_t blocks = static_cast<std::size_t>(blocks_u_) * static_cast<std::size_t>(blocks_v);
+    block_low_w_.assign(blocks, std::numeric_limits<float>::infinity());
+    block_high_w_.assign(blocks, -std::numeric_limits<float>::infinity());
+    for (std::int32_t cv = 0; cv < n_[1]; ++cv) {
+      for (std::int32_t cu = 0; cu < n_[0]; ++cu) {
+        const std::size_t c = static_cast<std::size_t>(cv) * static_cast<std::size_t>(n_[0]) + static_cast<std::size_t>(cu);
+        if (start_[c] == start_[c + 1]) continue;
+        const std::size_t b = static_cast<std::size_t>(cv / block_side) * static_cast<std::size_t>(blocks_u_) +
+                              static_cast<std::size_t>(cu / block_side);
+        // A column is sorted along w: its first and last points bound it.
+        block_low_w_[b] = std::min(block_low_w_[b], points_[start_[c]].xyz[w]);
+        block_high_w_[b] = std::max(block_high_w_[b], points_[start_[c + 1] - 1].xyz[w]);
+      }
+    }
   } catch (const std::bad_alloc&) {
     points_.clear();
     start_.clear();
+    block_low_w_.clear();
+    block_high_w_.clear();
     return Failure::out_of_memory;
   }
   return Failure::none;
@@ -87,10 +115,18 @@ void points_within(const NeighbourGrid& grid, float px, float py, float pz, doub
                    std::vector<SurfacePoint>& out) {
   out.clear();
   const double limit = radius * radius;
-  grid.around(px, py, pz, radius, [&](const NeighbourGrid::Point& q) {
-    if (squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz) <= limit)
-      out.push_back({q.xyz[0], q.xyz[1], q.xyz[2]});
+  std::size_t count = 0;
+  // Every visited point is written at the end and counted when it is inside:
+  // whether it is, is a coin toss no branch predictor wins.
+  grid.within(px, py, pz, radius, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
+    out.resize(count + static_cast<std::size_t>(last - first));
+    SurfacePoint* const o = out.data();
+    for (const NeighbourGrid::Point* q = first; q != last; ++q) {
+      o[count] = {q->xyz[0], q->xyz[1], q->xyz[2]};
+      count += static_cast<std::size_t>(squared_distance(q->xyz[0], q->xyz[1], q->xyz[2], px, py, pz) <= limit);
+    }
   });
+  out.resize(count);
 }
 
 namespace {
@@ -105,32 +141,42 @@ std::uint64_t rank_key(float d, std::int32_t index) {
 
 void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
                     std::vector<SurfacePoint>& out) {
+  std::vector<RankedPoint> found;
+  nearest_in_box(grid, px, py, pz, h, k, out, found);
+}
+
+void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, float h, std::int32_t k,
+                    std::vector<SurfacePoint>& out, std::vector<RankedPoint>& found) {
   out.clear();
   if (k <= 0 || !(h > 0.0f)) return;
-  struct Found {
-    std::uint64_t key;
-    SurfacePoint p;
-  };
-  std::vector<Found> found;
   const double box = static_cast<double>(h);
   // Balls of growing radius rho: every in-box point with squared distance at
   // most rho^2 is collected. A point left out has a larger squared distance,
   // so a distance at least distance_of_squared(rho^2) (the rounding is
   // monotonic): when the K-th smallest collected distance is below that, no
-  // point left out can beat or tie it. The last round takes the whole box.
+  // point left out can beat or tie it. The last round takes the whole box: as
+  // soon as the ball reaches as far as the box along an axis, since its round
+  // would then search as many columns as the box's and settle less.
   const auto kth = static_cast<std::size_t>(k);
   double rho = 0.6 * std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
   for (;;) {
-    const bool whole_box = !(rho > 0.0) || rho >= 2.0 * box;
+    const bool whole_box = !(rho > 0.0) || rho >= box;
     const double limit = rho * rho;
     found.clear();
-    grid.around(px, py, pz, whole_box ? box : rho, [&](const NeighbourGrid::Point& q) {
+    const auto offer = [&](const NeighbourGrid::Point& q) {
       if (!inside_box(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz, h)) return;
       const double s = squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz);
       if (!whole_box && s > limit) return;
       found.push_back({rank_key(distance_of_squared(s), q.index), {q.xyz[0], q.xyz[1], q.xyz[2]}});
-    });
-    const auto by_key = [](const Found& a, const Found& b) { return a.key < b.key; };
+    };
+    if (whole_box) {
+      grid.around(px, py, pz, box, offer);
+    } else {
+      grid.within(px, py, pz, rho, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
+        for (const NeighbourGrid::Point* q = first; q != last; ++q) offer(*q);
+      });
+    }
+    const auto by_key = [](const RankedPoint& a, const RankedPoint& b) { return a.key < b.key; };
     if (found.size() >= kth) std::nth_element(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kth - 1),
                                              found.end(), by_key);
     const bool enough = found.size() >= kth &&
@@ -140,31 +186,29 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
     rho *= 2.0;
   }
   const std::size_t n = std::min(found.size(), kth);
-  for (std::size_t i = 0; i < n; ++i) out.push_back(found[i].p);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(found[i].point);
 }
 
 void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz, const Vec3& n, double r, double L,
                         std::vector<double>& out) {
   out.clear();
   const double r_sq = r * r;
-  // The cylinder's extent along each axis: a point inside has |d_a| at most
-  // L |n_a| + r sqrt(1 - n_a^2) (its part along n, then the largest share of a
-  // perpendicular part of length r), widened for the roundings of the tests.
-  double reach[3];
-  const double axis[3] = {n.x, n.y, n.z};
-  for (int a = 0; a < 3; ++a) {
-    const double across = std::sqrt(std::max(0.0, 1.0 - axis[a] * axis[a]));
-    reach[a] = (L * std::fabs(axis[a]) + r * across) * (1.0 + 1e-6) + (L + r) * 1e-6;
-  }
-  grid.around(px, py, pz, reach, [&](const NeighbourGrid::Point& q) {
-    const double dx = difference(q.xyz[0], static_cast<double>(px));
-    const double dy = difference(q.xyz[1], static_cast<double>(py));
-    const double dz = difference(q.xyz[2], static_cast<double>(pz));
-    const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
-    if (!(std::fabs(a) <= L)) return;
-    const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
-    if (dot3(ex, ey, ez, ex, ey, ez) <= r_sq) out.push_back(a);
+  std::size_t count = 0;
+  // Written at the end and counted when inside, as in points_within.
+  grid.through(px, py, pz, n, r, L, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
+    out.resize(count + static_cast<std::size_t>(last - first));
+    double* const o = out.data();
+    for (const NeighbourGrid::Point* q = first; q != last; ++q) {
+      const double dx = difference(q->xyz[0], static_cast<double>(px));
+      const double dy = difference(q->xyz[1], static_cast<double>(py));
+      const double dz = difference(q->xyz[2], static_cast<double>(pz));
+      const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
+      const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
+      o[count] = a;
+      count += static_cast<std::size_t>((std::fabs(a) <= L) & (dot3(ex, ey, ez, ex, ey, ez) <= r_sq));
+    }
   });
+  out.resize(count);
 }
 
 }  // namespace ptdelta

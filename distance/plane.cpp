@@ -26,7 +26,7 @@ std::optional<float> plane_distance_from(const PointColumns& ref, const PointCol
 namespace {
 
 // The three-point plane method: the points the in-order scan of the box kept.
-PointMeasure measure_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j,
+PointMeasure measure_plane(const MeasureInput& in, const PointColumns& points, std::int32_t j, std::int32_t,
                            MeasureScratch& scratch) {
   const std::int32_t improvements = in.search.track_closer_points(points, j, scratch.candidates);
   const std::optional<float> d = plane_distance_from(in.ref, points, j, improvements, scratch.candidates);
@@ -38,6 +38,6 @@ PointMeasure measure_plane(const MeasureInput& in, const PointColumns& points, s
 }  // namespace
 
 const MethodTraits plane_traits{"plane", "plane through three reference points", true, "Rejected (no plane):",
-                                nullptr, true, measure_plane};
+                                nullptr, true, measure_plane, nullptr};
 
 }  // namespace ptdelta

@@ -51,7 +51,7 @@ class SpatialIndex {
 
  private:
   friend struct IndexBuilder;  // index_build.cpp
-  friend struct IndexSearch;   // index_search.cpp
+  friend struct IndexSearch;   // index_traversal.h
 
   // The column of coordinate x on an axis of n columns starting at lo,
   // `inverse` columns per unit, clamped to [0, n - 1]; build and search place

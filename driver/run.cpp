@@ -189,7 +189,10 @@ int present_run(RunResult& result, ClaimedOutputs& claimed, std::span<const Opti
   }
 
   std::fputs("\nExporting results .........", stderr);
+  // Streamed test points that fail to read spoil what was made from them: nothing is published.
+  const TestPoints& points = result.test_points;
   write_coloured_ply(*claimed.exported, result);
+  if (points.failed()) return stop(Failure::read_error, points.source_name());
   if (const Failure f = claimed.exported->complete(); f != Failure::none) return stop(f, claimed.export_name);
   result.seconds.log_and_export = lap(clock);
   // An output that reports the timings comes after the others, so that they cover them.
@@ -199,6 +202,7 @@ int present_run(RunResult& result, ClaimedOutputs& claimed, std::span<const Opti
       if (file == nullptr || outputs[k].reports_timings != timings) continue;
       if (timings) result.seconds.reports = lap(clock);
       if (const Failure f = outputs[k].write(*file, result); f != Failure::none) return stop(f, file->name());
+      if (points.failed()) return stop(Failure::read_error, points.source_name());
       if (const Failure f = file->complete(); f != Failure::none) return stop(f, file->name());
     }
   }

@@ -23,6 +23,7 @@
 #include "driver/tile_plan.h"
 #include "driver/tile_task.h"
 #include "report/output_file.h"
+#include "report/output_set.h"
 
 namespace ptdelta {
 
@@ -91,7 +92,8 @@ int prepare_work_folder(const std::string& dir) {
   return keep_going;
 }
 
-// A default work folder, removed with its files when the run ends.
+// A default work folder, removed with its files when the run ends, on every
+// path out of it, and by an interrupt (which removes whatever is in it).
 class TemporaryFolder {
  public:
   ~TemporaryFolder() {
@@ -99,8 +101,10 @@ class TemporaryFolder {
     for (const std::string& name : folder_entries(path))
       if (is_work_file(name)) std::remove((path + "/" + name).c_str());
     ::rmdir(path.c_str());
+    if (registered) output_detail::release_folder();
   }
   std::string path;
+  bool registered = false;  // with the interrupt handlers
 };
 
 // The run's folder beside the export (or the working folder for an export that is no file).
@@ -110,8 +114,12 @@ bool make_temporary_folder(const std::string& export_name, TemporaryFolder& fold
     if (const std::size_t slash = export_name.rfind('/'); slash != std::string::npos)
       base = slash == 0 ? "/" : export_name.substr(0, slash);
   std::string pattern = base + "/.ptdelta-tiles-XXXXXX";
+  // Made and registered with interrupts held, so that no signal comes between.
+  output_detail::install_interrupt_handlers();
+  const output_detail::HeldInterrupts held;
   if (::mkdtemp(pattern.data()) == nullptr) return false;
   folder.path = absolute_path(pattern);
+  folder.registered = output_detail::claim_folder(folder.path);
   return true;
 }
 
@@ -230,13 +238,13 @@ RunDescription described_run(const TilePlan& plan, int threads, const ClaimedOut
   return what;
 }
 
-// The gathered results summarised and presented, with the test points read back in input order.
+// The gathered results summarised and presented, the test points streamed back in input order for each output.
 int present_tiles(const std::string& dir, const TilePlan& plan, PassResult&& pass, int threads,
                   ClaimedOutputs& claimed, std::span<const OptionalOutput> outputs, StageSeconds seconds,
                   std::chrono::steady_clock::time_point& clock) {
-  PointColumns test;
-  if (!read_test_points(dir, plan.test.point_count, test)) return stop(Failure::read_error, test_points_path(dir));
+  const StreamedTestPoints test(test_points_path(dir), plan.test.point_count);
   RunResult result(described_run(plan, threads, claimed), test, std::move(pass), claimed.describe);
+  if (test.failed()) return stop(Failure::read_error, test.source_name());
   result.seconds = seconds;
   result.seconds.statistics = lap(clock);
   const std::string description = method_description(plan.method, SurfaceSettings{}, plan.maxdist);
@@ -370,9 +378,9 @@ int run_tile_step(const RunOptions& options, const char* const* argv, std::span<
     std::fprintf(stderr, "No whole plan of this version in %s\n", dir.c_str());
     return exit_failure;
   }
-  const int threads = options.threads != 0 ? options.threads : available_threads();
   auto clock = std::chrono::steady_clock::now();
   if (!options.merge) {
+    const int threads = options.threads != 0 ? options.threads : available_threads();
     if (options.task < 0 || options.task >= static_cast<std::int64_t>(plan.tasks.size())) {
       std::fprintf(stderr, "Invalid task %s: the plan in %s has %zu tasks\n", argv[options.task_index], dir.c_str(),
                    plan.tasks.size());
@@ -392,6 +400,11 @@ int run_tile_step(const RunOptions& options, const char* const* argv, std::span<
   for (const std::string& word : plan.arguments) planned.push_back(word.c_str());
   const RunOptions run_options = parse_command_line(static_cast<int>(planned.size()), planned.data(), outputs);
   if (run_options.output_index == 0) return stop(Failure::read_error, plan_path(dir));
+  // The reports name the thread count: without -t of its own the merge takes
+  // the planned run's, so that its bytes are those of that run in memory.
+  const int threads = options.threads != 0       ? options.threads
+                      : run_options.threads != 0 ? run_options.threads
+                                                 : available_threads();
   std::vector<std::string> inputs;
   for (const InputStamp& s : plan.inputs) inputs.push_back(s.name);
   ClaimedOutputs claimed;

@@ -1,5 +1,8 @@
 #include "driver/tile_task.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <new>
 #include <utility>
 
@@ -114,36 +117,57 @@ Failure gather_results(const std::string& dir, const TilePlan& plan, std::uint64
   return Failure::none;
 }
 
-bool read_test_points(const std::string& dir, std::int64_t count, PointColumns& test) {
-  std::FILE* f = std::fopen(test_points_path(dir).c_str(), "rb");
-  if (f == nullptr) return false;
-  const auto n = static_cast<std::size_t>(count);
+bool StreamedTestPoints::each_block(const std::function<bool(const PointBlock&)>& take) const {
+  if (failed_) return false;
+  std::FILE* f = std::fopen(path_.c_str(), "rb");
+  if (f == nullptr) {
+    failed_ = true;
+    return false;
+  }
   bool ok = true;
   try {
-    test.x.resize(n);
-    test.y.resize(n);
-    test.z.resize(n);
+    PointColumns block;
+    const auto most = static_cast<std::size_t>(std::min(block_points_, count_));
+    block.x.resize(most);
+    block.y.resize(most);
+    block.z.resize(most);
     constexpr std::size_t batch = 8192;
     std::vector<float> xyz(3 * batch);
-    for (std::size_t done = 0; ok && done < n;) {
-      const std::size_t m = std::min(batch, n - done);
-      if (std::fread(xyz.data(), 3 * sizeof(float), m, f) != m) {
-        ok = false;
-        break;
+    bool wanted = true;
+    for (std::int64_t first = 0; ok && wanted && first < count_; first += block_points_) {
+      const auto n = static_cast<std::size_t>(std::min(block_points_, count_ - first));
+      for (std::size_t done = 0; done < n;) {
+        const std::size_t m = std::min(batch, n - done);
+        if (std::fread(xyz.data(), 3 * sizeof(float), m, f) != m) {
+          ok = false;
+          break;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+          block.x[done + k] = xyz[3 * k];
+          block.y[done + k] = xyz[3 * k + 1];
+          block.z[done + k] = xyz[3 * k + 2];
+        }
+        done += m;
       }
-      for (std::size_t k = 0; k < m; ++k) {
-        test.x[done + k] = xyz[3 * k];
-        test.y[done + k] = xyz[3 * k + 1];
-        test.z[done + k] = xyz[3 * k + 2];
+      if (!ok) break;
+      // The columns keep their room; only the count tells the last block's end.
+      block.x.resize(n);
+      block.y.resize(n);
+      block.z.resize(n);
+      block.count = static_cast<std::int32_t>(n);
+      wanted = take(PointBlock{first, block});
+      // A reader that stops early leaves the rest unread, and unchecked.
+      if (!wanted) {
+        std::fclose(f);
+        return true;
       }
-      done += m;
     }
   } catch (const std::bad_alloc&) {
     ok = false;
   }
   ok = ok && std::fgetc(f) == EOF;
   std::fclose(f);
-  test.count = static_cast<std::int32_t>(count);
+  failed_ = !ok;
   return ok;
 }
 

@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/failure.h"
 #include "core/point_cloud.h"
 #include "distance/comparison_pass.h"
 #include "driver/tile_files.h"
+#include "report/test_points.h"
 
 namespace ptdelta {
 
@@ -36,8 +38,25 @@ Failure run_task(const std::string& dir, const TilePlan& plan, std::uint64_t has
 Failure gather_results(const std::string& dir, const TilePlan& plan, std::uint64_t hash, PassResult& pass,
                        std::vector<std::int64_t>& missing);
 
-// Every test point, in input order, from the plan's test-points file; false
-// when it cannot be read whole.
-bool read_test_points(const std::string& dir, std::int64_t count, PointColumns& test);
+// Every test point, in input order, from the plan's test-points file, read
+// again for each output in blocks of `block_points` (the last one shorter).
+// Failed when the file is missing, short or longer than `count` points, or a
+// block's memory cannot be had.
+class StreamedTestPoints final : public TestPoints {
+ public:
+  static constexpr std::int64_t default_block_points = std::int64_t{1} << 20;
+  StreamedTestPoints(std::string path, std::int64_t count, std::int64_t block_points = default_block_points)
+      : path_(std::move(path)), count_(count), block_points_(block_points < 1 ? 1 : block_points) {}
+  std::int64_t count() const override { return count_; }
+  bool each_block(const std::function<bool(const PointBlock&)>& take) const override;
+  bool failed() const override { return failed_; }
+  const std::string& source_name() const override { return path_; }
+
+ private:
+  std::string path_;
+  std::int64_t count_ = 0;
+  std::int64_t block_points_ = 1;
+  mutable bool failed_ = false;  // sticky: one reading that failed spoils every output made from it
+};
 
 }  // namespace ptdelta

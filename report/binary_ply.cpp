@@ -63,45 +63,50 @@ Rgb record_colour(const PassResult& pass, std::size_t i, float colour_scale, flo
 }  // namespace
 
 Failure write_binary_ply(OutputFile& file, const RunResult& result) {
-  const PointColumns& test = result.test_cloud;
+  const TestPoints& test = result.test_points;
   const PassResult& pass = result.pass;
   const CoordinateShift& shift = result.run.shift;
   const bool shifted = !shift.is_zero();
   const PlyExtras extras = ply_extras_of(pass);
-  file.write(binary_ply_header(test.count, shifted, extras));
+  file.write(binary_ply_header(static_cast<std::int32_t>(test.count()), shifted, extras));
   const float largest = result.summary.totals.distance_max;
   const float colour_scale = colour_scale_of(largest);
   constexpr float nan = std::numeric_limits<float>::quiet_NaN();
   constexpr std::size_t record_max = 3 * sizeof(double) + 3 + sizeof(float) + 4 * sizeof(float) + 1 + 2 * 4;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
-    char* out = file.reserve(record_max);
-    if (shifted) {
-      out = put_little_endian(out, unshifted(test.x[i], shift.x));
-      out = put_little_endian(out, unshifted(test.y[i], shift.y));
-      out = put_little_endian(out, unshifted(test.z[i], shift.z));
-    } else {
-      out = put_little_endian(out, test.x[i]);
-      out = put_little_endian(out, test.y[i]);
-      out = put_little_endian(out, test.z[i]);
-    }
-    const Rgb colour = record_colour(pass, i, colour_scale, largest);
-    *out++ = static_cast<char>(static_cast<unsigned char>(colour.red));
-    *out++ = static_cast<char>(static_cast<unsigned char>(colour.green));
-    *out++ = static_cast<char>(static_cast<unsigned char>(colour.blue));
-    const bool measured = pass.outcome[i] == PointOutcome::accepted && std::isfinite(pass.cd[i]);
-    out = put_little_endian(out, measured ? pass.cd[i] : nan);
-    if (extras != PlyExtras::none) {
-      const SurfaceMeasure& m = pass.surface[i];
-      for (const float n : m.normal) out = put_little_endian(out, n);
-      if (extras == PlyExtras::m3c2) {
-        out = put_little_endian(out, m.lod95);
-        *out++ = static_cast<char>(m.significant ? 1 : 0);
-        out = put_little_endian(out, m.reference_count);
-        out = put_little_endian(out, m.test_count);
+  test.each_block([&](const PointBlock& block) {
+    const PointColumns& points = block.points;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(points.count); ++k) {
+      const auto i = static_cast<std::size_t>(block.first) + k;
+      char* out = file.reserve(record_max);
+      if (shifted) {
+        out = put_little_endian(out, unshifted(points.x[k], shift.x));
+        out = put_little_endian(out, unshifted(points.y[k], shift.y));
+        out = put_little_endian(out, unshifted(points.z[k], shift.z));
+      } else {
+        out = put_little_endian(out, points.x[k]);
+        out = put_little_endian(out, points.y[k]);
+        out = put_little_endian(out, points.z[k]);
       }
+      const Rgb colour = record_colour(pass, i, colour_scale, largest);
+      *out++ = static_cast<char>(static_cast<unsigned char>(colour.red));
+      *out++ = static_cast<char>(static_cast<unsigned char>(colour.green));
+      *out++ = static_cast<char>(static_cast<unsigned char>(colour.blue));
+      const bool measured = pass.outcome[i] == PointOutcome::accepted && std::isfinite(pass.cd[i]);
+      out = put_little_endian(out, measured ? pass.cd[i] : nan);
+      if (extras != PlyExtras::none) {
+        const SurfaceMeasure& m = pass.surface[i];
+        for (const float n : m.normal) out = put_little_endian(out, n);
+        if (extras == PlyExtras::m3c2) {
+          out = put_little_endian(out, m.lod95);
+          *out++ = static_cast<char>(m.significant ? 1 : 0);
+          out = put_little_endian(out, m.reference_count);
+          out = put_little_endian(out, m.test_count);
+        }
+      }
+      file.commit(out);
     }
-    file.commit(out);
-  }
+    return true;
+  });
   return Failure::none;
 }
 

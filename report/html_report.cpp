@@ -376,7 +376,11 @@ std::string html_report(const RunResult& result, const TopView& view, const std:
 }
 
 Failure write_html_report(OutputFile& file, const RunResult& result) {
-  const TopView view = render_top_view(result.test_cloud, result.test_extent, result.pass, result.summary.totals.distance_max);
+  TopView view = begin_top_view(result.test_extent, result.pass);
+  result.test_points.each_block([&](const PointBlock& block) {
+    draw_top_view(view, block.points, block.first, result.pass, result.summary.totals.distance_max);
+    return true;
+  });
   std::vector<std::uint8_t> png;
   if (view.width > 0 && !encode_png(view, png)) return Failure::out_of_memory;
   file.write(html_report(result, view, png));

@@ -5,10 +5,13 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -39,10 +42,47 @@ volatile std::sig_atomic_t slot_used[slot_count];
 
 constexpr int interrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// A run's own folder an interrupt removes with everything in it, published like a slot.
+char folder_name[PATH_MAX + 1];
+volatile std::sig_atomic_t folder_used;
+
+// Every entry of the folder unlinked, then the folder removed. Only calls a
+// signal handler may make: the entries are listed by the system call itself
+// (readdir may take a lock). Another thread may still be adding a file, so the
+// removal is tried a few times.
+void remove_folder_now() {
+  struct Entry {  // the head of a getdents64 record, its name after it
+    std::uint64_t inode;
+    std::int64_t offset;
+    unsigned short length;
+    unsigned char type;
+  };
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = open(folder_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    alignas(8) char records[4096];
+    for (;;) {
+      const long n = syscall(SYS_getdents64, fd, records, sizeof records);
+      if (n <= 0) break;
+      for (long at = 0; at < n;) {
+        Entry head{};
+        std::memcpy(&head, records + at, sizeof head);
+        const char* name = records + at + offsetof(Entry, type) + 1;
+        const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+        if (!dots) unlinkat(fd, name, 0);
+        at += head.length;
+      }
+    }
+    close(fd);
+    if (rmdir(folder_name) == 0 || errno != ENOTEMPTY) return;
+  }
+}
+
 extern "C" void remove_temporaries_and_reraise(int sig) {
   for (int i = 0; i < slot_count; ++i) {
     if (slot_used[i] != 0) unlink(slot_names[i]);
   }
+  if (folder_used != 0) remove_folder_now();
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
@@ -90,6 +130,15 @@ void release_slot(int& slot) {
   if (slot >= 0) slot_used[slot] = 0;
   slot = -1;
 }
+
+bool claim_folder(const std::string& path) {
+  if (folder_used != 0 || path.size() > PATH_MAX) return false;
+  std::memcpy(folder_name, path.c_str(), path.size() + 1);
+  folder_used = 1;
+  return true;
+}
+
+void release_folder() { folder_used = 0; }
 
 // ---- folder locks ----
 

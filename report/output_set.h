@@ -1,5 +1,5 @@
 // output_set.h - what the outputs of a run share while they are made and published
-// Private to the output files: interrupts held, the named temporaries an interrupt removes, folder locks.
+// Private to the output files (and a tiled run's work folder): interrupts held, what an interrupt removes, folder locks.
 #pragma once
 
 #include <signal.h>
@@ -32,6 +32,12 @@ class HeldInterrupts {
 int claim_slot(const std::string& name);
 // Forgets the temporary of `slot` (if any) and leaves the slot -1.
 void release_slot(int& slot);
+
+// Registers a folder the run made for itself: an interrupt unlinks every entry
+// in it, then removes it. One at a time; false when one is registered already
+// or the name is too long. Call with interrupts held, after install_interrupt_handlers().
+bool claim_folder(const std::string& path);
+void release_folder();
 
 // Exclusive locks on the folders of the outputs (each folder once, in a fixed
 // order), so two runs publishing to the same names never interleave. Each is a

@@ -68,12 +68,12 @@ Rgb diverging_colour(float d, float largest) {
 }
 
 void write_coloured_ply(OutputFile& file, const RunResult& result) {
-  const PointColumns& test = result.test_cloud;
+  const TestPoints& test = result.test_points;
   const CoordinateShift& shift = result.run.shift;
   const std::vector<float>& cd = result.pass.cd;
   const std::vector<bool>& kept = result.summary.kept;
   const std::int32_t threads = result.run.threads;
-  file.write(ply_export_header(test.count));
+  file.write(ply_export_header(static_cast<std::int32_t>(test.count())));
   const float colour_scale = colour_scale_of(result.summary.totals.distance_max);
   const bool is_signed = result.pass.is_signed;
   const float largest = result.summary.totals.distance_max;
@@ -87,23 +87,26 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
   // must do, overlaps the formatting. Two sets of buffers (at most 16 chunks
   // each) bound the memory whatever the size of the cloud or the thread count;
   // they are had once and never cleared: each chunk writes only what it formats.
+  // The text does not depend on where the blocks of points begin, and the
+  // window waiting to be written carries over from one block to the next.
   const auto chunk = static_cast<std::int64_t>((std::size_t{1} << 20) / line_max);
-  const std::int64_t chunks = chunk_count(test.count, chunk);
   const std::int64_t window = std::min<std::int64_t>(16, 2 * static_cast<std::int64_t>(threads < 1 ? 1 : threads));
   struct Text {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
   };
-  const auto buffers = static_cast<std::size_t>(std::min(window, chunks));
+  const auto buffers = static_cast<std::size_t>(std::min(window, chunk_count(test.count(), chunk)));
   std::vector<Text> text[2] = {std::vector<Text>(buffers), std::vector<Text>(buffers)};
   for (auto& set : text)
     for (Text& t : set) t.bytes.reset(new char[static_cast<std::size_t>(chunk) * line_max]);
-  const auto format = [&](Text& out, std::int64_t c) {
+  const auto format = [&](Text& out, const PointBlock& block, std::int64_t c) {
+    const PointColumns& points = block.points;
     const std::int64_t first = c * chunk;
-    const std::int64_t last = std::min<std::int64_t>(first + chunk, test.count);
+    const std::int64_t last = std::min<std::int64_t>(first + chunk, points.count);
     char* p = out.bytes.get();
     for (std::int64_t i = first; i < last; ++i) {
-      const auto j = static_cast<std::size_t>(i);
+      const auto k = static_cast<std::size_t>(i);
+      const auto j = static_cast<std::size_t>(block.first + i);
       // What the filter took out is written like an outlier.
       float entry = kept[j] ? cd[j] : excluded_distance;
       Rgb colour;
@@ -115,17 +118,17 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
       } else {
         colour = judged && !surface[j].significant ? not_significant_colour : diverging_colour(entry, largest);
       }
-      p = shifted ? format_shifted_vertex_line(p, unshifted(test.x[j], shift.x), unshifted(test.y[j], shift.y),
-                                               unshifted(test.z[j], shift.z), colour, entry)
-                  : format_vertex_line(p, test.x[j], test.y[j], test.z[j], colour, entry);
+      p = shifted ? format_shifted_vertex_line(p, unshifted(points.x[k], shift.x), unshifted(points.y[k], shift.y),
+                                               unshifted(points.z[k], shift.z), colour, entry)
+                  : format_vertex_line(p, points.x[k], points.y[k], points.z[k], colour, entry);
     }
     out.size = static_cast<std::size_t>(p - out.bytes.get());
   };
   // Window w is formatted into text[w % 2] while text[(w - 1) % 2] is written.
+  std::int64_t w = 0;
   std::int64_t written = 0;  // chunks in the set waiting to be written
-  for (std::int64_t w = 0, base = 0;; ++w, base += window) {
-    const std::int64_t now = base < chunks ? std::min(window, chunks - base) : 0;
-    if (now == 0 && written == 0) break;
+  // One window: the chunks base .. base + now - 1 of `block` (none when null).
+  const auto step = [&](const PointBlock* block, std::int64_t base, std::int64_t now) {
     std::vector<Text>& formatting = text[w % 2];
     const std::vector<Text>& writing = text[(w + 1) % 2];
     run_chunks(1 + now, threads, [&](std::int64_t k) {
@@ -135,11 +138,18 @@ void write_coloured_ply(OutputFile& file, const RunResult& result) {
           file.write(std::string_view(t.bytes.get(), t.size));
         }
       } else {
-        format(formatting[static_cast<std::size_t>(k - 1)], base + k - 1);
+        format(formatting[static_cast<std::size_t>(k - 1)], *block, base + k - 1);
       }
     });
     written = now;
-  }
+    ++w;
+  };
+  test.each_block([&](const PointBlock& block) {
+    const std::int64_t chunks = chunk_count(block.points.count, chunk);
+    for (std::int64_t base = 0; base < chunks; base += window) step(&block, base, std::min(window, chunks - base));
+    return true;
+  });
+  if (written > 0) step(nullptr, 0, 0);
 }
 
 }  // namespace ptdelta

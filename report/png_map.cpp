@@ -72,6 +72,12 @@ std::int32_t pixel_of(double coordinate, double min, double pixels_per_unit, std
 
 TopView render_top_view(const PointColumns& test, const CloudExtent& extent, const PassResult& pass,
                         float distance_max, std::int32_t target_width) {
+  TopView view = begin_top_view(extent, pass, target_width);
+  draw_top_view(view, test, 0, pass, distance_max);
+  return view;
+}
+
+TopView begin_top_view(const CloudExtent& extent, const PassResult& pass, std::int32_t target_width) {
   TopView view;
   const std::int64_t finite = extent.finite_points;
   if (finite == 0) return view;
@@ -106,26 +112,34 @@ TopView render_top_view(const PointColumns& test, const CloudExtent& extent, con
   view.dot_radius = static_cast<std::int32_t>(std::min(16.0, std::floor(0.75 * spacing)));
 
   view.diverging = pass.is_signed;
-  const bool judged = pass.method == Method::m3c2 && pass.surface.size() == pass.cd.size();
   const auto w = static_cast<std::size_t>(view.width);
   view.pixels.assign(w * static_cast<std::size_t>(view.height),
                      view.diverging ? signed_background_index : map_background_index);
+  return view;
+}
+
+void draw_top_view(TopView& view, const PointColumns& test, std::int64_t first, const PassResult& pass,
+                   float distance_max) {
+  if (view.width == 0) return;
+  const bool judged = pass.method == Method::m3c2 && pass.surface.size() == pass.cd.size();
+  const auto w = static_cast<std::size_t>(view.width);
   const std::vector<float>& across_values = axis(test, view.across_axis);
   const std::vector<float>& up_values = axis(test, view.up_axis);
   const float colour_scale = colour_scale_of(distance_max);
   const std::int32_t r = view.dot_radius;
   const double pixels_per_unit = 1.0 / view.pixel_size;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
-    if (!is_finite_point(test, i)) continue;
+  for (std::size_t k = 0; k < static_cast<std::size_t>(test.count); ++k) {
+    if (!is_finite_point(test, k)) continue;
+    const auto i = static_cast<std::size_t>(first) + k;
     const std::uint8_t index =
         view.diverging
             ? signed_map_index(pass.outcome[i], pass.cd[i], judged && !pass.surface[i].significant, distance_max)
             : map_index(pass.outcome[i], pass.cd[i], colour_scale);
     const std::int32_t column =
-        pixel_of(static_cast<double>(across_values[i]), view.across_min, pixels_per_unit, view.width);
+        pixel_of(static_cast<double>(across_values[k]), view.across_min, pixels_per_unit, view.width);
     // Row 0 is the top of the image, the largest coordinate along the up axis.
     const std::int32_t row =
-        view.height - 1 - pixel_of(static_cast<double>(up_values[i]), view.up_min, pixels_per_unit, view.height);
+        view.height - 1 - pixel_of(static_cast<double>(up_values[k]), view.up_min, pixels_per_unit, view.height);
     if (r == 0) {
       std::uint8_t& pixel = view.pixels[static_cast<std::size_t>(row) * w + static_cast<std::size_t>(column)];
       pixel = std::max(pixel, index);
@@ -141,7 +155,6 @@ TopView render_top_view(const PointColumns& test, const CloudExtent& extent, con
       }
     }
   }
-  return view;
 }
 
 namespace {

@@ -78,6 +78,14 @@ struct TopView {
 TopView render_top_view(const PointColumns& test, const CloudExtent& extent, const PassResult& pass,
                         float distance_max, std::int32_t target_width = map_target_width);
 
+// render_top_view in steps, for points that come in blocks: the empty image
+// the extent decides, then the dots of each block in input order (`first` the
+// index of the block's first point in the pass). The same pixels however the
+// points are cut into blocks.
+TopView begin_top_view(const CloudExtent& extent, const PassResult& pass, std::int32_t target_width = map_target_width);
+void draw_top_view(TopView& view, const PointColumns& block, std::int64_t first, const PassResult& pass,
+                   float distance_max);
+
 // The image as an 8-bit palette PNG (zlib level 1, run-length matches only, no filter). False when libpng fails.
 bool encode_png(const TopView& view, std::vector<std::uint8_t>& png);
 

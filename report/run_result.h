@@ -11,6 +11,7 @@
 #include "report/distribution.h"
 #include "report/png_map.h"
 #include "report/statistics.h"
+#include "report/test_points.h"
 
 namespace ptdelta {
 
@@ -48,12 +49,20 @@ struct RunDescription {
 struct RunResult {
   // Summarises `pass` (the statistics, in test order), and when `describe`
   // also the distribution of the accepted distances and the extent of the test
-  // cloud's finite points, which only some outputs need. `test_cloud` must
-  // outlive the result. Throws std::bad_alloc.
+  // cloud's finite points (one reading of its blocks), which only some outputs
+  // need. `test` must outlive the result; a reading that fails leaves
+  // test.failed() true. Throws std::bad_alloc.
+  RunResult(RunDescription what, const TestPoints& test, PassResult&& pass, bool describe);
+  // The same over columns in memory, as one block.
   RunResult(RunDescription what, const PointColumns& test_cloud, PassResult&& pass, bool describe);
+  RunResult(const RunResult&) = delete;
+  RunResult& operator=(const RunResult&) = delete;
 
   RunDescription run;
-  const PointColumns& test_cloud;
+ private:
+  WholeTestPoints whole_;  // the block of the columns a run in memory hands over (unused otherwise)
+ public:
+  const TestPoints& test_points;
   PassResult pass;
   Summary summary;
   CloudExtent test_extent;    // of the test cloud's finite points (when described)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "support/random_clouds.h"
@@ -119,6 +120,57 @@ TEST(LocalSurface, Orientation) {
     EXPECT_EQ(n.x, c.expected.x);
     EXPECT_EQ(n.y, c.expected.y);
     EXPECT_EQ(n.z, c.expected.z);
+  }
+}
+
+// The solver taking several matrices at once gives each one's bits: random
+// covariances of point sets, matrices with zero and negative-zero entries (a
+// rotation skipped in one lane while its neighbours rotate), diagonal, equal
+// eigenvalues, all zero; groups of every length around the lane count.
+TEST(LocalSurface, SolvingManyAtOnceGivesEachMatrixItsOwnBits) {
+  Rng rng(11);
+  std::vector<Symmetric3> all = {{0, 0, 0, 0, 0, 0},  {2, 0, 0, 2, 0, 2}, {4, -0.0, 0, 1, 0, 9}, {1, 1e-300, 0, 1, 0, 1},
+                                 {3, 0, 1, 3, 0, 3},  {1, 2, 3, 4, 5, 6}, {1, -0.0, -0.0, 1, -0.0, 1}};
+  for (int i = 0; i < 60; ++i) {
+    std::vector<SurfacePoint> p = on_plane(rng, {rng.normal(), rng.normal(), rng.normal() + 2.0}, 1.0, 3 + i % 9);
+    for (SurfacePoint& q : p) q.z += static_cast<float>(0.01 * rng.normal());
+    Vec3 centre;
+    Symmetric3 c;
+    ASSERT_TRUE(ordered_moments(p, centre, c));
+    all.push_back(c);
+    if (i % 5 == 0) all.push_back({c.xx, 0.0, c.xz, c.yy, 0.0, c.zz});
+  }
+  const auto bits = [](const Vec3& v) {
+    return std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(v.x), std::bit_cast<std::uint64_t>(v.y),
+                                      std::bit_cast<std::uint64_t>(v.z)};
+  };
+  for (std::size_t first = 0; first < all.size(); first += 3) {
+    for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{5}, std::size_t{9}}) {
+      const std::size_t n = std::min(count, all.size() - first);
+      std::vector<Vec3> out(n);
+      smallest_eigenvectors(all.data() + first, n, out.data());
+      for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(bits(out[i]), bits(smallest_eigenvector(all[first + i]))) << "matrix " << first + i;
+    }
+  }
+  smallest_eigenvectors(all.data(), 0, nullptr);  // nothing to solve, nothing written
+}
+
+// The moments and the plane fitted from them agree with fit_ordered_plane.
+TEST(LocalSurface, MomentsAreThePlanesOwn) {
+  Rng rng(5);
+  for (const int count : {0, 2, 3, 7, 40}) {
+    const std::vector<SurfacePoint> p = on_plane(rng, {0.3, -0.2, 0.9}, 2.0, count);
+    Vec3 centre{-1.0, -1.0, -1.0};
+    Symmetric3 c;
+    const LocalPlane plane = fit_ordered_plane(p);
+    ASSERT_EQ(ordered_moments(p, centre, c), plane.valid) << count;
+    if (!plane.valid) {
+      EXPECT_EQ(centre.x, -1.0);  // nothing set
+      continue;
+    }
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(centre.y), std::bit_cast<std::uint64_t>(plane.centre.y));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(smallest_eigenvector(c).z), std::bit_cast<std::uint64_t>(plane.normal.z));
   }
 }
 

@@ -134,5 +134,88 @@ TEST(NeighbourGrid, CountsDuplicatesAndPointsExactlyAtTheBounds) {
   EXPECT_EQ(keys(found), keys({{0, 0, 0}, {0, 0, 0}}));
 }
 
+// The plain full scan in the grid's order: every kept point (around() with a
+// reach beyond the cloud visits all of them, column by column), then the exact
+// tests. The narrowed searches must give these points in this order, since
+// the sums over a neighbourhood are taken in it.
+std::vector<std::uint32_t> ordered_within(const NeighbourGrid& grid, float px, float py, float pz, double radius) {
+  std::vector<std::uint32_t> out;
+  grid.around(px, py, pz, 1e30, [&](const NeighbourGrid::Point& q) {
+    if (squared_distance(q.xyz[0], q.xyz[1], q.xyz[2], px, py, pz) <= radius * radius)
+      for (const float c : q.xyz) out.push_back(std::bit_cast<std::uint32_t>(c));
+  });
+  return out;
+}
+
+std::vector<std::uint64_t> ordered_cylinder(const NeighbourGrid& grid, float px, float py, float pz, const Vec3& n,
+                                            double r, double L) {
+  std::vector<std::uint64_t> out;
+  grid.around(px, py, pz, 1e30, [&](const NeighbourGrid::Point& q) {
+    const double dx = difference(q.xyz[0], px), dy = difference(q.xyz[1], py), dz = difference(q.xyz[2], pz);
+    const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
+    const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
+    if (std::fabs(a) <= L && dot3(ex, ey, ez, ex, ey, ez) <= r * r) out.push_back(std::bit_cast<std::uint64_t>(a));
+  });
+  return out;
+}
+
+Vec3 unit_axis(double x, double y, double z) {
+  const double norm = std::sqrt(dot3(x, y, z, x, y, z));
+  return {x / norm, y / norm, z / norm};
+}
+
+TEST(NeighbourGrid, RadiusAndCylinderKeepTheFullScansPointsInItsOrderAndKNearestItsSet) {
+  for (std::uint64_t seed = 1; seed <= 90; ++seed) {
+    Rng rng(seed);
+    const int shape = static_cast<int>(seed % 3);
+    PointColumns ref = make(rng, shape);
+    if (seed % 2 == 0) testing::shuffle_points(rng, ref);
+    const PointColumns places = make(rng, shape);
+    NeighbourGrid grid;
+    ASSERT_EQ(grid.build(ref, rng.pick({0.0, 0.3, 0.5, 1.0, 3.0})), Failure::none);
+    const double radius = rng.pick({1.0, 2.0, 3.0, 1.5, 0.25, 40.0, 0.0});
+    // Axes along the grid, barely off it, tilted and at random; radii and
+    // half-lengths that integer points meet exactly, and 0.
+    const Vec3 axis = rng.pick({Vec3{0.0, 0.0, 1.0}, Vec3{0.0, 0.0, -1.0}, Vec3{1.0, 0.0, 0.0}, Vec3{0.6, 0.0, 0.8},
+                                Vec3{0.0, -0.8, 0.6}, unit_axis(1e-9, 0.0, 1.0), unit_axis(1.0, 1e-12, -1e-7),
+                                unit_axis(rng.normal(), rng.normal(), rng.normal())});
+    const double r = rng.pick({1.0, 2.0, 0.5, 0.0, 3.0}), L = rng.pick({0.0, 1.0, 3.0, 2.5, 30.0});
+    // Every third place lifted off the cloud, so that whole blocks of columns
+    // lie below the search.
+    const float lift = rng.pick({0.0f, 2.5f, 6.0f, 15.0f});
+    const float h = rng.pick({1.0f, 2.0f, 4.0f, 9.0f});
+    const std::int32_t k = rng.pick({1, 3, 6, 20});
+    std::vector<SurfacePoint> found;
+    std::vector<double> along;
+    for (std::int32_t j = 0; j < places.count; j += 5) {
+      const auto i = static_cast<std::size_t>(j);
+      const float px = places.x[i], py = places.y[i], pz = places.z[i] + (j % 3 == 0 ? lift : 0.0f);
+      nearest_in_box(grid, px, py, pz, h, k, found);
+      ASSERT_EQ(keys(found), keys(scan_nearest(ref, px, py, pz, h, k))) << "seed=" << seed << " j=" << j;
+      points_within(grid, px, py, pz, radius, found);
+      std::vector<std::uint32_t> got;
+      for (const SurfacePoint& q : found)
+        for (const float c : {q.x, q.y, q.z}) got.push_back(std::bit_cast<std::uint32_t>(c));
+      ASSERT_EQ(got, ordered_within(grid, px, py, pz, radius)) << "seed=" << seed << " j=" << j;
+      cylinder_positions(grid, px, py, pz, axis, r, L, along);
+      std::vector<std::uint64_t> positions;
+      for (const double a : along) positions.push_back(std::bit_cast<std::uint64_t>(a));
+      ASSERT_EQ(positions, ordered_cylinder(grid, px, py, pz, axis, r, L)) << "seed=" << seed << " j=" << j;
+    }
+  }
+}
+
+TEST(NeighbourGrid, CylinderWithAnAxisThatIsNotFiniteHoldsNothing) {
+  Rng rng(3);
+  const PointColumns ref = testing::integer_grid_cloud(rng, 300, 5);
+  NeighbourGrid grid;
+  ASSERT_EQ(grid.build(ref), Failure::none);
+  std::vector<double> along{1.0};
+  for (const Vec3& axis : {Vec3{std::nan(""), 0.0, 1.0}, Vec3{0.0, INFINITY, 0.0}}) {
+    cylinder_positions(grid, 2.0f, 2.0f, 2.0f, axis, 2.0, 2.0, along);
+    EXPECT_TRUE(along.empty());
+  }
+}
+
 }  // namespace
 }  // namespace ptdelta

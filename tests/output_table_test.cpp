@@ -14,7 +14,7 @@ namespace {
 
 // A toy output: the number of test points and of accepted distances.
 Failure write_counts(OutputFile& file, const RunResult& result) {
-  file.write("points " + std::to_string(result.test_cloud.count) + " accepted " +
+  file.write("points " + std::to_string(result.test_points.count()) + " accepted " +
              std::to_string(result.summary.totals.accepted_count) + "\n");
   return Failure::none;
 }

@@ -200,5 +200,56 @@ TEST(SurfaceMethods, NormalsComputedOncePerNearestPointAreEachPointsOwn) {
   }
 }
 
+// A block of points measured together gives each point the bits of its own
+// measurement: blocks of every length around the groups the eigen solver
+// takes, starting anywhere, with points that have no plane or normal (far
+// off the cloud, or not finite) among the others.
+TEST(SurfaceMethods, BlocksGiveEachPointItsOwnMeasurement) {
+  Rng rng(21);
+  const PointColumns ref = testing::surface_cloud(rng, 4000, 20.0, 0.05);
+  PointColumns test = testing::surface_cloud(rng, 700, 20.0, 0.2);
+  for (std::int32_t j = 0; j < test.count; j += 37) test.z[static_cast<std::size_t>(j)] += 12.0f;
+  test.x[5] = std::nanf("");
+  NeighbourGrid ref_grid, test_grid;
+  for (const Method method : {Method::local_plane, Method::m3c2}) {
+    SurfaceInput surface;
+    surface.settings.plane_points = 6;
+    surface.settings.signed_distances = true;
+    surface.settings.m3c2_radius = 1.0;
+    surface.settings.cylinder_radius = 0.5;
+    surface.settings.depth = 2.0;
+    surface.box_half_width = derive_box_half_width(2.0f);
+    const double cell = method == Method::m3c2 ? 0.5 : 0.0;
+    ASSERT_EQ(ref_grid.build(ref, cell), Failure::none);
+    ASSERT_EQ(test_grid.build(test, cell), Failure::none);
+    surface.reference = &ref_grid;
+    surface.test = &test_grid;
+    const testing::FullScanSearch search(ref, surface.box_half_width);
+    const MeasureInput in{ref, search, 2.0f, &surface};
+    const MethodTraits& traits = method_traits(method);
+    ASSERT_NE(traits.measure_block, nullptr);
+    MeasureScratch scratch;
+    const auto bits = [](const PointMeasure& m) {
+      return std::vector<std::uint32_t>{std::bit_cast<std::uint32_t>(m.distance), static_cast<std::uint32_t>(m.outcome),
+                                        std::bit_cast<std::uint32_t>(m.surface.normal[0]),
+                                        std::bit_cast<std::uint32_t>(m.surface.normal[2]),
+                                        std::bit_cast<std::uint32_t>(m.surface.lod95),
+                                        static_cast<std::uint32_t>(m.surface.reference_count),
+                                        static_cast<std::uint32_t>(m.surface.test_count)};
+    };
+    std::vector<std::vector<std::uint32_t>> own;
+    for (std::int32_t j = 0; j < test.count; ++j) own.push_back(bits(traits.measure(in, test, j, j, scratch)));
+    for (const std::int32_t length : {1, 15, 16, 17, 33, 100}) {
+      for (std::int32_t first = 0; first + length <= test.count; first += 3 * length + 1) {
+        std::vector<PointMeasure> out(static_cast<std::size_t>(length));
+        traits.measure_block(in, test, first, length, scratch, out.data());
+        for (std::int32_t q = 0; q < length; ++q)
+          ASSERT_EQ(bits(out[static_cast<std::size_t>(q)]), own[static_cast<std::size_t>(first + q)])
+              << "length=" << length << " point " << first + q;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ptdelta

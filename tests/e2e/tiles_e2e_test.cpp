@@ -1,6 +1,9 @@
 // Runs split into tiles against the run in memory: console, log, export and reports the same bytes,
 // in one process and as separate plan, task and merge steps; missing, damaged and foreign results refused.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -173,6 +176,71 @@ TEST(Tiles, PlanTasksInAnyOrderAndMergeWriteTheSameBytes) {
     EXPECT_EQ(merged.err, banner_text() + statistics);
     got.err = m.err;
     expect_same(got, expected, "seed " + std::to_string(c.seed) + " merged");
+  }
+}
+
+// The merge's reports name the planned run's -t unless the merge is given one of its own;
+// without either, the thread count the run in memory would take.
+TEST(Tiles, TheMergeTakesThePlannedThreadCountUnlessGivenOne) {
+  const CloudCase& c = cloud_cases[0];
+  TempDir inputs;
+  write_clouds(c, inputs);
+  struct ThreadCase {
+    std::string planned, merge;  // empty: no -t
+    std::string shown;           // the figure the reports show; empty: what a run in memory without -t shows
+  };
+  const ThreadCase cases[] = {{"1", "", "1"}, {"2", "", "2"}, {"1", "2", "2"}, {"2", "1", "1"}, {"", "", ""}};
+  for (const ThreadCase& t : cases) {
+    const std::string what = "planned -t '" + t.planned + "', merge -t '" + t.merge + "'";
+    TempDir dir;
+    std::vector<std::string> args = run_args(inputs, c.maxdist, t.planned);
+    if (t.planned.empty()) args.erase(std::find(args.begin(), args.end(), "-t"), std::find(args.begin(), args.end(), "-o"));
+    std::string shown = t.shown;
+    if (shown.empty()) {
+      TempDir memory;
+      ASSERT_EQ(run_ptdelta(args, memory.path()).status, 0);
+      const std::string json = read_file(memory / "out.json");
+      const std::size_t at = json.find("\"threads\": ") + 11;
+      shown = json.substr(at, json.find_first_not_of("0123456789", at) - at);
+    }
+    const std::string work = dir / "work";
+    const RunResult plan = run_ptdelta(with(args, {"-tiles", "1", "-work", work, "-plan"}), dir.path());
+    ASSERT_EQ(plan.status, 0) << what << "\n" << plan.err;
+    for (int n = 0; n < std::stoi(plan.out); ++n)
+      ASSERT_EQ(run_ptdelta({"-work", work, "-task", std::to_string(n)}, "/").status, 0) << what;
+    std::vector<std::string> merge{"-work", work, "-merge"};
+    if (!t.merge.empty()) merge.insert(merge.end(), {"-t", t.merge});
+    const RunResult r = run_ptdelta(merge, "/");
+    ASSERT_EQ(r.status, 0) << what << "\n" << r.err;
+    EXPECT_NE(read_file(dir / "out.json").find("\"threads\": " + shown + "\n"), std::string::npos) << what;
+    EXPECT_NE(read_file(dir / "out.html").find("<tr><th>Threads</th><td>" + shown + "</td></tr>"), std::string::npos)
+        << what;
+  }
+}
+
+// A run in one process stopped by a signal takes its default work folder with it,
+// whatever is in it by then.
+TEST(Tiles, AnInterruptedRunLeavesNoWorkFolder) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    TempDir dir;
+    write_file(dir / "ref.txt", "0 0 0\n1 1 1\n");
+    // The run waits in opening its test cloud: a pipe nobody writes to.
+    ASSERT_EQ(mkfifo((dir / "test.txt").c_str(), 0600), 0);
+    const int pid = start_ptdelta({"-r", "ref.txt", "-c", "test.txt", "-o", "out.ply", "-tiles", "1"}, dir.path(), {});
+    std::string folder;
+    for (int wait = 0; folder.empty() && wait < 2000; ++wait) {
+      for (const std::string& name : list_dir(dir.path()))
+        if (name.starts_with(".ptdelta-tiles-")) folder = dir / name;
+      if (folder.empty()) usleep(5000);
+    }
+    ASSERT_FALSE(folder.empty()) << "no work folder made";
+    // Files of the run's own kinds, as a later moment would have them.
+    write_file(folder + "/tile_0_0.ref", "points");
+    write_file(folder + "/test-points", "points");
+    ASSERT_EQ(kill(pid, sig), 0);
+    EXPECT_EQ(wait_status(pid), 128 + sig);
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"ref.txt", "test.txt"}));
   }
 }
 
