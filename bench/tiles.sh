@@ -5,8 +5,8 @@
 # (BENCH_HUGE=1); every output of a tiled run compared with `cmp` to the run in memory.
 #
 # Tile edges: a quarter of the square's side plus 1 mm at 10M (160 mm, 16 tiles), and at 100M
-# (501 mm, 16 tiles); 300M keeps the 100M edge, so its tiles hold as many points each and only
-# their number grows (7 x 7). Every tiled run of a size uses the same edge, so the run in one
+# (501 mm, 16 tiles); 300M takes 350 mm (about 10 x 10 tiles of half the points of a 100M tile), which
+# keeps its peak under 2 GiB. Every tiled run of a size uses the same edge, so the run in one
 # process and the cluster's array run the same tasks.
 
 tile_edge() {  # tile_edge COUNT -> a quarter of the side of the square holding COUNT points, + 1 mm
@@ -165,7 +165,9 @@ measure_tiles() {  # every tiled row; the in-memory runs tool-wide-random and to
   fi
   stop_cluster
   if [[ $giant == yes ]]; then
-    edge=$(tile_edge "$n_huge")
+    # Half the points a tile of the 100M edge holds: a run in one process keeps every task's
+    # result (5 bytes a test point, 1.4 GiB at 300M) beside the two tiles it compares at once.
+    edge=350
     echo "timing $(label "$n_giant") x $(label "$n_giant") from LAS, tiled (-tiles $edge) ($slow_repeat runs) ..." >&2
     runs=$slow_repeat time_limit=${BENCH_HUGE_TIMEOUT:-3600} measure_tiled tiles-giant "$edge" "$ref_giant" "$test_giant" \
       "$data/result-tiles-giant.ply"
