@@ -170,27 +170,27 @@ LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
 bool ordered_moments(const std::vector<SurfacePoint>& points, Vec3& centre, Symmetric3& covariance) {
   if (points.size() < 3) return false;
   const auto n = static_cast<std::int32_t>(points.size());
-  double sx = 0.0, sy = 0.0, sz = 0.0;
+  // The sums of x and y side by side, of xx and xy, xz and yy, yz and zz:
+  // each lane the one sum it stands for, in the points' order.
+  DoublePair sxy = {0.0, 0.0};
+  double sz = 0.0;
   for (const SurfacePoint& p : points) {
-    sx += static_cast<double>(p.x);
-    sy += static_cast<double>(p.y);
+    sxy += DoublePair{static_cast<double>(p.x), static_cast<double>(p.y)};
     sz += static_cast<double>(p.z);
   }
-  centre = {mean_of(sx, n), mean_of(sy, n), mean_of(sz, n)};
-  Symmetric3 c;
+  centre = {mean_of(sxy[0], n), mean_of(sxy[1], n), mean_of(sz, n)};
+  const DoublePair cxy = {centre.x, centre.y};
+  DoublePair xx_xy = {0.0, 0.0}, xz_yy = {0.0, 0.0}, yz_zz = {0.0, 0.0};
   for (const SurfacePoint& p : points) {
-    const double dx = difference(p.x, centre.x);
-    const double dy = difference(p.y, centre.y);
+    const DoublePair d = DoublePair{static_cast<double>(p.x), static_cast<double>(p.y)} - cxy;
     const double dz = difference(p.z, centre.z);
-    c.xx += dx * dx;
-    c.xy += dx * dy;
-    c.xz += dx * dz;
-    c.yy += dy * dy;
-    c.yz += dy * dz;
-    c.zz += dz * dz;
+    const DoublePair dx_dx = {d[0], d[0]}, dz_dy = {dz, d[1]}, dy_dz = {d[1], dz}, dz_dz = {dz, dz};
+    xx_xy += dx_dx * d;
+    xz_yy += d * dz_dy;
+    yz_zz += dy_dz * dz_dz;
   }
-  covariance = {mean_of(c.xx, n), mean_of(c.xy, n), mean_of(c.xz, n),
-                mean_of(c.yy, n), mean_of(c.yz, n), mean_of(c.zz, n)};
+  covariance = {mean_of(xx_xy[0], n), mean_of(xx_xy[1], n), mean_of(xz_yy[0], n),
+                mean_of(xz_yy[1], n), mean_of(yz_zz[0], n), mean_of(yz_zz[1], n)};
   return true;
 }
 
