@@ -185,6 +185,8 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
   // soon as the ball reaches as far as the box along an axis, since its round
   // would then search as many columns as the box's and settle less.
   const auto kth = static_cast<std::size_t>(k);
+  const double hd = static_cast<double>(h);
+  const double t[3] = {static_cast<double>(px), static_cast<double>(py), static_cast<double>(pz)};
   double rho = 0.6 * std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
   for (;;) {
     const bool whole_box = !(rho > 0.0) || rho >= box;
@@ -199,8 +201,23 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
     if (whole_box) {
       grid.around(px, py, pz, box, offer);
     } else {
+      // offer's tests two points per step, then the candidates ranked.
       grid.within(px, py, pz, rho, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
-        for (const NeighbourGrid::Point* q = first; q != last; ++q) offer(*q);
+        const NeighbourGrid::Point* q = first;
+        for (; q + 1 < last; q += 2) {
+          const DoublePair x = {static_cast<double>(q[0].xyz[0]), static_cast<double>(q[1].xyz[0])};
+          const DoublePair y = {static_cast<double>(q[0].xyz[1]), static_cast<double>(q[1].xyz[1])};
+          const DoublePair z = {static_cast<double>(q[0].xyz[2]), static_cast<double>(q[1].xyz[2])};
+          const auto in_box = (t[0] < x + hd) & (x - hd < t[0]) & (t[1] < y + hd) & (y - hd < t[1]) &
+                              (t[2] < z + hd) & (z - hd < t[2]);
+          const DoublePair dx = x - t[0], dy = y - t[1], dz = z - t[2];
+          const DoublePair s = (dx * dx + dy * dy) + dz * dz;
+          const auto keep = in_box & ~(s > limit);  // as offer: only a squared distance above the limit is out
+          for (int i = 0; i < 2; ++i)
+            if (keep[i] != 0)
+              found.push_back({rank_key(distance_of_squared(s[i]), q[i].index), {q[i].xyz[0], q[i].xyz[1], q[i].xyz[2]}});
+        }
+        if (q != last) offer(*q);
       });
     }
     const auto by_key = [](const RankedPoint& a, const RankedPoint& b) { return a.key < b.key; };
