@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/exact.h"
 
@@ -81,26 +82,47 @@ struct Lanes {
   double v[3][3][lanes];
 };
 
-void rotate_lanes(Lanes& w, int p, int q) {
+DoublePair load(const double* from) {
+  DoublePair x;
+  std::memcpy(&x, from, sizeof x);
+  return x;
+}
+
+void store(double* to, DoublePair x) { std::memcpy(to, &x, sizeof x); }
+
+// rotate's steps on two lanes at once, from lane h.
+void rotate_pair(Lanes& w, int p, int q, std::size_t h) {
   const int r = 3 - p - q;
-  for (std::size_t k = 0; k < lanes; ++k) {
-    const double apq = w.a[p][q][k];
-    const bool keep = apq == 0.0;
-    const double t = jacobi_tangent(w.a[p][p][k], w.a[q][q][k], keep ? 1.0 : apq);
-    const double c = jacobi_cosine(t);
-    const double s = t * c;
-    const double app = w.a[p][p][k], aqq = w.a[q][q][k], arp = w.a[r][p][k], arq = w.a[r][q][k];
-    w.a[p][p][k] = keep ? app : app - t * apq;
-    w.a[q][q][k] = keep ? aqq : aqq + t * apq;
-    w.a[p][q][k] = w.a[q][p][k] = keep ? apq : 0.0;
-    w.a[r][p][k] = w.a[p][r][k] = keep ? arp : c * arp - s * arq;
-    w.a[r][q][k] = w.a[q][r][k] = keep ? arq : s * arp + c * arq;
-    for (int i = 0; i < 3; ++i) {
-      const double vip = w.v[i][p][k], viq = w.v[i][q][k];
-      w.v[i][p][k] = keep ? vip : c * vip - s * viq;
-      w.v[i][q][k] = keep ? viq : s * vip + c * viq;
-    }
+  const DoublePair apq = load(&w.a[p][q][h]);
+  const auto keep = apq == 0.0;
+  const DoublePair one = {1.0, 1.0};
+  const DoublePair app = load(&w.a[p][p][h]), aqq = load(&w.a[q][q][h]);
+  const DoublePair arp = load(&w.a[r][p][h]), arq = load(&w.a[r][q][h]);
+  const DoublePair t = jacobi_tangent(app, aqq, keep ? one : apq);
+  const DoublePair c = jacobi_cosine(t);
+  const DoublePair s = t * c;
+  const DoublePair zero = {0.0, 0.0};
+  store(&w.a[p][p][h], keep ? app : app - t * apq);
+  store(&w.a[q][q][h], keep ? aqq : aqq + t * apq);
+  const DoublePair pq = keep ? apq : zero;
+  store(&w.a[p][q][h], pq);
+  store(&w.a[q][p][h], pq);
+  const DoublePair rp = keep ? arp : c * arp - s * arq;
+  const DoublePair rq = keep ? arq : s * arp + c * arq;
+  store(&w.a[r][p][h], rp);
+  store(&w.a[p][r][h], rp);
+  store(&w.a[r][q][h], rq);
+  store(&w.a[q][r][h], rq);
+  for (int i = 0; i < 3; ++i) {
+    const DoublePair vip = load(&w.v[i][p][h]), viq = load(&w.v[i][q][h]);
+    store(&w.v[i][p][h], keep ? vip : c * vip - s * viq);
+    store(&w.v[i][q][h], keep ? viq : s * vip + c * viq);
   }
+}
+
+void rotate_lanes(Lanes& w, int p, int q) {
+  static_assert(lanes % 2 == 0);
+  for (std::size_t h = 0; h < lanes; h += 2) rotate_pair(w, p, q, h);
 }
 
 }  // namespace
@@ -148,27 +170,27 @@ LocalPlane fit_local_plane(std::vector<SurfacePoint>& points) {
 bool ordered_moments(const std::vector<SurfacePoint>& points, Vec3& centre, Symmetric3& covariance) {
   if (points.size() < 3) return false;
   const auto n = static_cast<std::int32_t>(points.size());
-  double sx = 0.0, sy = 0.0, sz = 0.0;
+  // The sums of x and y side by side, of xx and xy, xz and yy, yz and zz:
+  // each lane the one sum it stands for, in the points' order.
+  DoublePair sxy = {0.0, 0.0};
+  double sz = 0.0;
   for (const SurfacePoint& p : points) {
-    sx += static_cast<double>(p.x);
-    sy += static_cast<double>(p.y);
+    sxy += DoublePair{static_cast<double>(p.x), static_cast<double>(p.y)};
     sz += static_cast<double>(p.z);
   }
-  centre = {mean_of(sx, n), mean_of(sy, n), mean_of(sz, n)};
-  Symmetric3 c;
+  centre = {mean_of(sxy[0], n), mean_of(sxy[1], n), mean_of(sz, n)};
+  const DoublePair cxy = {centre.x, centre.y};
+  DoublePair xx_xy = {0.0, 0.0}, xz_yy = {0.0, 0.0}, yz_zz = {0.0, 0.0};
   for (const SurfacePoint& p : points) {
-    const double dx = difference(p.x, centre.x);
-    const double dy = difference(p.y, centre.y);
+    const DoublePair d = DoublePair{static_cast<double>(p.x), static_cast<double>(p.y)} - cxy;
     const double dz = difference(p.z, centre.z);
-    c.xx += dx * dx;
-    c.xy += dx * dy;
-    c.xz += dx * dz;
-    c.yy += dy * dy;
-    c.yz += dy * dz;
-    c.zz += dz * dz;
+    const DoublePair dx_dx = {d[0], d[0]}, dz_dy = {dz, d[1]}, dy_dz = {d[1], dz}, dz_dz = {dz, dz};
+    xx_xy += dx_dx * d;
+    xz_yy += d * dz_dy;
+    yz_zz += dy_dz * dz_dz;
   }
-  covariance = {mean_of(c.xx, n), mean_of(c.xy, n), mean_of(c.xz, n),
-                mean_of(c.yy, n), mean_of(c.yz, n), mean_of(c.zz, n)};
+  covariance = {mean_of(xx_xy[0], n), mean_of(xx_xy[1], n), mean_of(xz_yy[0], n),
+                mean_of(xz_yy[1], n), mean_of(yz_zz[0], n), mean_of(yz_zz[1], n)};
   return true;
 }
 

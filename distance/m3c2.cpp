@@ -32,6 +32,38 @@ Spread spread_of(const std::vector<double>& along) {
   return s;
 }
 
+// spread_of(a) and spread_of(b) side by side, the same bits: each sum is a
+// chain of additions that waits on the one before, so the two cylinders'
+// chains are run together as far as the shorter goes.
+void spreads_of(const std::vector<double>& a, const std::vector<double>& b, Spread& sa, Spread& sb) {
+  if (a.empty() || b.empty()) {
+    sa = spread_of(a);
+    sb = spread_of(b);
+    return;
+  }
+  const std::size_t common = std::min(a.size(), b.size());
+  DoublePair sum = {0.0, 0.0};
+  for (std::size_t i = 0; i < common; ++i) sum += DoublePair{a[i], b[i]};
+  double sum_a = sum[0], sum_b = sum[1];
+  for (std::size_t i = common; i < a.size(); ++i) sum_a += a[i];
+  for (std::size_t i = common; i < b.size(); ++i) sum_b += b[i];
+  sa.count = static_cast<std::int32_t>(a.size());
+  sb.count = static_cast<std::int32_t>(b.size());
+  sa.mean = mean_of(sum_a, sa.count);
+  sb.mean = mean_of(sum_b, sb.count);
+  const DoublePair mean = {sa.mean, sb.mean};
+  DoublePair squares = {0.0, 0.0};
+  for (std::size_t i = 0; i < common; ++i) {
+    const DoublePair d = DoublePair{a[i], b[i]} - mean;
+    squares += d * d;
+  }
+  double squares_a = squares[0], squares_b = squares[1];
+  for (std::size_t i = common; i < a.size(); ++i) squares_a += (a[i] - sa.mean) * (a[i] - sa.mean);
+  for (std::size_t i = common; i < b.size(); ++i) squares_b += (b[i] - sb.mean) * (b[i] - sb.mean);
+  sa.deviation = std::sqrt(mean_of(squares_a, sa.count));
+  sb.deviation = std::sqrt(mean_of(squares_b, sb.count));
+}
+
 // The cylinders and the change of core point p along its oriented normal n.
 void measure_along(const MeasureInput& in, float px, float py, float pz, const Vec3& n, MeasureScratch& scratch,
                    PointMeasure& m) {
@@ -41,9 +73,9 @@ void measure_along(const MeasureInput& in, float px, float py, float pz, const V
   m.surface.normal[1] = static_cast<float>(n.y);
   m.surface.normal[2] = static_cast<float>(n.z);
   cylinder_positions(*surface.reference, px, py, pz, n, o.cylinder_radius, o.depth, scratch.along);
-  const Spread ref = spread_of(scratch.along);
-  cylinder_positions(*surface.test, px, py, pz, n, o.cylinder_radius, o.depth, scratch.along);
-  const Spread test = spread_of(scratch.along);
+  cylinder_positions(*surface.test, px, py, pz, n, o.cylinder_radius, o.depth, scratch.along_test);
+  Spread ref, test;
+  spreads_of(scratch.along, scratch.along_test, ref, test);
   m.surface.reference_count = ref.count;
   m.surface.test_count = test.count;
   if (ref.count < o.min_points || test.count < o.min_points) {

@@ -117,7 +117,7 @@ struct PointMeasure {
 struct MeasureScratch {
   PlaneCandidates candidates;
   std::vector<SurfacePoint> neighbours;
-  std::vector<double> along;
+  std::vector<double> along, along_test;  // a core point's two cylinders
   std::vector<RankedPoint> ranked;
   std::vector<PointMeasure> measures;  // a block's, for the pass
 };

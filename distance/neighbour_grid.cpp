@@ -8,6 +8,14 @@
 
 namespace ptdelta {
 
+namespace {
+
+// Two doubles side by side, each lane rounding as a double alone does (the
+// vector type of GCC and Clang, for any target).
+typedef double Pair __attribute__((vector_size(16)));
+
+}  // namespace
+
 std::int32_t NeighbourGrid::column_of(int g, double x) const {
   const std::int32_t n = n_[g];
   if (n <= 1) return 0;
@@ -117,13 +125,32 @@ void points_within(const NeighbourGrid& grid, float px, float py, float pz, doub
   const double limit = radius * radius;
   std::size_t count = 0;
   // Every visited point is written at the end and counted when it is inside:
-  // whether it is, is a coin toss no branch predictor wins.
+  // whether it is, is a coin toss no branch predictor wins. The tests come
+  // first, two points per step (each lane squared_distance's steps).
+  constexpr std::ptrdiff_t piece = 32;
+  std::uint8_t inside[piece];
+  const double cx = static_cast<double>(px), cy = static_cast<double>(py), cz = static_cast<double>(pz);
   grid.within(px, py, pz, radius, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
     out.resize(count + static_cast<std::size_t>(last - first));
     SurfacePoint* const o = out.data();
-    for (const NeighbourGrid::Point* q = first; q != last; ++q) {
-      o[count] = {q->xyz[0], q->xyz[1], q->xyz[2]};
-      count += static_cast<std::size_t>(squared_distance(q->xyz[0], q->xyz[1], q->xyz[2], px, py, pz) <= limit);
+    for (const NeighbourGrid::Point* q = first; q < last; q += piece) {
+      const std::ptrdiff_t m = std::min(piece, last - q);
+      std::ptrdiff_t i = 0;
+      for (; i + 1 < m; i += 2) {
+        const Pair dx = Pair{static_cast<double>(q[i].xyz[0]), static_cast<double>(q[i + 1].xyz[0])} - cx;
+        const Pair dy = Pair{static_cast<double>(q[i].xyz[1]), static_cast<double>(q[i + 1].xyz[1])} - cy;
+        const Pair dz = Pair{static_cast<double>(q[i].xyz[2]), static_cast<double>(q[i + 1].xyz[2])} - cz;
+        const auto keep = ((dx * dx + dy * dy) + dz * dz) <= limit;
+        inside[i] = static_cast<std::uint8_t>(keep[0] & 1);
+        inside[i + 1] = static_cast<std::uint8_t>(keep[1] & 1);
+      }
+      if (i < m) {
+        inside[i] = static_cast<std::uint8_t>(squared_distance(q[i].xyz[0], q[i].xyz[1], q[i].xyz[2], px, py, pz) <= limit);
+      }
+      for (std::ptrdiff_t k = 0; k < m; ++k) {
+        o[count] = {q[k].xyz[0], q[k].xyz[1], q[k].xyz[2]};
+        count += inside[k];
+      }
     }
   });
   out.resize(count);
@@ -158,6 +185,8 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
   // soon as the ball reaches as far as the box along an axis, since its round
   // would then search as many columns as the box's and settle less.
   const auto kth = static_cast<std::size_t>(k);
+  const double hd = static_cast<double>(h);
+  const double t[3] = {static_cast<double>(px), static_cast<double>(py), static_cast<double>(pz)};
   double rho = 0.6 * std::max(grid.typical_width(), 0.0) * std::sqrt(static_cast<double>(k));
   for (;;) {
     const bool whole_box = !(rho > 0.0) || rho >= box;
@@ -172,8 +201,23 @@ void nearest_in_box(const NeighbourGrid& grid, float px, float py, float pz, flo
     if (whole_box) {
       grid.around(px, py, pz, box, offer);
     } else {
+      // offer's tests two points per step, then the candidates ranked.
       grid.within(px, py, pz, rho, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
-        for (const NeighbourGrid::Point* q = first; q != last; ++q) offer(*q);
+        const NeighbourGrid::Point* q = first;
+        for (; q + 1 < last; q += 2) {
+          const DoublePair x = {static_cast<double>(q[0].xyz[0]), static_cast<double>(q[1].xyz[0])};
+          const DoublePair y = {static_cast<double>(q[0].xyz[1]), static_cast<double>(q[1].xyz[1])};
+          const DoublePair z = {static_cast<double>(q[0].xyz[2]), static_cast<double>(q[1].xyz[2])};
+          const auto in_box = (t[0] < x + hd) & (x - hd < t[0]) & (t[1] < y + hd) & (y - hd < t[1]) &
+                              (t[2] < z + hd) & (z - hd < t[2]);
+          const DoublePair dx = x - t[0], dy = y - t[1], dz = z - t[2];
+          const DoublePair s = (dx * dx + dy * dy) + dz * dz;
+          const auto keep = in_box & ~(s > limit);  // as offer: only a squared distance above the limit is out
+          for (int i = 0; i < 2; ++i)
+            if (keep[i] != 0)
+              found.push_back({rank_key(distance_of_squared(s[i]), q[i].index), {q[i].xyz[0], q[i].xyz[1], q[i].xyz[2]}});
+        }
+        if (q != last) offer(*q);
       });
     }
     const auto by_key = [](const RankedPoint& a, const RankedPoint& b) { return a.key < b.key; };
@@ -194,18 +238,46 @@ void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz,
   out.clear();
   const double r_sq = r * r;
   std::size_t count = 0;
-  // Written at the end and counted when inside, as in points_within.
+  // Each stretch in pieces: first every point's position and test, a loop
+  // of the same steps for every point that the compiler can run on several
+  // points at once, then the positions inside written one after another.
+  constexpr std::ptrdiff_t piece = 32;
+  double along[piece];
+  std::uint8_t inside[piece];
+  const double cx = static_cast<double>(px), cy = static_cast<double>(py), cz = static_cast<double>(pz);
+  const double nx = n.x, ny = n.y, nz = n.z;
   grid.through(px, py, pz, n, r, L, [&](const NeighbourGrid::Point* first, const NeighbourGrid::Point* last) {
     out.resize(count + static_cast<std::size_t>(last - first));
     double* const o = out.data();
-    for (const NeighbourGrid::Point* q = first; q != last; ++q) {
-      const double dx = difference(q->xyz[0], static_cast<double>(px));
-      const double dy = difference(q->xyz[1], static_cast<double>(py));
-      const double dz = difference(q->xyz[2], static_cast<double>(pz));
-      const double a = dot3(dx, dy, dz, n.x, n.y, n.z);
-      const double ex = dx - a * n.x, ey = dy - a * n.y, ez = dz - a * n.z;
-      o[count] = a;
-      count += static_cast<std::size_t>((std::fabs(a) <= L) & (dot3(ex, ey, ez, ex, ey, ez) <= r_sq));
+    for (const NeighbourGrid::Point* q = first; q < last; q += piece) {
+      const std::ptrdiff_t m = std::min(piece, last - q);
+      std::ptrdiff_t i = 0;
+      for (; i + 1 < m; i += 2) {
+        // Two points per step, each lane the scalar steps below.
+        const Pair dx = Pair{static_cast<double>(q[i].xyz[0]), static_cast<double>(q[i + 1].xyz[0])} - cx;
+        const Pair dy = Pair{static_cast<double>(q[i].xyz[1]), static_cast<double>(q[i + 1].xyz[1])} - cy;
+        const Pair dz = Pair{static_cast<double>(q[i].xyz[2]), static_cast<double>(q[i + 1].xyz[2])} - cz;
+        const Pair a = (dx * nx + dy * ny) + dz * nz;
+        const Pair ex = dx - a * nx, ey = dy - a * ny, ez = dz - a * nz;
+        const auto keep = (a <= L) & (a >= -L) & (((ex * ex + ey * ey) + ez * ez) <= r_sq);
+        along[i] = a[0];
+        along[i + 1] = a[1];
+        inside[i] = static_cast<std::uint8_t>(keep[0] & 1);
+        inside[i + 1] = static_cast<std::uint8_t>(keep[1] & 1);
+      }
+      for (; i < m; ++i) {
+        const double dx = difference(q[i].xyz[0], cx);
+        const double dy = difference(q[i].xyz[1], cy);
+        const double dz = difference(q[i].xyz[2], cz);
+        const double a = dot3(dx, dy, dz, nx, ny, nz);
+        const double ex = dx - a * nx, ey = dy - a * ny, ez = dz - a * nz;
+        along[i] = a;
+        inside[i] = static_cast<std::uint8_t>((std::fabs(a) <= L) & (dot3(ex, ey, ez, ex, ey, ez) <= r_sq));
+      }
+      for (std::ptrdiff_t k = 0; k < m; ++k) {
+        o[count] = along[k];
+        count += inside[k];
+      }
     }
   });
   out.resize(count);

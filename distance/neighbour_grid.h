@@ -183,6 +183,11 @@ void NeighbourGrid::scan_column(std::size_t c, double w_low, double w_high, Take
   // The first point at or above w_low, then the first above w_high (the
   // column is sorted along w): a long column is entered by halving.
   const Point* const end = begin + n;
+  // Most often the window holds the whole column: its ends alone say so.
+  if (w_low <= static_cast<double>(begin->xyz[w]) && static_cast<double>(end[-1].xyz[w]) <= w_high) {
+    take(begin, end);
+    return;
+  }
   const Point* first = begin;
   if (n > 8) {
     first = std::lower_bound(begin, end, w_low, [w](const Point& a, double x) { return static_cast<double>(a.xyz[w]) < x; });
@@ -273,15 +278,19 @@ void NeighbourGrid::through(float px, float py, float pz, const Vec3& n, double 
   const auto share = [&](double c) { return across * std::sqrt(std::max(0.0, 1.0 - c * c)) + margin; };
   const double eu = share(nu), ev = share(nv), ew = share(nw);
   // Narrows [a_low, a_high] to the a whose a * c can lie in [low, high];
-  // false when none can.
-  const auto narrow = [margin](double& a_low, double& a_high, double c, double low, double high) {
+  // false when none can. The bounds are taken with c's inverse (one rounding
+  // more than a division, far inside the widening), so a column costs no
+  // division; an inverse that overflows gives an infinite or undefined bound,
+  // which narrows nothing.
+  const auto narrow = [margin](double& a_low, double& a_high, double c, double inverse, double low, double high) {
     if (c == 0.0) return low <= 0.0 && 0.0 <= high;
-    double x = low / c, y = high / c;
+    double x = low * inverse, y = high * inverse;
     if (c < 0.0) std::swap(x, y);
     a_low = std::max(a_low, x - (std::fabs(x) * 1e-12 + margin));
     a_high = std::min(a_high, y + (std::fabs(y) * 1e-12 + margin));
     return a_low <= a_high;
   };
+  const double inverse_u = 1.0 / nu, inverse_v = 1.0 / nv;
   const double w_slack = std::fabs(pw) * 1e-15;
   const double reach_v = half * std::fabs(nv) + ev;
   const std::int32_t v_first = column_of(1, pv - reach_v - slack_[1]), v_last = column_of(1, pv + reach_v + slack_[1]);
@@ -290,14 +299,14 @@ void NeighbourGrid::through(float px, float py, float pz, const Vec3& n, double 
     column_span(1, v, low, high);
     // d_v = a n_v + e_v lies in the row's span.
     double a_low = -half, a_high = half;
-    if (!narrow(a_low, a_high, nv, (low - pv) - ev, (high - pv) + ev)) continue;
+    if (!narrow(a_low, a_high, nv, inverse_v, (low - pv) - ev, (high - pv) + ev)) continue;
     const double u_low = std::min(a_low * nu, a_high * nu) - eu, u_high = std::max(a_low * nu, a_high * nu) + eu;
     const std::int32_t u_first = column_of(0, pu + u_low - slack_[0]), u_last = column_of(0, pu + u_high + slack_[0]);
     const auto row = static_cast<std::size_t>(v) * static_cast<std::size_t>(n_[0]);
     for (std::int32_t u = u_first; u <= u_last; ++u) {
       column_span(0, u, low, high);
       double b_low = a_low, b_high = a_high;
-      if (!narrow(b_low, b_high, nu, (low - pu) - eu, (high - pu) + eu)) continue;
+      if (!narrow(b_low, b_high, nu, inverse_u, (low - pu) - eu, (high - pu) + eu)) continue;
       const double w_low = pw + (std::min(b_low * nw, b_high * nw) - ew) - w_slack;
       const double w_high = pw + (std::max(b_low * nw, b_high * nw) + ew) + w_slack;
       scan_column(row + static_cast<std::size_t>(u), w_low, w_high, take);

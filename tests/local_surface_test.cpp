@@ -130,7 +130,11 @@ TEST(LocalSurface, Orientation) {
 TEST(LocalSurface, SolvingManyAtOnceGivesEachMatrixItsOwnBits) {
   Rng rng(11);
   std::vector<Symmetric3> all = {{0, 0, 0, 0, 0, 0},  {2, 0, 0, 2, 0, 2}, {4, -0.0, 0, 1, 0, 9}, {1, 1e-300, 0, 1, 0, 1},
-                                 {3, 0, 1, 3, 0, 3},  {1, 2, 3, 4, 5, 6}, {1, -0.0, -0.0, 1, -0.0, 1}};
+                                 {3, 0, 1, 3, 0, 3},  {1, 2, 3, 4, 5, 6}, {1, -0.0, -0.0, 1, -0.0, 1},
+                                 // a tangent of 0 from a huge theta, a theta of -0 (equal diagonal, negative
+                                 // entry), entries that are not finite
+                                 {1e300, 1e-300, 0, -1e300, 0, 1}, {2, -1e-300, 0, 2, -3, 1}, {1, NAN, 0, 1, 0, 1},
+                                 {INFINITY, 1, 2, 1, 0, 1}};
   for (int i = 0; i < 60; ++i) {
     std::vector<SurfacePoint> p = on_plane(rng, {rng.normal(), rng.normal(), rng.normal() + 2.0}, 1.0, 3 + i % 9);
     for (SurfacePoint& q : p) q.z += static_cast<float>(0.01 * rng.normal());

@@ -178,6 +178,7 @@ TEST(NeighbourGrid, RadiusAndCylinderKeepTheFullScansPointsInItsOrderAndKNearest
     // half-lengths that integer points meet exactly, and 0.
     const Vec3 axis = rng.pick({Vec3{0.0, 0.0, 1.0}, Vec3{0.0, 0.0, -1.0}, Vec3{1.0, 0.0, 0.0}, Vec3{0.6, 0.0, 0.8},
                                 Vec3{0.0, -0.8, 0.6}, unit_axis(1e-9, 0.0, 1.0), unit_axis(1.0, 1e-12, -1e-7),
+                                unit_axis(4e-320, -1.0, 1e-310),  // shares whose inverse overflows
                                 unit_axis(rng.normal(), rng.normal(), rng.normal())});
     const double r = rng.pick({1.0, 2.0, 0.5, 0.0, 3.0}), L = rng.pick({0.0, 1.0, 3.0, 2.5, 30.0});
     // Every third place lifted off the cloud, so that whole blocks of columns

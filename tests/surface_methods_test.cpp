@@ -253,3 +253,94 @@ TEST(SurfaceMethods, BlocksGiveEachPointItsOwnMeasurement) {
 
 }  // namespace
 }  // namespace ptdelta
+
+namespace ptdelta {
+namespace {
+
+// A plain M3C2 of one core point, every sum a scalar loop in the grid's
+// order, the normal by the one-matrix solver: what the pass's groups, lanes
+// and paired cylinders must give bit for bit.
+struct PlainM3C2 {
+  std::int32_t ref_count = 0, test_count = 0;
+  float distance = 0.0f, lod95 = 0.0f;
+  bool valid = false;
+};
+
+PlainM3C2 plain_m3c2(const NeighbourGrid& ref, const NeighbourGrid& test, float px, float py, float pz,
+                     const SurfaceSettings& s) {
+  PlainM3C2 out;
+  std::vector<SurfacePoint> near;
+  points_within(ref, px, py, pz, s.m3c2_radius, near);
+  if (near.size() < 3) return out;
+  const auto n = static_cast<std::int32_t>(near.size());
+  double sx = 0.0, sy = 0.0, sz = 0.0;
+  for (const SurfacePoint& q : near) {
+    sx += static_cast<double>(q.x);
+    sy += static_cast<double>(q.y);
+    sz += static_cast<double>(q.z);
+  }
+  const double cx = mean_of(sx, n), cy = mean_of(sy, n), cz = mean_of(sz, n);
+  Symmetric3 c;
+  for (const SurfacePoint& q : near) {
+    const double dx = difference(q.x, cx), dy = difference(q.y, cy), dz = difference(q.z, cz);
+    c.xx += dx * dx;
+    c.xy += dx * dy;
+    c.xz += dx * dz;
+    c.yy += dy * dy;
+    c.yz += dy * dz;
+    c.zz += dz * dz;
+  }
+  c = {mean_of(c.xx, n), mean_of(c.xy, n), mean_of(c.xz, n), mean_of(c.yy, n), mean_of(c.yz, n), mean_of(c.zz, n)};
+  const Vec3 axis = orient_normal(smallest_eigenvector(c), s.orientation, px, py, pz);
+  double mean[2] = {0.0, 0.0}, deviation[2] = {0.0, 0.0};
+  std::int32_t count[2] = {0, 0};
+  std::vector<double> along;
+  for (int k = 0; k < 2; ++k) {
+    cylinder_positions(k == 0 ? ref : test, px, py, pz, axis, s.cylinder_radius, s.depth, along);
+    count[k] = static_cast<std::int32_t>(along.size());
+    if (along.empty()) continue;
+    double sum = 0.0, squares = 0.0;
+    for (const double a : along) sum += a;
+    mean[k] = mean_of(sum, count[k]);
+    for (const double a : along) squares += (a - mean[k]) * (a - mean[k]);
+    deviation[k] = std::sqrt(mean_of(squares, count[k]));
+  }
+  out.ref_count = count[0];
+  out.test_count = count[1];
+  out.valid = true;
+  out.distance = rounded_distance(mean[1] - mean[0]);
+  out.lod95 = level_of_detection(deviation[0], count[0], deviation[1], count[1], s.registration_error);
+  return out;
+}
+
+TEST(SurfaceMethods, M3C2MatchesAPlainMeasurementOfEachCorePoint) {
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    Rng rng(seed);
+    // The test cloud sparser or denser than the reference, so that either
+    // cylinder may hold more points, or none.
+    const PointColumns ref = terrain(rng, 8.0, 0.1, 0.0, 0.0, 0.01);
+    const PointColumns test = terrain(rng, 8.0, seed % 2 == 0 ? 0.23 : 0.07, 0.03, 0.04, 0.02);
+    SurfaceSettings s;
+    s.m3c2_radius = rng.pick({0.4, 0.7, 1.1});
+    s.cylinder_radius = rng.pick({0.05, 0.2, 0.5});
+    s.depth = rng.pick({0.02, 0.5, 1.0});
+    s.min_points = 0;
+    s.registration_error = 0.001;
+    const PassResult r = run(ref, test, Method::m3c2, 1.0f, s, 2);
+    NeighbourGrid ref_grid, test_grid;
+    ASSERT_EQ(ref_grid.build(ref, s.m3c2_radius / 2.0), Failure::none);
+    ASSERT_EQ(test_grid.build(test, s.m3c2_radius / 2.0), Failure::none);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(test.count); ++i) {
+      const PlainM3C2 m = plain_m3c2(ref_grid, test_grid, test.x[i], test.y[i], test.z[i], s);
+      ASSERT_EQ(r.outcome[i] == PointOutcome::accepted, m.valid) << "seed=" << seed << " i=" << i;
+      if (!m.valid) continue;
+      ASSERT_EQ(r.surface[i].reference_count, m.ref_count) << "seed=" << seed << " i=" << i;
+      ASSERT_EQ(r.surface[i].test_count, m.test_count) << "seed=" << seed << " i=" << i;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(r.cd[i]), std::bit_cast<std::uint32_t>(m.distance)) << "seed=" << seed;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(r.surface[i].lod95), std::bit_cast<std::uint32_t>(m.lod95)) << "seed=" << seed;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ptdelta
