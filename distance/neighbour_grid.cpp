@@ -14,6 +14,11 @@ namespace {
 // vector type of GCC and Clang, for any target).
 typedef double Pair __attribute__((vector_size(16)));
 
+// Coordinate `axis` of the points q[0] and q[1], one lane each, less c, in double.
+inline Pair lane_offsets(const NeighbourGrid::Point* q, int axis, double c) {
+  return Pair{static_cast<double>(q[0].xyz[axis]), static_cast<double>(q[1].xyz[axis])} - c;
+}
+
 }  // namespace
 
 std::int32_t NeighbourGrid::column_of(int g, double x) const {
@@ -137,9 +142,9 @@ void points_within(const NeighbourGrid& grid, float px, float py, float pz, doub
       const std::ptrdiff_t m = std::min(piece, last - q);
       std::ptrdiff_t i = 0;
       for (; i + 1 < m; i += 2) {
-        const Pair dx = Pair{static_cast<double>(q[i].xyz[0]), static_cast<double>(q[i + 1].xyz[0])} - cx;
-        const Pair dy = Pair{static_cast<double>(q[i].xyz[1]), static_cast<double>(q[i + 1].xyz[1])} - cy;
-        const Pair dz = Pair{static_cast<double>(q[i].xyz[2]), static_cast<double>(q[i + 1].xyz[2])} - cz;
+        const Pair dx = lane_offsets(q + i, 0, cx);
+        const Pair dy = lane_offsets(q + i, 1, cy);
+        const Pair dz = lane_offsets(q + i, 2, cz);
         const auto keep = ((dx * dx + dy * dy) + dz * dz) <= limit;
         inside[i] = static_cast<std::uint8_t>(keep[0] & 1);
         inside[i + 1] = static_cast<std::uint8_t>(keep[1] & 1);
@@ -254,9 +259,9 @@ void cylinder_positions(const NeighbourGrid& grid, float px, float py, float pz,
       std::ptrdiff_t i = 0;
       for (; i + 1 < m; i += 2) {
         // Two points per step, each lane the scalar steps below.
-        const Pair dx = Pair{static_cast<double>(q[i].xyz[0]), static_cast<double>(q[i + 1].xyz[0])} - cx;
-        const Pair dy = Pair{static_cast<double>(q[i].xyz[1]), static_cast<double>(q[i + 1].xyz[1])} - cy;
-        const Pair dz = Pair{static_cast<double>(q[i].xyz[2]), static_cast<double>(q[i + 1].xyz[2])} - cz;
+        const Pair dx = lane_offsets(q + i, 0, cx);
+        const Pair dy = lane_offsets(q + i, 1, cy);
+        const Pair dz = lane_offsets(q + i, 2, cz);
         const Pair a = (dx * nx + dy * ny) + dz * nz;
         const Pair ex = dx - a * nx, ey = dy - a * ny, ez = dz - a * nz;
         const auto keep = (a <= L) & (a >= -L) & (((ex * ex + ey * ey) + ez * ez) <= r_sq);

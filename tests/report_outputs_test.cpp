@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "report/binary_ply.h"
 #include "report/html_report.h"
@@ -16,6 +18,28 @@
 
 namespace ptdelta {
 namespace {
+
+// A view encoded as PNG, then read back by libpng as RGB (empty when either fails).
+struct Decoded {
+  unsigned width = 0, height = 0;
+  std::vector<std::uint8_t> rgb;
+};
+Decoded decoded_png(const TopView& view) {
+  Decoded d;
+  std::vector<std::uint8_t> png;
+  EXPECT_TRUE(encode_png(view, png));
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return d;
+  image.format = PNG_FORMAT_RGB;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return d;
+  d.width = image.width;
+  d.height = image.height;
+  d.rgb = std::move(pixels);
+  return d;
+}
 
 TEST(ReportOutputs, JsonNumbersAndStrings) {
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
@@ -179,16 +203,7 @@ TEST(ReportOutputs, SignedTopViewKeepsTheLargestMagnitudeTiesToThePositive) {
   }
   EXPECT_EQ(render_top_view(reversed, measure_extent(reversed), back, 4.0f, 4).pixels, view.pixels);
   // And as a PNG, in the signed palette.
-  std::vector<std::uint8_t> png;
-  ASSERT_TRUE(encode_png(view, png));
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
-  image.format = PNG_FORMAT_RGB;
-  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
-  ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
-  EXPECT_EQ(pixels, (std::vector<std::uint8_t>{63, 63, 255, 255, 159, 159, 0, 0, 255, 255, 223, 223}));
+  EXPECT_EQ(decoded_png(view).rgb, (std::vector<std::uint8_t>{63, 63, 255, 255, 159, 159, 0, 0, 255, 255, 223, 223}));
 }
 
 TEST(ReportOutputs, PngDecodesToTheSamePixels) {
@@ -203,18 +218,10 @@ TEST(ReportOutputs, PngDecodesToTheSamePixels) {
                            static_cast<std::uint8_t>(c.blue)});
   }
   EXPECT_EQ(rgb, (std::vector<std::uint8_t>{255, 255, 255, 160, 160, 160, 0, 255, 0, 255, 0, 0, 255, 255, 0, 12, 255, 0}));
-  std::vector<std::uint8_t> png;
-  ASSERT_TRUE(encode_png(view, png));
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
-  image.format = PNG_FORMAT_RGB;
-  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
-  ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
-  EXPECT_EQ(image.width, 3u);
-  EXPECT_EQ(image.height, 2u);
-  EXPECT_EQ(pixels, rgb);
+  const Decoded decoded = decoded_png(view);
+  EXPECT_EQ(decoded.width, 3u);
+  EXPECT_EQ(decoded.height, 2u);
+  EXPECT_EQ(decoded.rgb, rgb);
 }
 
 TEST(ReportOutputs, BinaryPlyHeadersOfEachKindOfRun) {

@@ -88,20 +88,12 @@ PlyTable read_binary_ply(const std::string& bytes) {
   return t;
 }
 
+// Standard output of a shell command; fails the test when it does not exit 0.
 std::string command_output(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return out;
-  }
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  EXPECT_EQ(pclose(pipe), 0) << command << "\n" << out;
-  return out;
+  const CommandOutput r = shell_output(command);
+  EXPECT_EQ(r.status, 0) << command << "\n" << r.out;
+  return r.out;
 }
-
-std::string python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
 
 // A terrain sampled twice on offset grids with 2 mm of noise; the test sampling is raised by
 // 0.2 where x < 1, and one test point lies far from every reference point (and one reference

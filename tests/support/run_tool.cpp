@@ -117,4 +117,16 @@ std::string banner_text() {
          "You may use it only under the terms of its license.\n\n";
 }
 
+CommandOutput shell_output(const std::string& command) {
+  CommandOutput r;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return r;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
+  r.status = pclose(pipe);
+  return r;
+}
+
+std::string python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+
 }  // namespace ptdelta::testing

@@ -56,4 +56,14 @@ int wait_status(int pid);
 // The banner every run starts with.
 std::string banner_text();
 
+// Standard output of a shell command and its wait status (-1 when it cannot be started).
+struct CommandOutput {
+  int status = -1;
+  std::string out;
+};
+CommandOutput shell_output(const std::string& command);
+
+// Debian's interpreter, not whatever a user's PATH puts first.
+std::string python();
+
 }  // namespace ptdelta::testing
