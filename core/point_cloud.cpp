@@ -123,14 +123,8 @@ bool PointAppender::add_exact(double x, double y, double z) {
 }
 
 bool PointAppender::add_normal(float nx, float ny, float nz) noexcept {
-  try {
-    normals_->x.push_back(nx);
-    normals_->y.push_back(ny);
-    normals_->z.push_back(nz);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+  const float n[3] = {nx, ny, nz};
+  return add_normal_block(n, 1);
 }
 
 bool PointAppender::add_normal_block(const float* n, std::size_t count) noexcept {

@@ -82,8 +82,7 @@ bool TileSplitter::flush(std::size_t limit) {
 
 bool TileSplitter::take_reference(const PointColumns& block, std::int64_t first) {
   if (!(grid_.size > 0.0)) grid_.size = tile_size_for_budget(budget_, block, grid_.box_half_width);
-  Key last{0, 0};
-  Tile* tile = nullptr;
+  LastTile cached;
   for (std::size_t i = 0; i < static_cast<std::size_t>(block.count); ++i) {
     // A point with a non-finite coordinate fails every box test: no tile needs it.
     if (!is_finite_point(block, i)) continue;
@@ -92,11 +91,7 @@ bool TileSplitter::take_reference(const PointColumns& block, std::int64_t first)
     const auto [first_row, last_row] = grid_.reach(block.y[i]);
     for (std::int64_t c = first_column; c <= last_column; ++c)
       for (std::int64_t r = first_row; r <= last_row; ++r) {
-        const Key key{c, r};
-        if (tile == nullptr || key != last) {
-          tile = &tiles_[key];
-          last = key;
-        }
+        Tile* const tile = cached.at(tiles_, Key{c, r});
         append_point_record(tile->reference, index, block.x[i], block.y[i], block.z[i]);
         ++tile->reference_points;
         buffered_ += point_record_size;
@@ -115,8 +110,7 @@ bool TileSplitter::take_test(const PointColumns& block, std::int64_t first) {
     }
   }
   std::vector<float> xyz(3 * static_cast<std::size_t>(block.count));
-  Key last{0, 0};
-  Tile* tile = nullptr;
+  LastTile cached;
   for (std::size_t i = 0; i < static_cast<std::size_t>(block.count); ++i) {
     xyz[3 * i] = block.x[i];
     xyz[3 * i + 1] = block.y[i];
@@ -126,11 +120,8 @@ bool TileSplitter::take_test(const PointColumns& block, std::int64_t first) {
       append_point_record(non_finite_, index, block.x[i], block.y[i], block.z[i]);
       ++non_finite_points_;
     } else {
-      const Key key{grid_.cell(static_cast<double>(block.x[i])), grid_.cell(static_cast<double>(block.y[i]))};
-      if (tile == nullptr || key != last) {
-        tile = &tiles_[key];
-        last = key;
-      }
+      Tile* const tile =
+          cached.at(tiles_, Key{grid_.cell(static_cast<double>(block.x[i])), grid_.cell(static_cast<double>(block.y[i]))});
       append_point_record(tile->test, index, block.x[i], block.y[i], block.z[i]);
       ++tile->test_points;
     }

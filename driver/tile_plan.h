@@ -73,6 +73,19 @@ class TileSplitter {
     bool reference_written = false;  // its reference file exists
   };
   using Key = std::pair<std::int64_t, std::int64_t>;
+  // The tile the last point went to: points of a scan come in runs of one tile,
+  // so the map is searched once a run.
+  struct LastTile {
+    Key key{0, 0};
+    Tile* tile = nullptr;
+    Tile* at(std::map<Key, Tile>& tiles, const Key& k) {
+      if (tile == nullptr || k != key) {
+        tile = &tiles[k];
+        key = k;
+      }
+      return tile;
+    }
+  };
 
   class Side final : public TileSink {
    public:
